@@ -1,0 +1,413 @@
+// The native system interface Pelmar uses: types, status codes, information
+// classes, control codes and the functions of the native system library.
+// Declarations only. On Windows they bind to ntdll.dll; on the host the
+// stand-in (ntsim) implements them.
+//
+// Wide strings are UTF-16 everywhere: char16_t, never wchar_t (which is 32
+// bits wide on Linux).
+#pragma once
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define NTAPI __stdcall
+#define NT_CDECL __cdecl
+// The C-library-like exports of ntdll keep their own names.
+#define NT_CRT_NAME(name)
+typedef unsigned short NT_WINT;
+#else
+#define NTAPI
+#define NT_CDECL
+// On the host the C library has functions of the same names; the stand-in's
+// versions are reached under link names of their own, so that the C library
+// keeps its own for everybody else in the process.
+#define NT_CRT_NAME(name) noexcept __asm__("ntsim_" #name)
+typedef unsigned int NT_WINT;  // the host C library's wint_t
+#endif
+
+// ---------------------------------------------------------------------------
+// Basic types
+// ---------------------------------------------------------------------------
+
+typedef int32_t NTSTATUS;
+typedef void *HANDLE;
+typedef HANDLE *PHANDLE;
+typedef void *PVOID;
+typedef const void *PCVOID;
+typedef uint8_t UCHAR;
+typedef uint8_t BOOLEAN;
+typedef uint16_t USHORT;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t SIZE_T;
+typedef ULONG ACCESS_MASK;
+typedef char16_t WCHAR;
+typedef WCHAR *PWSTR;
+typedef const WCHAR *PCWSTR;
+typedef char CHAR;
+typedef CHAR *PSTR;
+typedef const CHAR *PCSTR;
+
+union LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+typedef LARGE_INTEGER *PLARGE_INTEGER;
+static_assert(sizeof(LARGE_INTEGER) == 8);
+
+struct UNICODE_STRING {
+    USHORT Length;         // in bytes, without a terminating NUL
+    USHORT MaximumLength;  // in bytes
+    PWSTR Buffer;
+};
+typedef UNICODE_STRING *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+static_assert(sizeof(UNICODE_STRING) == 8 + sizeof(void *));
+
+struct ANSI_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PSTR Buffer;
+};
+typedef ANSI_STRING *PANSI_STRING;
+typedef const ANSI_STRING *PCANSI_STRING;
+
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+typedef OBJECT_ATTRIBUTES *POBJECT_ATTRIBUTES;
+static_assert(sizeof(void *) != 8 || sizeof(OBJECT_ATTRIBUTES) == 48);
+
+struct IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+typedef IO_STATUS_BLOCK *PIO_STATUS_BLOCK;
+static_assert(sizeof(IO_STATUS_BLOCK) == 2 * sizeof(void *));
+
+typedef void(NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+
+struct CURDIR {
+    UNICODE_STRING DosPath;
+    HANDLE Handle;
+};
+
+// The leading part of the platform's process parameters block, as far as
+// the environment; the real block goes on beyond it.
+struct RTL_USER_PROCESS_PARAMETERS {
+    ULONG MaximumLength;
+    ULONG Length;
+    ULONG Flags;
+    ULONG DebugFlags;
+    HANDLE ConsoleHandle;
+    ULONG ConsoleFlags;
+    HANDLE StandardInput;
+    HANDLE StandardOutput;
+    HANDLE StandardError;
+    CURDIR CurrentDirectory;
+    UNICODE_STRING DllPath;
+    UNICODE_STRING ImagePathName;
+    UNICODE_STRING CommandLine;
+    PWSTR Environment;  // NUL-terminated wide strings, ended by an empty one
+};
+typedef RTL_USER_PROCESS_PARAMETERS *PRTL_USER_PROCESS_PARAMETERS;
+#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, DebugFlags) == 0x0C);
+static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, ImagePathName) == 0x60);
+static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine) == 0x70);
+static_assert(offsetof(RTL_USER_PROCESS_PARAMETERS, Environment) == 0x80);
+#endif
+
+// The leading part of the process environment block, as far as the default
+// heap.
+struct PEB {
+    BOOLEAN InheritedAddressSpace;
+    BOOLEAN ReadImageFileExecOptions;
+    BOOLEAN BeingDebugged;
+    BOOLEAN BitField;
+    HANDLE Mutant;
+    PVOID ImageBaseAddress;
+    PVOID Ldr;
+    PRTL_USER_PROCESS_PARAMETERS ProcessParameters;
+    PVOID SubSystemData;
+    PVOID ProcessHeap;
+};
+typedef PEB *PPEB;
+#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+static_assert(offsetof(PEB, ProcessParameters) == 0x20);
+static_assert(offsetof(PEB, ProcessHeap) == 0x30);
+#endif
+
+enum EVENT_TYPE : int32_t { NotificationEvent = 0, SynchronizationEvent = 1 };
+
+typedef ULONG FILE_INFORMATION_CLASS;
+typedef ULONG SYSTEM_INFORMATION_CLASS;
+
+// NtQueryInformationFile class 4.
+struct FILE_BASIC_INFORMATION {
+    LARGE_INTEGER CreationTime;  // 100-ns units since 1601-01-01
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    ULONG FileAttributes;
+};
+static_assert(sizeof(FILE_BASIC_INFORMATION) == 40);
+
+// NtSetInformationFile class 14.
+struct FILE_POSITION_INFORMATION {
+    LARGE_INTEGER CurrentByteOffset;
+};
+static_assert(sizeof(FILE_POSITION_INFORMATION) == 8);
+
+// IOCTL_DISK_GET_DRIVE_GEOMETRY.
+struct DISK_GEOMETRY {
+    LARGE_INTEGER Cylinders;
+    int32_t MediaType;
+    ULONG TracksPerCylinder;
+    ULONG SectorsPerTrack;
+    ULONG BytesPerSector;
+};
+static_assert(sizeof(DISK_GEOMETRY) == 24);
+static_assert(offsetof(DISK_GEOMETRY, BytesPerSector) == 20);
+
+constexpr int32_t FixedMedia = 12;
+
+// ---------------------------------------------------------------------------
+// Status codes
+// ---------------------------------------------------------------------------
+
+constexpr NTSTATUS NtStatus(uint32_t value) { return static_cast<NTSTATUS>(value); }
+constexpr bool NT_SUCCESS(NTSTATUS status) { return status >= 0; }
+
+constexpr NTSTATUS STATUS_SUCCESS = 0;
+constexpr NTSTATUS STATUS_WAIT_0 = 0;
+constexpr NTSTATUS STATUS_ALERTED = 0x101;
+constexpr NTSTATUS STATUS_TIMEOUT = 0x102;
+constexpr NTSTATUS STATUS_PENDING = 0x103;
+constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = NtStatus(0x80000005);
+constexpr NTSTATUS STATUS_NO_MORE_FILES = NtStatus(0x80000006);
+constexpr NTSTATUS STATUS_UNSUCCESSFUL = NtStatus(0xC0000001);
+constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = NtStatus(0xC0000002);
+constexpr NTSTATUS STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
+constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = NtStatus(0xC0000004);
+constexpr NTSTATUS STATUS_ACCESS_VIOLATION = NtStatus(0xC0000005);
+constexpr NTSTATUS STATUS_INVALID_HANDLE = NtStatus(0xC0000008);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER = NtStatus(0xC000000D);
+constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = NtStatus(0xC000000E);
+constexpr NTSTATUS STATUS_NO_SUCH_FILE = NtStatus(0xC000000F);
+constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = NtStatus(0xC0000010);
+constexpr NTSTATUS STATUS_END_OF_FILE = NtStatus(0xC0000011);
+constexpr NTSTATUS STATUS_NONEXISTENT_SECTOR = NtStatus(0xC0000015);
+constexpr NTSTATUS STATUS_NO_MEMORY = NtStatus(0xC0000017);
+constexpr NTSTATUS STATUS_ACCESS_DENIED = NtStatus(0xC0000022);
+constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = NtStatus(0xC0000023);
+constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = NtStatus(0xC0000024);
+constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = NtStatus(0xC0000033);
+constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = NtStatus(0xC0000034);
+constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = NtStatus(0xC0000035);
+constexpr NTSTATUS STATUS_OBJECT_PATH_INVALID = NtStatus(0xC0000039);
+constexpr NTSTATUS STATUS_OBJECT_PATH_NOT_FOUND = NtStatus(0xC000003A);
+constexpr NTSTATUS STATUS_OBJECT_PATH_SYNTAX_BAD = NtStatus(0xC000003B);
+constexpr NTSTATUS STATUS_SHARING_VIOLATION = NtStatus(0xC0000043);
+constexpr NTSTATUS STATUS_DISK_FULL = NtStatus(0xC000007F);
+constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = NtStatus(0xC000009A);
+constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = NtStatus(0xC00000A2);
+constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = NtStatus(0xC00000BA);
+constexpr NTSTATUS STATUS_NOT_SUPPORTED = NtStatus(0xC00000BB);
+constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = NtStatus(0xC0000103);
+constexpr NTSTATUS STATUS_NAME_TOO_LONG = NtStatus(0xC0000106);
+constexpr NTSTATUS STATUS_CANCELLED = NtStatus(0xC0000120);
+constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = NtStatus(0xC0000184);
+constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = NtStatus(0xC0000185);
+constexpr NTSTATUS STATUS_VOLUME_DISMOUNTED = NtStatus(0xC000026E);
+
+// ---------------------------------------------------------------------------
+// Access rights, sharing, dispositions, options, attributes, heap flags
+// ---------------------------------------------------------------------------
+
+constexpr ACCESS_MASK DELETE = 0x00010000;
+constexpr ACCESS_MASK READ_CONTROL = 0x00020000;
+constexpr ACCESS_MASK WRITE_DAC = 0x00040000;
+constexpr ACCESS_MASK WRITE_OWNER = 0x00080000;
+constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
+constexpr ACCESS_MASK GENERIC_ALL = 0x10000000;
+constexpr ACCESS_MASK GENERIC_EXECUTE = 0x20000000;
+constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
+constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
+
+constexpr ACCESS_MASK FILE_READ_DATA = 0x0001;
+constexpr ACCESS_MASK FILE_WRITE_DATA = 0x0002;
+constexpr ACCESS_MASK FILE_APPEND_DATA = 0x0004;
+constexpr ACCESS_MASK FILE_READ_EA = 0x0008;
+constexpr ACCESS_MASK FILE_WRITE_EA = 0x0010;
+constexpr ACCESS_MASK FILE_EXECUTE = 0x0020;
+constexpr ACCESS_MASK FILE_READ_ATTRIBUTES = 0x0080;
+constexpr ACCESS_MASK FILE_WRITE_ATTRIBUTES = 0x0100;
+
+constexpr ACCESS_MASK EVENT_QUERY_STATE = 0x0001;
+constexpr ACCESS_MASK EVENT_MODIFY_STATE = 0x0002;
+constexpr ACCESS_MASK EVENT_ALL_ACCESS = 0x001F0003;
+
+constexpr ULONG FILE_SHARE_READ = 0x1;
+constexpr ULONG FILE_SHARE_WRITE = 0x2;
+constexpr ULONG FILE_SHARE_DELETE = 0x4;
+
+constexpr ULONG FILE_SUPERSEDE = 0;
+constexpr ULONG FILE_OPEN = 1;
+constexpr ULONG FILE_CREATE = 2;
+constexpr ULONG FILE_OPEN_IF = 3;
+constexpr ULONG FILE_OVERWRITE = 4;
+constexpr ULONG FILE_OVERWRITE_IF = 5;
+
+constexpr ULONG FILE_DIRECTORY_FILE = 0x00000001;
+constexpr ULONG FILE_WRITE_THROUGH = 0x00000002;
+constexpr ULONG FILE_SEQUENTIAL_ONLY = 0x00000004;
+constexpr ULONG FILE_NO_INTERMEDIATE_BUFFERING = 0x00000008;
+constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x00000010;
+constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020;
+constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x00000040;
+
+constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x00000001;
+constexpr ULONG FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+constexpr ULONG FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x00000080;
+
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x00000040;
+
+constexpr ULONG HEAP_NO_SERIALIZE = 0x00000001;
+constexpr ULONG HEAP_GROWABLE = 0x00000002;
+constexpr ULONG HEAP_GENERATE_EXCEPTIONS = 0x00000004;
+constexpr ULONG HEAP_ZERO_MEMORY = 0x00000008;
+
+// The current process, as NtTerminateProcess takes it.
+#define NtCurrentProcess() (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// ---------------------------------------------------------------------------
+// Information classes
+// ---------------------------------------------------------------------------
+
+constexpr FILE_INFORMATION_CLASS FileBasicInformation = 4;
+constexpr FILE_INFORMATION_CLASS FileStandardInformation = 5;
+constexpr FILE_INFORMATION_CLASS FilePositionInformation = 14;
+
+constexpr SYSTEM_INFORMATION_CLASS SystemBasicInformation = 0;
+constexpr SYSTEM_INFORMATION_CLASS SystemPerformanceInformation = 2;
+constexpr SYSTEM_INFORMATION_CLASS SystemTimeOfDayInformation = 3;
+constexpr SYSTEM_INFORMATION_CLASS SystemProcessInformation = 5;
+constexpr SYSTEM_INFORMATION_CLASS SystemCallCountInformation = 6;
+constexpr SYSTEM_INFORMATION_CLASS SystemProcessorPerformanceInformation = 8;
+constexpr SYSTEM_INFORMATION_CLASS SystemModuleInformation = 11;
+constexpr SYSTEM_INFORMATION_CLASS SystemHandleInformation = 16;
+constexpr SYSTEM_INFORMATION_CLASS SystemFileCacheInformation = 21;
+constexpr SYSTEM_INFORMATION_CLASS SystemInterruptInformation = 23;
+constexpr SYSTEM_INFORMATION_CLASS SystemExceptionInformation = 33;
+constexpr SYSTEM_INFORMATION_CLASS SystemContextSwitchInformation = 36;
+constexpr SYSTEM_INFORMATION_CLASS SystemLegacyDriverInformation = 43;
+constexpr SYSTEM_INFORMATION_CLASS SystemLookasideInformation = 45;
+constexpr SYSTEM_INFORMATION_CLASS SystemVerifierInformation = 51;
+constexpr SYSTEM_INFORMATION_CLASS SystemNumaProcessorMap = 55;
+
+// ---------------------------------------------------------------------------
+// Control codes
+// ---------------------------------------------------------------------------
+
+// Bits 16 to 31 of a control code are its device type.
+constexpr ULONG DeviceTypeOfControlCode(ULONG code) { return code >> 16; }
+constexpr ULONG FILE_DEVICE_DISK = 0x00000007;
+constexpr ULONG FILE_DEVICE_FILE_SYSTEM = 0x00000009;
+
+constexpr ULONG FSCTL_LOCK_VOLUME = 0x00090018;
+constexpr ULONG FSCTL_UNLOCK_VOLUME = 0x0009001C;
+constexpr ULONG FSCTL_DISMOUNT_VOLUME = 0x00090020;
+constexpr ULONG FSCTL_ALLOW_EXTENDED_DASD_IO = 0x00090083;
+constexpr ULONG IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x00070000;
+
+// The TrueCrypt 4.3a driver's control device and its requests.
+#define TC_DEVICE_NAME u"\\Device\\TrueCrypt"
+constexpr ULONG TC_IOCTL_MOUNT = 0x00072000;
+constexpr ULONG TC_IOCTL_DISMOUNT = 0x0007200C;
+constexpr ULONG TC_IOCTL_GET_DRIVER_VERSION = 0x00072018;
+
+// ---------------------------------------------------------------------------
+// Functions of the native system library
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+// Process and memory
+PRTL_USER_PROCESS_PARAMETERS NTAPI RtlNormalizeProcessParams(PRTL_USER_PROCESS_PARAMETERS params);
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING destination, PCUNICODE_STRING source,
+                                            BOOLEAN allocateDestination);
+void NTAPI RtlFreeAnsiString(PANSI_STRING string);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING destination, PCANSI_STRING source,
+                                            BOOLEAN allocateDestination);
+void NTAPI RtlInitAnsiString(PANSI_STRING destination, PCSTR source);
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+PVOID NTAPI RtlCreateHeap(ULONG flags, PVOID base, SIZE_T reserve, SIZE_T commit, PVOID lock, PVOID parameters);
+PVOID NTAPI RtlAllocateHeap(PVOID heap, ULONG flags, SIZE_T size);
+NTSTATUS NTAPI NtTerminateProcess(HANDLE process, NTSTATUS exitStatus);
+void NTAPI DbgBreakPoint(void);
+
+// Events and waits
+NTSTATUS NTAPI NtCreateEvent(PHANDLE eventHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                             EVENT_TYPE type, BOOLEAN initialState);
+NTSTATUS NTAPI NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSTATUS NTAPI NtClose(HANDLE handle);
+
+// Output
+NTSTATUS NTAPI NtDisplayString(PUNICODE_STRING text);
+ULONG NT_CDECL DbgPrint(PCSTR format, ...);
+int NT_CDECL _vsnwprintf(WCHAR *buffer, size_t count, const WCHAR *format, va_list arguments);
+
+// Files and devices
+NTSTATUS NTAPI NtCreateFile(PHANDLE fileHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                            PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                            ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer,
+                            ULONG eaLength);
+NTSTATUS NTAPI NtReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                          PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                          PULONG key);
+NTSTATUS NTAPI NtWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                           PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                           PULONG key);
+NTSTATUS NTAPI NtQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID information,
+                                      ULONG length, FILE_INFORMATION_CLASS informationClass);
+NTSTATUS NTAPI NtSetInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID information,
+                                    ULONG length, FILE_INFORMATION_CLASS informationClass);
+NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                                     PVOID apcContext, PIO_STATUS_BLOCK ioStatus, ULONG ioControlCode,
+                                     PVOID inputBuffer, ULONG inputLength, PVOID outputBuffer,
+                                     ULONG outputLength);
+NTSTATUS NTAPI NtFsControlFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                               PIO_STATUS_BLOCK ioStatus, ULONG fsControlCode, PVOID inputBuffer,
+                               ULONG inputLength, PVOID outputBuffer, ULONG outputLength);
+
+// System information
+NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS informationClass, PVOID information,
+                                        ULONG length, PULONG returnLength);
+
+// C-library-like exports of the native library
+int NT_CDECL tolower(int c) NT_CRT_NAME(tolower);
+int NT_CDECL toupper(int c) NT_CRT_NAME(toupper);
+int NT_CDECL atoi(const char *text) NT_CRT_NAME(atoi);
+int NT_CDECL iswalpha(NT_WINT c) NT_CRT_NAME(iswalpha);
+NT_WINT NT_CDECL towupper(NT_WINT c) NT_CRT_NAME(towupper);
+
+}  // extern "C"
