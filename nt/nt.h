@@ -232,9 +232,11 @@ constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = NtStatus(0xC00000A2);
 constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = NtStatus(0xC00000BA);
 constexpr NTSTATUS STATUS_NOT_SUPPORTED = NtStatus(0xC00000BB);
 constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = NtStatus(0xC0000103);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER_2 = NtStatus(0xC00000F0);
 constexpr NTSTATUS STATUS_NAME_TOO_LONG = NtStatus(0xC0000106);
 constexpr NTSTATUS STATUS_CANCELLED = NtStatus(0xC0000120);
 constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = NtStatus(0xC0000184);
+constexpr NTSTATUS STATUS_POSSIBLE_DEADLOCK = NtStatus(0xC0000194);
 constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = NtStatus(0xC0000185);
 constexpr NTSTATUS STATUS_VOLUME_DISMOUNTED = NtStatus(0xC000026E);
 
@@ -344,6 +346,29 @@ constexpr ULONG IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x00070000;
 constexpr ULONG TC_IOCTL_MOUNT = 0x00072000;
 constexpr ULONG TC_IOCTL_DISMOUNT = 0x0007200C;
 constexpr ULONG TC_IOCTL_GET_DRIVER_VERSION = 0x00072018;
+
+// ---------------------------------------------------------------------------
+// Thread environment block: only the thread's last-status value is used
+// ---------------------------------------------------------------------------
+
+struct TEB;
+constexpr size_t TEB_LAST_STATUS_VALUE_OFFSET = 0x1250;
+
+#if defined(_WIN32)
+inline TEB *NtCurrentTeb() {
+    TEB *teb;
+    __asm__("movq %%gs:0x30, %0" : "=r"(teb));
+    return teb;
+}
+#else
+extern "C" TEB *NTAPI NtCurrentTeb(void);
+#endif
+
+// The status that the last failing native library call recorded.
+inline volatile NTSTATUS *NtLastStatusValue() {
+    return reinterpret_cast<volatile NTSTATUS *>(reinterpret_cast<char *>(NtCurrentTeb()) +
+                                                 TEB_LAST_STATUS_VALUE_OFFSET);
+}
 
 // ---------------------------------------------------------------------------
 // Functions of the native system library
