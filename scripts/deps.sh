@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Pelmar's build, tests and demo need, when they
+# are missing. Safe to run again and again; needs root (or sudo) only when
+# something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  libtomcrypt-dev libgcrypt20-dev libssl-dev
+  libgtest-dev googletest libbenchmark-dev
+  dosfstools mtools
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "deps: installing ${missing[*]}"
+run_as_root() {
+  if [[ $(id -u) -eq 0 ]]; then "$@"
+  elif command -v sudo >/dev/null; then sudo "$@"
+  else echo "deps: need root to install ${missing[*]}" >&2; exit 1
+  fi
+}
+export DEBIAN_FRONTEND=noninteractive
+run_as_root apt-get update -qq
+run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds Pelmar from scratch and runs the whole test suite twice: in the
+# ordinary host build and under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake --preset default
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+cmake --preset asan
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
