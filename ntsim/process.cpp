@@ -16,9 +16,14 @@ namespace {
 constexpr ULONG kParamsNormalized = 0x1;
 constexpr size_t kHeapAlignment = 16;
 
+struct AlignedDelete {
+    void operator()(uint8_t *block) const { operator delete[](block, std::align_val_t(kHeapAlignment)); }
+};
+using HeapBlock = std::unique_ptr<uint8_t[], AlignedDelete>;
+
 struct Heap {
     ULONG flags = 0;
-    std::vector<std::unique_ptr<uint8_t[]>> blocks;
+    std::vector<HeapBlock> blocks;
 };
 
 struct HeapRegistry {
@@ -176,7 +181,7 @@ PVOID NTAPI RtlAllocateHeap(PVOID heapHandle, ULONG flags, SIZE_T size) {
     }
     size_t rounded = (size + ntsim::kHeapAlignment - 1) & ~(ntsim::kHeapAlignment - 1);
     if (rounded == 0) rounded = ntsim::kHeapAlignment;
-    auto block = std::unique_ptr<uint8_t[]>(new (std::align_val_t(ntsim::kHeapAlignment)) uint8_t[rounded]);
+    ntsim::HeapBlock block(new (std::align_val_t(ntsim::kHeapAlignment)) uint8_t[rounded]);
     // A native heap hands out memory that held anything before; only the
     // zero-fill flag promises zeros.
     std::memset(block.get(), (flags & HEAP_ZERO_MEMORY) ? 0 : 0xBE, rounded);

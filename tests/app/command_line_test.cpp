@@ -26,10 +26,15 @@ struct ContextDeleter {
     void operator()(APP_CONTEXT *p) const { std::free(p); }
 };
 
+std::unique_ptr<APP_CONTEXT, ContextDeleter> NewContext() {
+    size_t size = (AppContextRequestSize() + APP_CONTEXT_ALIGNMENT - 1) / APP_CONTEXT_ALIGNMENT * APP_CONTEXT_ALIGNMENT;
+    return std::unique_ptr<APP_CONTEXT, ContextDeleter>(
+        static_cast<APP_CONTEXT *>(std::aligned_alloc(APP_CONTEXT_ALIGNMENT, size)));
+}
+
 Parsed Parse(std::vector<std::string> args) {
     FreshMachine();
-    std::unique_ptr<APP_CONTEXT, ContextDeleter> context(
-        static_cast<APP_CONTEXT *>(std::aligned_alloc(APP_CONTEXT_ALIGNMENT, AppContextRequestSize())));
+    auto context = NewContext();
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -118,8 +123,7 @@ TEST(CommandLine, PathConversionFailureKeepsTheDefault) {
     ntsim::Options options;
     options.faults.push_back({"RtlAnsiStringToUnicodeString", 1, STATUS_NO_MEMORY});
     FreshMachine(options);
-    std::unique_ptr<APP_CONTEXT, ContextDeleter> context(
-        static_cast<APP_CONTEXT *>(std::aligned_alloc(APP_CONTEXT_ALIGNMENT, AppContextRequestSize())));
+    auto context = NewContext();
     RUN_SETTINGS settings;
     SetRunDefaults(context.get(), &settings);
     std::vector<std::string> args = {"pelmar", "A", "s", "1", "x", "d:\\a.tc", "d:\\b.img"};
