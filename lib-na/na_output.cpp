@@ -3,10 +3,14 @@
 
 namespace {
 
-// Formats into the shared message buffer; the text's length, or 0 or less
-// when it is empty or does not fit.
-int FormatMessage(const WCHAR *format, va_list args) {
-    return _vsnwprintf(NaGlobals.ProcessInfo->MessageBuffer, NA_MESSAGE_BUFFER_CHARS, format, args);
+// Formats into the shared message buffer and shows the text. A text that is
+// empty or does not fit in the buffer is dropped whole: false.
+bool FormatAndShow(const WCHAR *format, va_list args) {
+    if (!NaGlobals.ProcessInfo) return false;
+    int length = _vsnwprintf(NaGlobals.ProcessInfo->MessageBuffer, NA_MESSAGE_BUFFER_CHARS, format, args);
+    if (length <= 0) return false;
+    NaOutput(NaGlobals.ProcessInfo->MessageBuffer);
+    return true;
 }
 
 }  // namespace
@@ -24,23 +28,18 @@ void NaOutput(const WCHAR *text) {
 }
 
 void NaPrint(const WCHAR *format, ...) {
-    if (!NaGlobals.ProcessInfo) return;
     va_list args;
     va_start(args, format);
-    int length = FormatMessage(format, args);
+    FormatAndShow(format, args);
     va_end(args);
-    if (length <= 0) return;
-    NaOutput(NaGlobals.ProcessInfo->MessageBuffer);
 }
 
 void NaReportError(const WCHAR *format, ...) {
-    if (!NaGlobals.ProcessInfo) return;
     va_list args;
     va_start(args, format);
-    int length = FormatMessage(format, args);
+    bool shown = FormatAndShow(format, args);
     va_end(args);
-    if (length <= 0) return;
-    NaOutput(NaGlobals.ProcessInfo->MessageBuffer);
+    if (!shown) return;
     NaOutput(u"\n");
     NaGlobals.ProcessInfo->ErrorReported = 1;
 }
