@@ -25,3 +25,14 @@ struct KEY_SCRATCH {
     uint8_t Key[128];
 };
 static_assert(offsetof(KEY_SCRATCH, Key) == sizeof(EA_CONTEXT));
+
+// Completes a header that holds the salt at 0..63, zeros at 64..255, the
+// master key material at 256..383 and zeros at 384..511: derives the header
+// key (default count; a weak key raises salt byte 0 and derives again), fills
+// the fixed fields and the CRC-32, and encrypts bytes 64..511 in LRW mode from
+// block index 1. Truth value; on failure the buffer must not be written out.
+int32_t SealVolumeHeader(VOLUME_HEADER *header, const uint8_t *passwordText, uint32_t passwordLength, int32_t prf,
+                         int32_t ea, KEY_SCRATCH *scratch);
+
+// Non-zero when ea is an id of the encryption-algorithm table.
+int32_t IsValidEa(int32_t ea);

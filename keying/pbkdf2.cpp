@@ -1,0 +1,353 @@
+// PBKDF2 (PKCS #5 v2.0) with HMAC (RFC 2104) written out over the hash
+// descriptors, so that no working memory comes from anywhere but the caller:
+// the dependency's own HMAC and PBKDF2 allocate.
+#include "keying/pbkdf2.h"
+
+const PRF_TABLE_ENTRY PRF_TABLE[] = {
+    {PRF_RIPEMD160, 2000, "RIPEMD-160"},
+    {PRF_RIPEMD160, 2000, "RIPEMD160"},
+    {PRF_SHA1, 2000, "SHA-1"},
+    {PRF_SHA1, 2000, "SHA1"},
+    {PRF_WHIRLPOOL, 1000, "Whirlpool"},
+    {0, 0, nullptr},
+};
+
+// Built by one rule: bytes 0..3 each one of 00, 1E, E0, FE with their
+// exclusive-or zero; bytes 4..7 repeat them with 1E -> 0E and E0 -> F0.
+// Ascending byte order. The four weak and twelve semi-weak DES keys are
+// among them; the rest are the possibly-weak ones.
+const uint8_t DES_WEAK_KEYS[64][8] = {
+    {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, {0x00, 0x00, 0x1E, 0x1E, 0x00, 0x00, 0x0E, 0x0E},
+    {0x00, 0x00, 0xE0, 0xE0, 0x00, 0x00, 0xF0, 0xF0}, {0x00, 0x00, 0xFE, 0xFE, 0x00, 0x00, 0xFE, 0xFE},
+    {0x00, 0x1E, 0x00, 0x1E, 0x00, 0x0E, 0x00, 0x0E}, {0x00, 0x1E, 0x1E, 0x00, 0x00, 0x0E, 0x0E, 0x00},
+    {0x00, 0x1E, 0xE0, 0xFE, 0x00, 0x0E, 0xF0, 0xFE}, {0x00, 0x1E, 0xFE, 0xE0, 0x00, 0x0E, 0xFE, 0xF0},
+    {0x00, 0xE0, 0x00, 0xE0, 0x00, 0xF0, 0x00, 0xF0}, {0x00, 0xE0, 0x1E, 0xFE, 0x00, 0xF0, 0x0E, 0xFE},
+    {0x00, 0xE0, 0xE0, 0x00, 0x00, 0xF0, 0xF0, 0x00}, {0x00, 0xE0, 0xFE, 0x1E, 0x00, 0xF0, 0xFE, 0x0E},
+    {0x00, 0xFE, 0x00, 0xFE, 0x00, 0xFE, 0x00, 0xFE}, {0x00, 0xFE, 0x1E, 0xE0, 0x00, 0xFE, 0x0E, 0xF0},
+    {0x00, 0xFE, 0xE0, 0x1E, 0x00, 0xFE, 0xF0, 0x0E}, {0x00, 0xFE, 0xFE, 0x00, 0x00, 0xFE, 0xFE, 0x00},
+    {0x1E, 0x00, 0x00, 0x1E, 0x0E, 0x00, 0x00, 0x0E}, {0x1E, 0x00, 0x1E, 0x00, 0x0E, 0x00, 0x0E, 0x00},
+    {0x1E, 0x00, 0xE0, 0xFE, 0x0E, 0x00, 0xF0, 0xFE}, {0x1E, 0x00, 0xFE, 0xE0, 0x0E, 0x00, 0xFE, 0xF0},
+    {0x1E, 0x1E, 0x00, 0x00, 0x0E, 0x0E, 0x00, 0x00}, {0x1E, 0x1E, 0x1E, 0x1E, 0x0E, 0x0E, 0x0E, 0x0E},
+    {0x1E, 0x1E, 0xE0, 0xE0, 0x0E, 0x0E, 0xF0, 0xF0}, {0x1E, 0x1E, 0xFE, 0xFE, 0x0E, 0x0E, 0xFE, 0xFE},
+    {0x1E, 0xE0, 0x00, 0xFE, 0x0E, 0xF0, 0x00, 0xFE}, {0x1E, 0xE0, 0x1E, 0xE0, 0x0E, 0xF0, 0x0E, 0xF0},
+    {0x1E, 0xE0, 0xE0, 0x1E, 0x0E, 0xF0, 0xF0, 0x0E}, {0x1E, 0xE0, 0xFE, 0x00, 0x0E, 0xF0, 0xFE, 0x00},
+    {0x1E, 0xFE, 0x00, 0xE0, 0x0E, 0xFE, 0x00, 0xF0}, {0x1E, 0xFE, 0x1E, 0xFE, 0x0E, 0xFE, 0x0E, 0xFE},
+    {0x1E, 0xFE, 0xE0, 0x00, 0x0E, 0xFE, 0xF0, 0x00}, {0x1E, 0xFE, 0xFE, 0x1E, 0x0E, 0xFE, 0xFE, 0x0E},
+    {0xE0, 0x00, 0x00, 0xE0, 0xF0, 0x00, 0x00, 0xF0}, {0xE0, 0x00, 0x1E, 0xFE, 0xF0, 0x00, 0x0E, 0xFE},
+    {0xE0, 0x00, 0xE0, 0x00, 0xF0, 0x00, 0xF0, 0x00}, {0xE0, 0x00, 0xFE, 0x1E, 0xF0, 0x00, 0xFE, 0x0E},
+    {0xE0, 0x1E, 0x00, 0xFE, 0xF0, 0x0E, 0x00, 0xFE}, {0xE0, 0x1E, 0x1E, 0xE0, 0xF0, 0x0E, 0x0E, 0xF0},
+    {0xE0, 0x1E, 0xE0, 0x1E, 0xF0, 0x0E, 0xF0, 0x0E}, {0xE0, 0x1E, 0xFE, 0x00, 0xF0, 0x0E, 0xFE, 0x00},
+    {0xE0, 0xE0, 0x00, 0x00, 0xF0, 0xF0, 0x00, 0x00}, {0xE0, 0xE0, 0x1E, 0x1E, 0xF0, 0xF0, 0x0E, 0x0E},
+    {0xE0, 0xE0, 0xE0, 0xE0, 0xF0, 0xF0, 0xF0, 0xF0}, {0xE0, 0xE0, 0xFE, 0xFE, 0xF0, 0xF0, 0xFE, 0xFE},
+    {0xE0, 0xFE, 0x00, 0x1E, 0xF0, 0xFE, 0x00, 0x0E}, {0xE0, 0xFE, 0x1E, 0x00, 0xF0, 0xFE, 0x0E, 0x00},
+    {0xE0, 0xFE, 0xE0, 0xFE, 0xF0, 0xFE, 0xF0, 0xFE}, {0xE0, 0xFE, 0xFE, 0xE0, 0xF0, 0xFE, 0xFE, 0xF0},
+    {0xFE, 0x00, 0x00, 0xFE, 0xFE, 0x00, 0x00, 0xFE}, {0xFE, 0x00, 0x1E, 0xE0, 0xFE, 0x00, 0x0E, 0xF0},
+    {0xFE, 0x00, 0xE0, 0x1E, 0xFE, 0x00, 0xF0, 0x0E}, {0xFE, 0x00, 0xFE, 0x00, 0xFE, 0x00, 0xFE, 0x00},
+    {0xFE, 0x1E, 0x00, 0xE0, 0xFE, 0x0E, 0x00, 0xF0}, {0xFE, 0x1E, 0x1E, 0xFE, 0xFE, 0x0E, 0x0E, 0xFE},
+    {0xFE, 0x1E, 0xE0, 0x00, 0xFE, 0x0E, 0xF0, 0x00}, {0xFE, 0x1E, 0xFE, 0x1E, 0xFE, 0x0E, 0xFE, 0x0E},
+    {0xFE, 0xE0, 0x00, 0x1E, 0xFE, 0xF0, 0x00, 0x0E}, {0xFE, 0xE0, 0x1E, 0x00, 0xFE, 0xF0, 0x0E, 0x00},
+    {0xFE, 0xE0, 0xE0, 0xFE, 0xFE, 0xF0, 0xF0, 0xFE}, {0xFE, 0xE0, 0xFE, 0xE0, 0xFE, 0xF0, 0xFE, 0xF0},
+    {0xFE, 0xFE, 0x00, 0x00, 0xFE, 0xFE, 0x00, 0x00}, {0xFE, 0xFE, 0x1E, 0x1E, 0xFE, 0xFE, 0x0E, 0x0E},
+    {0xFE, 0xFE, 0xE0, 0xE0, 0xFE, 0xFE, 0xF0, 0xF0}, {0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE},
+};
+
+namespace {
+
+constexpr int32_t EA_TRIPLE_DES = 5;
+
+// The hash and the default count belong to the derivations, not to the
+// table (which only answers "is this id known").
+int32_t SelectPrf(int32_t prf, const struct ltc_hash_descriptor **hash, uint32_t *defaultIterations) {
+    switch (prf) {
+    case PRF_RIPEMD160:
+        *hash = &rmd160_desc;
+        *defaultIterations = 2000;
+        return 1;
+    case PRF_SHA1:
+        *hash = &sha1_desc;
+        *defaultIterations = 2000;
+        return 1;
+    case PRF_WHIRLPOOL:
+        *hash = &whirlpool_desc;
+        *defaultIterations = 1000;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// Equal once the DES parity bit (bit 0 of each byte) is ignored.
+int32_t SameDesKey(const uint8_t *a, const uint8_t *b) {
+    for (uint32_t i = 0; i < 8; ++i) {
+        if (((a[i] ^ b[i]) & 0xFE) != 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int32_t IsDesWeakKey(const uint8_t *key) {
+    for (uint32_t entry = 0; entry < 64; ++entry) {
+        if (SameDesKey(key, DES_WEAK_KEYS[entry])) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// A descriptor whose digest or block would not fit our fixed blocks cannot
+// be served without overrunning the caller's scratch.
+int32_t FitsScratch(const struct ltc_hash_descriptor *hash) {
+    return hash->hashsize != 0 && hash->blocksize != 0 && hash->hashsize <= HMAC_MAX_BLOCK &&
+           hash->blocksize <= HMAC_MAX_BLOCK;
+}
+
+}  // namespace
+
+int32_t IsValidPrf(int32_t prf) {
+    for (const PRF_TABLE_ENTRY *entry = PRF_TABLE; entry->Id != 0; ++entry) {
+        if (entry->Id == prf) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int32_t HashMemory(const struct ltc_hash_descriptor *hash, const uint8_t *data, uint32_t length, uint8_t *out,
+                   uint32_t *outLength, hash_state *hashState) {
+    if (*outLength < hash->hashsize) {
+        return CRYPT_BUFFER_OVERFLOW;
+    }
+    int32_t err = hash->init(hashState);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    if (length != 0) {
+        err = hash->process(hashState, data, length);
+        if (err != CRYPT_OK) {
+            return err;
+        }
+    }
+    err = hash->done(hashState, out);
+    *outLength = static_cast<uint32_t>(hash->hashsize);
+    return err;
+}
+
+int32_t HmacInit(HMAC_SCRATCH *state, const struct ltc_hash_descriptor *hash, const uint8_t *key, uint32_t keyLength) {
+    state->Descriptor = hash;
+    if (keyLength == 0) {
+        return CRYPT_INVALID_KEYSIZE;
+    }
+    if (!FitsScratch(hash)) {
+        return CRYPT_INVALID_HASH;
+    }
+    const uint32_t block = static_cast<uint32_t>(hash->blocksize);
+    if (keyLength > block) {
+        uint32_t produced = block;
+        const int32_t err = HashMemory(hash, key, keyLength, state->KeyBlock, &produced, &state->KeyHash);
+        if (err != CRYPT_OK) {
+            return err;
+        }
+        for (uint32_t i = static_cast<uint32_t>(hash->hashsize); i < block; ++i) {
+            state->KeyBlock[i] = 0;
+        }
+    } else {
+        for (uint32_t i = 0; i < keyLength; ++i) {
+            state->KeyBlock[i] = key[i];
+        }
+        for (uint32_t i = keyLength; i < block; ++i) {
+            state->KeyBlock[i] = 0;
+        }
+    }
+    for (uint32_t i = 0; i < block; ++i) {
+        state->PadBlock[i] = static_cast<uint8_t>(state->KeyBlock[i] ^ 0x36);
+    }
+    const int32_t err = hash->init(&state->Hash);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    return hash->process(&state->Hash, state->PadBlock, block);
+}
+
+int32_t HmacProcess(HMAC_SCRATCH *state, const uint8_t *data, uint32_t length) {
+    if (length == 0) {
+        return CRYPT_OK;  // nothing to add; the dependency rejects a null pointer even then
+    }
+    return state->Descriptor->process(&state->Hash, data, length);
+}
+
+int32_t HmacDone(HMAC_SCRATCH *state, uint8_t *out, uint32_t *outLength) {
+    const struct ltc_hash_descriptor *hash = state->Descriptor;
+    const uint32_t block = static_cast<uint32_t>(hash->blocksize);
+    const uint32_t digest = static_cast<uint32_t>(hash->hashsize);
+    int32_t err = hash->done(&state->Hash, state->InnerDigest);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    for (uint32_t i = 0; i < block; ++i) {
+        state->PadBlock[i] = static_cast<uint8_t>(state->KeyBlock[i] ^ 0x5C);
+    }
+    if ((err = hash->init(&state->Hash)) != CRYPT_OK) {
+        return err;
+    }
+    if ((err = hash->process(&state->Hash, state->PadBlock, block)) != CRYPT_OK) {
+        return err;
+    }
+    if ((err = hash->process(&state->Hash, state->InnerDigest, digest)) != CRYPT_OK) {
+        return err;
+    }
+    if ((err = hash->done(&state->Hash, state->PadBlock)) != CRYPT_OK) {
+        return err;
+    }
+    const uint32_t count = digest < *outLength ? digest : *outLength;
+    for (uint32_t i = 0; i < count; ++i) {
+        out[i] = state->PadBlock[i];
+    }
+    *outLength = count;
+    return CRYPT_OK;
+}
+
+int32_t HmacMemory(const struct ltc_hash_descriptor *hash, const uint8_t *key, uint32_t keyLength, const uint8_t *data,
+                   uint32_t length, uint8_t *out, uint32_t *outLength, HMAC_SCRATCH *state) {
+    if (hash->hmac_block != nullptr) {
+        unsigned long produced = *outLength;
+        const int32_t err = hash->hmac_block(key, keyLength, data, length, out, &produced);
+        if (err == CRYPT_OK) {
+            *outLength = static_cast<uint32_t>(produced);
+        }
+        return err;
+    }
+    int32_t err = HmacInit(state, hash, key, keyLength);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    if ((err = HmacProcess(state, data, length)) != CRYPT_OK) {
+        return err;
+    }
+    return HmacDone(state, out, outLength);
+}
+
+int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *salt, uint32_t saltLength,
+               uint32_t iterations, const struct ltc_hash_descriptor *hash, uint8_t *out, uint32_t *outLength,
+               PBKDF2_SCRATCH *scratch) {
+    uint32_t left = *outLength;
+    uint32_t produced = 0;
+    uint32_t blockNumber = 1;
+    while (left != 0) {
+        for (uint32_t i = 0; i < HMAC_MAX_BLOCK; ++i) {
+            scratch->U[i] = 0;
+            scratch->T[i] = 0;
+        }
+        scratch->T[0] = static_cast<uint8_t>(blockNumber >> 24);
+        scratch->T[1] = static_cast<uint8_t>(blockNumber >> 16);
+        scratch->T[2] = static_cast<uint8_t>(blockNumber >> 8);
+        scratch->T[3] = static_cast<uint8_t>(blockNumber);
+        ++blockNumber;
+
+        int32_t err = HmacInit(&scratch->Hmac, hash, password, passwordLength);
+        if (err != CRYPT_OK) {
+            return err;
+        }
+        if ((err = HmacProcess(&scratch->Hmac, salt, saltLength)) != CRYPT_OK) {
+            return err;
+        }
+        if ((err = HmacProcess(&scratch->Hmac, scratch->T, 4)) != CRYPT_OK) {
+            return err;
+        }
+        uint32_t x = HMAC_MAX_BLOCK;
+        if ((err = HmacDone(&scratch->Hmac, scratch->U, &x)) != CRYPT_OK) {
+            return err;
+        }
+        for (uint32_t i = 0; i < x; ++i) {
+            scratch->T[i] = scratch->U[i];
+        }
+        // Counted from 1 so that a count of 0xFFFFFFFF still ends; 0 and 1
+        // both leave U1 alone.
+        for (uint32_t iteration = 1; iteration < iterations; ++iteration) {
+            uint32_t room = HMAC_MAX_BLOCK;
+            err = HmacMemory(hash, password, passwordLength, scratch->U, x, scratch->U, &room, &scratch->Hmac);
+            if (err != CRYPT_OK) {
+                return err;
+            }
+            for (uint32_t i = 0; i < x; ++i) {
+                scratch->T[i] = static_cast<uint8_t>(scratch->T[i] ^ scratch->U[i]);
+            }
+        }
+        for (uint32_t i = 0; i < x && left != 0; ++i) {
+            out[produced] = scratch->T[i];
+            ++produced;
+            --left;
+        }
+    }
+    *outLength = produced;
+    return CRYPT_OK;
+}
+
+int32_t DeriveKeyMaterial(uint8_t *out, uint32_t outLength, const uint8_t *password, uint32_t passwordLength,
+                          const uint8_t *salt, uint32_t saltLength, int32_t prf, uint32_t iterations,
+                          PBKDF2_SCRATCH *scratch) {
+    const struct ltc_hash_descriptor *hash = nullptr;
+    uint32_t defaultIterations = 0;
+    if (!SelectPrf(prf, &hash, &defaultIterations)) {
+        return 0;
+    }
+    const uint32_t count = iterations != 0 ? iterations : defaultIterations;
+    uint32_t produced = outLength;
+    if (Pbkdf2(password, passwordLength, salt, saltLength, count, hash, out, &produced, scratch) != CRYPT_OK) {
+        return 0;
+    }
+    return produced == outLength ? 1 : 0;
+}
+
+int32_t DeriveHeaderKey(uint8_t *key, const uint8_t *password, uint32_t passwordLength, uint8_t *salt,
+                        uint32_t saltLength, int32_t prf, uint32_t iterations, int32_t ea, PBKDF2_SCRATCH *scratch) {
+    for (uint32_t derivation = 1;; ++derivation) {
+        const struct ltc_hash_descriptor *hash = nullptr;
+        uint32_t defaultIterations = 0;
+        if (!SelectPrf(prf, &hash, &defaultIterations)) {
+            return 0;
+        }
+        const uint32_t count = iterations != 0 ? iterations : defaultIterations;
+        uint32_t produced = 128;
+        if (Pbkdf2(password, passwordLength, salt, saltLength, count, hash, key, &produced, scratch) != CRYPT_OK ||
+            produced != 128) {
+            return 0;
+        }
+        if (!IsWeakKeyMaterial(key, ea)) {
+            return 1;
+        }
+        if (saltLength == 0) {
+            return 0;  // nothing left to vary
+        }
+        salt[0] = static_cast<uint8_t>(salt[0] + 1);
+        if (derivation == 255) {
+            return 0;
+        }
+    }
+}
+
+int32_t IsWeakKeyMaterial(const uint8_t *keyMaterial, int32_t ea) {
+    // An all-zero LRW key makes every tweak zero, whatever the block size.
+    uint8_t any = 0;
+    for (uint32_t i = 0; i < 16; ++i) {
+        any = static_cast<uint8_t>(any | keyMaterial[i]);
+    }
+    if (any == 0) {
+        return 1;
+    }
+    if (ea == EA_TRIPLE_DES) {
+        return IsWeakTripleDesKey(keyMaterial + 32);
+    }
+    return 0;
+}
+
+int32_t IsWeakTripleDesKey(const uint8_t *key) {
+    const uint8_t *k1 = key;
+    const uint8_t *k2 = key + 8;
+    const uint8_t *k3 = key + 16;
+    // Equal neighbours collapse encrypt-decrypt-encrypt into a single DES.
+    if (SameDesKey(k1, k2) || SameDesKey(k2, k3)) {
+        return 1;
+    }
+    return IsDesWeakKey(k1) || IsDesWeakKey(k2) || IsDesWeakKey(k3) ? 1 : 0;
+}

@@ -1,0 +1,4 @@
+// Allocates on purpose: the heap check must refuse this archive.
+#include <cstdlib>
+
+void *KeyingHeapCanary(unsigned long size) { return std::malloc(size); }
