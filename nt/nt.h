@@ -170,6 +170,16 @@ struct FILE_BASIC_INFORMATION {
 };
 static_assert(sizeof(FILE_BASIC_INFORMATION) == 40);
 
+// NtQueryInformationFile class 5.
+struct FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+};
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24);
+
 // NtSetInformationFile class 14.
 struct FILE_POSITION_INFORMATION {
     LARGE_INTEGER CurrentByteOffset;
@@ -195,6 +205,8 @@ constexpr int32_t FixedMedia = 12;
 
 constexpr NTSTATUS NtStatus(uint32_t value) { return static_cast<NTSTATUS>(value); }
 constexpr bool NT_SUCCESS(NTSTATUS status) { return status >= 0; }
+// Error severity (0xC0000000 and up), as against warnings and informational statuses.
+constexpr bool NT_ERROR(NTSTATUS status) { return (static_cast<uint32_t>(status) >> 30) == 3; }
 
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_WAIT_0 = 0;
@@ -214,6 +226,7 @@ constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = NtStatus(0xC000000E);
 constexpr NTSTATUS STATUS_NO_SUCH_FILE = NtStatus(0xC000000F);
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = NtStatus(0xC0000010);
 constexpr NTSTATUS STATUS_END_OF_FILE = NtStatus(0xC0000011);
+constexpr NTSTATUS STATUS_NOT_LOCKED = NtStatus(0xC000002A);
 constexpr NTSTATUS STATUS_NONEXISTENT_SECTOR = NtStatus(0xC0000015);
 constexpr NTSTATUS STATUS_NO_MEMORY = NtStatus(0xC0000017);
 constexpr NTSTATUS STATUS_ACCESS_DENIED = NtStatus(0xC0000022);
@@ -231,6 +244,7 @@ constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = NtStatus(0xC000009A);
 constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = NtStatus(0xC00000A2);
 constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = NtStatus(0xC00000BA);
 constexpr NTSTATUS STATUS_NOT_SUPPORTED = NtStatus(0xC00000BB);
+constexpr NTSTATUS STATUS_EAS_NOT_SUPPORTED = NtStatus(0xC000004F);
 constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = NtStatus(0xC0000103);
 constexpr NTSTATUS STATUS_INVALID_PARAMETER_2 = NtStatus(0xC00000F0);
 constexpr NTSTATUS STATUS_NAME_TOO_LONG = NtStatus(0xC0000106);
@@ -262,6 +276,14 @@ constexpr ACCESS_MASK FILE_WRITE_EA = 0x0010;
 constexpr ACCESS_MASK FILE_EXECUTE = 0x0020;
 constexpr ACCESS_MASK FILE_READ_ATTRIBUTES = 0x0080;
 constexpr ACCESS_MASK FILE_WRITE_ATTRIBUTES = 0x0100;
+constexpr ACCESS_MASK MAXIMUM_ALLOWED = 0x02000000;
+constexpr ACCESS_MASK STANDARD_RIGHTS_REQUIRED = 0x000F0000;
+// What the generic rights of a file or device stand for.
+constexpr ACCESS_MASK FILE_GENERIC_READ = READ_CONTROL | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE;
+constexpr ACCESS_MASK FILE_GENERIC_WRITE =
+    READ_CONTROL | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | SYNCHRONIZE;
+constexpr ACCESS_MASK FILE_GENERIC_EXECUTE = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE;
+constexpr ACCESS_MASK FILE_ALL_ACCESS = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF;
 
 constexpr ACCESS_MASK EVENT_QUERY_STATE = 0x0001;
 constexpr ACCESS_MASK EVENT_MODIFY_STATE = 0x0002;
@@ -285,6 +307,19 @@ constexpr ULONG FILE_NO_INTERMEDIATE_BUFFERING = 0x00000008;
 constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x00000010;
 constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x00000040;
+constexpr ULONG FILE_VALID_OPTION_FLAGS = 0x00FFFFFF;
+
+// What NtCreateFile did, in the Information of its status block.
+constexpr ULONG_PTR FILE_SUPERSEDED = 0;
+constexpr ULONG_PTR FILE_OPENED = 1;
+constexpr ULONG_PTR FILE_CREATED = 2;
+constexpr ULONG_PTR FILE_OVERWRITTEN = 3;
+constexpr ULONG_PTR FILE_EXISTS = 4;
+constexpr ULONG_PTR FILE_DOES_NOT_EXIST = 5;
+
+// Byte offsets with a meaning of their own (synchronous handles).
+constexpr LONGLONG FILE_WRITE_TO_END_OF_FILE = -1;  // LowPart 0xFFFFFFFF, HighPart -1
+constexpr LONGLONG FILE_USE_FILE_POINTER_POSITION = -2;  // LowPart 0xFFFFFFFE, HighPart -1
 
 constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x00000001;
 constexpr ULONG FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
@@ -332,6 +367,11 @@ constexpr SYSTEM_INFORMATION_CLASS SystemNumaProcessorMap = 55;
 
 // Bits 16 to 31 of a control code are its device type.
 constexpr ULONG DeviceTypeOfControlCode(ULONG code) { return code >> 16; }
+// Bits 14 and 15: the access a handle needs for the request.
+constexpr ULONG RequiredAccessOfControlCode(ULONG code) { return (code >> 14) & 3; }
+constexpr ULONG FILE_ANY_ACCESS = 0;
+constexpr ULONG FILE_READ_ACCESS = 1;
+constexpr ULONG FILE_WRITE_ACCESS = 2;
 constexpr ULONG FILE_DEVICE_DISK = 0x00000007;
 constexpr ULONG FILE_DEVICE_FILE_SYSTEM = 0x00000009;
 

@@ -42,6 +42,10 @@ struct Options {
     std::map<char, std::string> exports;            // --export X:=FILE
     std::map<char, uint32_t> sectorSizes;           // --sector-size X:=N
     std::map<char, std::filesystem::path> disks;    // --disk X:=FILE
+    // System-information classes whose successful replies report a byte
+    // count of 0 although the buffer was filled (as some native systems do
+    // for the interrupt information).
+    std::vector<uint32_t> sysinfoZeroCount;
     // Process parameters
     bool noProcessParameters = false;
     std::optional<std::u16string> commandLine;      // as the process receives it
