@@ -219,11 +219,11 @@ std::u16string Format(const CharT *format, va_list args, bool wideFormat) {
             case u'a':
             case u'A': {
                 double v = va_arg(ap, double);
-                char spec[32];
-                snprintf(spec, sizeof spec, "%%%s%s%s%s%s*.*%c", left ? "-" : "", plus ? "+" : "", space ? " " : "",
+                char conversion[32];
+                snprintf(conversion, sizeof conversion, "%%%s%s%s%s%s*.*%c", left ? "-" : "", plus ? "+" : "", space ? " " : "",
                          alt ? "#" : "", zero ? "0" : "", static_cast<char>(conv));
                 char text[512];
-                snprintf(text, sizeof text, spec, width, precision < 0 ? 6 : precision, v);
+                snprintf(text, sizeof text, conversion, width, precision < 0 ? 6 : precision, v);
                 out += Ascii(text);
                 break;
             }

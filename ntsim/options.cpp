@@ -69,6 +69,8 @@ std::string UsageText() {
            "  --export X:=FILE        after the process, write the decrypted volume on X: to FILE\n"
            "  --sector-size X:=N      bytes per sector of drive X: (default 512)\n"
            "  --disk X:=FILE          attach a raw disk image as the volume X:\n"
+           "  --sysinfo-zero-count C  successful queries of system information class C report\n"
+           "                          a count of 0 (repeatable)\n"
            "  --image-path PATH       ImagePathName of the process parameters\n"
            "  --env NAME=VALUE        an environment string (repeatable; replaces the default set)\n"
            "  --no-environment        no environment block\n"
@@ -150,6 +152,10 @@ std::optional<std::string> ParseOptions(const std::vector<std::string> &args, Op
                     if (!n || *n < 1 || *n > 65536) return bad("expected a sector size");
                     options.sectorSizes[dv->first] = static_cast<uint32_t>(*n);
                 }
+            } else if (option == "--sysinfo-zero-count") {
+                auto n = ParseNumber(*v);
+                if (!n || *n > 0xFFFFFFFFull) return bad("expected a system information class");
+                options.sysinfoZeroCount.push_back(static_cast<uint32_t>(*n));
             } else if (option == "--image-path") {
                 options.imagePath = Utf8ToUtf16(*v);
             } else if (option == "--env") {

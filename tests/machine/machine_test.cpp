@@ -187,7 +187,7 @@ TEST(LoaderOptions, StandInOptionsThenTheNativeCommandLine) {
     auto error = ntsim::ParseOptions({"--root", "/tmp/m", "--fail", "NtCreateFile:2=0xC0000034", "--pend",
                                       "NtReadFile:1", "--time-scale", "0.5", "--debug-flags", "3",
                                       "--driver-version", "0x43A", "--export", "t:=/tmp/out.img", "--sector-size",
-                                      "X:=4096", "--", "pelmar", "ATS", "w", "caf\xc3\xa9"},
+                                      "X:=4096", "--sysinfo-zero-count", "23", "--", "pelmar", "ATS", "w", "caf\xc3\xa9"},
                                      options);
     ASSERT_FALSE(error) << *error;
     EXPECT_TRUE(options.rootGiven);
@@ -203,6 +203,7 @@ TEST(LoaderOptions, StandInOptionsThenTheNativeCommandLine) {
     EXPECT_EQ(options.driverVersion, 0x43Au);
     EXPECT_EQ(options.exports.at('T'), "/tmp/out.img");
     EXPECT_EQ(options.sectorSizes.at('X'), 4096u);
+    EXPECT_EQ(options.sysinfoZeroCount, std::vector<uint32_t>{23});
     EXPECT_EQ(options.commandLine, u"pelmar ATS w caf\u00e9");
 }
 
