@@ -14,9 +14,20 @@
 #if defined(_WIN32)
 #define NTAPI __stdcall
 #define NT_CDECL __cdecl
-// The C-library-like exports of ntdll keep their own names.
+// The C-library-like exports of ntdll keep their own names. The toolchain's
+// C headers (which LibTomCrypt's header brings in as well) declare them
+// too: they come first, so that the declarations below agree with theirs.
+// Nothing of the C runtime is linked; the names bind to ntdll's exports.
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <wctype.h>
 #define NT_CRT_NAME(name)
-typedef unsigned short NT_WINT;
+typedef wint_t NT_WINT;
+// The toolchain declares _vsnwprintf over wchar_t, which is not our WCHAR;
+// the system's calls reach the same export under a name of their own.
+#define _vsnwprintf NtVsnwprintf
 #else
 #define NTAPI
 #define NT_CDECL
@@ -439,7 +450,11 @@ NTSTATUS NTAPI NtClose(HANDLE handle);
 // Output
 NTSTATUS NTAPI NtDisplayString(PUNICODE_STRING text);
 ULONG NT_CDECL DbgPrint(PCSTR format, ...);
+#if defined(_WIN32)
+int NT_CDECL NtVsnwprintf(WCHAR *buffer, size_t count, const WCHAR *format, va_list arguments) __asm__("_vsnwprintf");
+#else
 int NT_CDECL _vsnwprintf(WCHAR *buffer, size_t count, const WCHAR *format, va_list arguments);
+#endif
 
 // Files and devices
 NTSTATUS NTAPI NtCreateFile(PHANDLE fileHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
@@ -469,10 +484,13 @@ NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS informationClas
                                         ULONG length, PULONG returnLength);
 
 // C-library-like exports of the native library
+// (On Windows the toolchain's headers, included above, declare them.)
+#if !defined(_WIN32)
 int NT_CDECL tolower(int c) NT_CRT_NAME(tolower);
 int NT_CDECL toupper(int c) NT_CRT_NAME(toupper);
 int NT_CDECL atoi(const char *text) NT_CRT_NAME(atoi);
 int NT_CDECL iswalpha(NT_WINT c) NT_CRT_NAME(iswalpha);
 NT_WINT NT_CDECL towupper(NT_WINT c) NT_CRT_NAME(towupper);
+#endif
 
 }  // extern "C"
