@@ -269,21 +269,14 @@ std::array<uint8_t, 16> EaCipher::Tweak(uint64_t index) const {
 }
 
 bool EaCipher::LrwEncrypt(uint64_t firstIndex, std::span<uint8_t> data) const {
-    if (blockSize_ == 0 || data.size() % blockSize_ != 0) {
-        return false;
-    }
-    uint64_t index = firstIndex;
-    for (std::size_t at = 0; at < data.size(); at += blockSize_, ++index) {
-        const auto tweak = Tweak(index);
-        uint8_t *block = data.data() + at;
-        for (std::size_t i = 0; i < blockSize_; ++i) block[i] ^= tweak[i];
-        EncryptBlock(block);
-        for (std::size_t i = 0; i < blockSize_; ++i) block[i] ^= tweak[i];
-    }
-    return true;
+    return LrwTransform(firstIndex, data, true);
 }
 
 bool EaCipher::LrwDecrypt(uint64_t firstIndex, std::span<uint8_t> data) const {
+    return LrwTransform(firstIndex, data, false);
+}
+
+bool EaCipher::LrwTransform(uint64_t firstIndex, std::span<uint8_t> data, bool encrypt) const {
     if (blockSize_ == 0 || data.size() % blockSize_ != 0) {
         return false;
     }
@@ -292,7 +285,11 @@ bool EaCipher::LrwDecrypt(uint64_t firstIndex, std::span<uint8_t> data) const {
         const auto tweak = Tweak(index);
         uint8_t *block = data.data() + at;
         for (std::size_t i = 0; i < blockSize_; ++i) block[i] ^= tweak[i];
-        DecryptBlock(block);
+        if (encrypt) {
+            EncryptBlock(block);
+        } else {
+            DecryptBlock(block);
+        }
         for (std::size_t i = 0; i < blockSize_; ++i) block[i] ^= tweak[i];
     }
     return true;

@@ -89,6 +89,7 @@ private:
     void EncryptBlock(uint8_t *block) const;
     void DecryptBlock(uint8_t *block) const;
     std::array<uint8_t, 16> Tweak(uint64_t index) const;
+    bool LrwTransform(uint64_t firstIndex, std::span<uint8_t> data, bool encrypt) const;
 
     int32_t ea_ = 0;
     std::size_t blockSize_ = 0;
