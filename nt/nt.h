@@ -484,8 +484,10 @@ NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS informationClas
                                         ULONG length, PULONG returnLength);
 
 // C-library-like exports of the native library
-// (On Windows the toolchain's headers, included above, declare them.)
-#if !defined(_WIN32)
+// (On Windows the toolchain's headers, included above, declare them. On the
+// host only product code takes them from here; the stand-in and the tests
+// keep the host C library's.)
+#if !defined(_WIN32) && defined(PELMAR_PRODUCT)
 int NT_CDECL tolower(int c) NT_CRT_NAME(tolower);
 int NT_CDECL toupper(int c) NT_CRT_NAME(toupper);
 int NT_CDECL atoi(const char *text) NT_CRT_NAME(atoi);
