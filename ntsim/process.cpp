@@ -76,6 +76,7 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
     const Options &options = machine.options();
     auto &image = machine.Extension<ProcessImage>("process");
 
+    void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/tcdriver.h
     machine.processHeap_ = CreateHeapObject(HEAP_GROWABLE);
 
     // Parameters, the way a freshly created native process receives them.
