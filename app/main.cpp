@@ -4,6 +4,7 @@
 
 #include "app/app_context.h"
 #include "app/command_line.h"
+#include "app/sequence.h"
 #include "lib-na/na.h"
 
 namespace {
@@ -98,12 +99,16 @@ NTSTATUS main(int32_t argc, char **argv, WCHAR ** /*envp*/, ULONG /*debugFlags*/
     if (!NaInit(reinterpret_cast<void **>(&context), AppContextRequestSize(), APP_CONTEXT_ALIGNMENT))
         return STATUS_NO_MEMORY;
 
+    GatherFirstEntropy(context);
+
     RUN_SETTINGS settings;
     SetRunDefaults(context, &settings);
     ParseCommandLine(argc, argv, context, &settings);
 
     for (int32_t i = 0; i < argc; ++i) NaPrint(u"%S ", argv[i]);
     NaPrint(u"\n\n");
+
+    RunMainSequence(context, &settings);
 
     // Every byte of the run, secrets included, is gone before the process ends.
     zeromem(context, AppContextRequestSize());

@@ -1,0 +1,92 @@
+// A real FAT file system, made by mkfs.fat and filled by mtools, made into
+// an image by pelmar-mkimage and restored onto a volume of noise: the volume
+// must then hold the file system byte for byte and pass fsck.fat.
+#include <gmock/gmock.h>
+
+#include "restore/restore_support.h"
+#include "restore/tool_support.h"
+
+namespace pelmar_test {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr uint64_t kVolumeBytes = 2 * 1024 * 1024;
+
+class FatFileSystem : public RestoreTest, public ::testing::WithParamInterface<uint32_t> {
+  protected:
+    FatFileSystem() { diskSectorSize_ = GetParam(); }
+    std::string InitialDisk() override { return Noise(kVolumeBytes, 11); }
+
+    void SetUp() override {
+        RestoreTest::SetUp();
+        mkfs_ = FindUtility("mkfs.fat");
+        mcopy_ = FindUtility("mcopy");
+        mtype_ = FindUtility("mtype");
+        mmd_ = FindUtility("mmd");
+        fsck_ = FindUtility("fsck.fat");
+        if (mkfs_.empty() || mcopy_.empty() || mtype_.empty() || mmd_.empty() || fsck_.empty())
+            GTEST_SKIP() << "dosfstools and mtools are needed (scripts/deps.sh installs them)";
+    }
+
+    // Runs a command that must succeed.
+    void Must(const std::string &commandLine) {
+        auto r = RunCommand(commandLine, RootDir());
+        ASSERT_EQ(r.exitCode, 0) << commandLine << "\n" << r.output;
+    }
+
+    std::string mkfs_, mcopy_, mtype_, mmd_, fsck_;
+};
+
+TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
+    const uint32_t s = GetParam();
+    const fs::path raw = RootDir() / "fs.raw";
+    WriteHostFile(raw, std::string(kVolumeBytes, '\0'));
+    Must(Quote(mkfs_) + " -S " + std::to_string(s) + " -n PELMAR " + Quote(raw.string()));
+    WriteHostFile(RootDir() / "hello.txt", "hello from the scratch drive\n");
+    WriteHostFile(RootDir() / "noise.bin", Noise(300 * 1024 + 123, 5));
+    const std::string mtools = "MTOOLS_SKIP_CHECK=1 ";
+    Must(mtools + Quote(mmd_) + " -i " + Quote(raw.string()) + " ::/DIR");
+    Must(mtools + Quote(mcopy_) + " -i " + Quote(raw.string()) + " " +
+         Quote((RootDir() / "hello.txt").string()) + " ::/HELLO.TXT");
+    Must(mtools + Quote(mcopy_) + " -i " + Quote(raw.string()) + " " +
+         Quote((RootDir() / "noise.bin").string()) + " ::/DIR/NOISE.BIN");
+    const std::string fileSystem = ReadHostFile(raw);
+    ASSERT_EQ(fileSystem.size(), kVolumeBytes);
+
+    auto made = MkImage("--sector-size " + std::to_string(s) + " " + Quote(raw.string()) + " " +
+                            Quote(Host("pelmar.img").string()),
+                        RootDir());
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    // Sparse: the image is far smaller than the volume.
+    EXPECT_LT(fs::file_size(Host("pelmar.img")), kVolumeBytes / 2);
+
+    ASSERT_EQ(RestoreFileSystem(context_.get()), 1);
+    EXPECT_TRUE(NothingShown()) << Screen();
+    EXPECT_TRUE(AllHandlesClosed());
+    EXPECT_TRUE(Disk() == fileSystem) << "the restored volume differs from the file system";
+
+    auto check = RunCommand(Quote(fsck_) + " -n " + Quote(disk_.string()), RootDir());
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+    auto hello =
+        RunCommand(mtools + Quote(mtype_) + " -i " + Quote(disk_.string()) + " ::/HELLO.TXT", RootDir());
+    EXPECT_EQ(hello.output, "hello from the scratch drive\n");
+    auto noise = RunCommand(mtools + Quote(mcopy_) + " -i " + Quote(disk_.string()) + " ::/DIR/NOISE.BIN " +
+                                Quote((RootDir() / "back.bin").string()),
+                            RootDir());
+    EXPECT_EQ(noise.exitCode, 0) << noise.output;
+    EXPECT_TRUE(ReadHostFile(RootDir() / "back.bin") == Noise(300 * 1024 + 123, 5));
+
+    auto expanded = InspectImage(
+        "--expand " + Quote((RootDir() / "expanded.raw").string()) + " " + Quote(Host("pelmar.img").string()),
+        RootDir());
+    EXPECT_EQ(expanded.exitCode, 0) << expanded.output;
+    EXPECT_THAT(expanded.output, HasSubstr("consistent"));
+    EXPECT_TRUE(ReadHostFile(RootDir() / "expanded.raw") == fileSystem) << "the expansion differs";
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, FatFileSystem, ::testing::Values(512u, 4096u),
+                         [](const auto &info) { return "Sector" + std::to_string(info.param); });
+
+}  // namespace
+}  // namespace pelmar_test

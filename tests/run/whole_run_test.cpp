@@ -1,0 +1,128 @@
+// Whole runs of the real executable under the stand-in: a container and an
+// image made from a real FAT file system; after the run the exported drive
+// must equal the file system byte for byte and pass fsck.fat.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "run/process_runner.h"
+
+using pelmar_test::ProcessResult;
+using pelmar_test::ReadWholeFile;
+using pelmar_test::RunPelmar;
+using pelmar_test::TempFolder;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kVolumeBytes = 2 * 1024 * 1024;
+
+int Shell(const std::string &command) { return std::system(command.c_str()); }
+
+void WriteRandomFile(const fs::path &path, size_t bytes, uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::vector<char> data(bytes);
+    for (auto &b : data) b = static_cast<char>(random());
+    std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// A machine root with drive C: holding pelmar.tc (old random contents) and
+// pelmar.img (made from a fresh FAT file system with one file on it).
+struct Machine {
+    TempFolder folder;
+    fs::path root = folder.path() / "root";
+    fs::path raw = folder.path() / "fat.raw";
+
+    Machine() {
+        fs::create_directories(root / "c");
+        std::string r = raw.string();
+        EXPECT_EQ(Shell("mkfs.fat -C -n SCRATCH " + r + " " + std::to_string(kVolumeBytes / 1024) + " >/dev/null"), 0);
+        fs::path note = folder.path() / "readme.txt";
+        std::ofstream(note) << "scratch drive\n";
+        EXPECT_EQ(Shell("mcopy -i " + r + " " + note.string() + " ::/README.TXT"), 0);
+        EXPECT_EQ(Shell(std::string(PELMAR_MKIMAGE) + " " + r + " " + (root / "c" / "pelmar.img").string() +
+                        " >/dev/null"),
+                  0);
+        WriteRandomFile(root / "c" / "pelmar.tc", 512 + kVolumeBytes, 7);
+    }
+};
+
+TEST(WholeRun, RekeysMountsAndRestoresTheDrive) {
+    Machine m;
+    fs::path exported = m.folder.path() / "t.raw";
+    std::string before = ReadWholeFile(m.root / "c" / "pelmar.tc");
+    ProcessResult r = RunPelmar(m.folder.path(),
+                                {"--root", m.root.string(), "--time-scale", "0", "--export", "T:=" + exported.string()},
+                                {"pelmar", "ATS", "s", "1"});
+    EXPECT_EQ(r.exitCode, 0) << r.errors << r.screen;
+    EXPECT_EQ(r.screen, "\npelmar ATS s 1 \n\nRestoring file system...\n");
+    EXPECT_EQ(r.debugger, r.screen);
+    EXPECT_EQ(r.CountCalls("NtWaitForSingleObject"), 0u);  // no error, no pause
+    ASSERT_FALSE(r.trace.empty());
+    EXPECT_NE(r.trace.back().find(", 0 handles open"), std::string::npos) << r.trace.back();
+    // Only the header changed in the container.
+    std::string after = ReadWholeFile(m.root / "c" / "pelmar.tc");
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_NE(after.substr(0, 512), before.substr(0, 512));
+    // The drive holds exactly the file system of the image.
+    std::string raw = ReadWholeFile(m.raw);
+    std::string drive = ReadWholeFile(exported);
+    ASSERT_EQ(drive.size(), raw.size());
+    EXPECT_TRUE(drive == raw);
+    EXPECT_EQ(Shell("fsck.fat -n " + exported.string() + " >/dev/null"), 0);
+}
+
+TEST(WholeRun, EveryRunGivesANewHeader) {
+    Machine m;
+    std::string first, second;
+    for (std::string *header : {&first, &second}) {
+        ProcessResult r = RunPelmar(m.folder.path(), {"--root", m.root.string(), "--time-scale", "0"}, {"pelmar"});
+        EXPECT_EQ(r.exitCode, 0);
+        *header = ReadWholeFile(m.root / "c" / "pelmar.tc").substr(0, 512);
+    }
+    EXPECT_NE(first, second);
+}
+
+TEST(WholeRun, MissingImageIsAnsweredByADismount) {
+    Machine m;
+    fs::remove(m.root / "c" / "pelmar.img");
+    ProcessResult r = RunPelmar(m.folder.path(), {"--root", m.root.string(), "--time-scale", "0"}, {"pelmar"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.screen.find("Cannot create/open file \"\\??\\c:\\pelmar.img\" (0xc0000034)\n"), std::string::npos)
+        << r.screen;
+    EXPECT_NE(r.screen.find("Restoring file system...\n"), std::string::npos);
+    EXPECT_EQ(r.CountCalls("NtWaitForSingleObject"), 1u);  // the pause after an error
+    bool dismounted = false;
+    for (const auto &line : r.Calls("NtDeviceIoControlFile"))
+        if (line.find("code=0x0007200c") != std::string::npos) dismounted = true;
+    EXPECT_TRUE(dismounted);
+}
+
+TEST(WholeRun, MissingContainerEndsBeforeAnyDriverCall) {
+    Machine m;
+    fs::remove(m.root / "c" / "pelmar.tc");
+    ProcessResult r = RunPelmar(m.folder.path(), {"--root", m.root.string(), "--time-scale", "0"}, {"pelmar"});
+    EXPECT_EQ(r.exitCode, 0);
+    size_t first = r.screen.find("Cannot create/open file \"\\??\\c:\\pelmar.tc\" (0xc0000034)\n");
+    ASSERT_NE(first, std::string::npos) << r.screen;
+    EXPECT_NE(r.screen.find("Cannot create/open file \"\\??\\c:\\pelmar.tc\"", first + 1), std::string::npos);
+    EXPECT_EQ(r.CountCalls("NtDeviceIoControlFile"), 0u);
+    EXPECT_FALSE(fs::exists(m.root / "c" / "pelmar.tc"));  // never created
+}
+
+TEST(WholeRun, DriverOfAnotherVersionEndsAfterTheHeaderWrite) {
+    Machine m;
+    ProcessResult r = RunPelmar(m.folder.path(),
+                                {"--root", m.root.string(), "--time-scale", "0", "--driver-version", "0x500"}, {"pelmar"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.screen.find("Unsupported TrueCrypt version (500)!\n"), std::string::npos) << r.screen;
+    EXPECT_EQ(r.screen.find("Restoring"), std::string::npos);
+}
+
+}  // namespace
