@@ -78,6 +78,78 @@ TEST(WholeRun, RekeysMountsAndRestoresTheDrive) {
     EXPECT_EQ(Shell("fsck.fat -n " + exported.string() + " >/dev/null"), 0);
 }
 
+// The significant platform calls of a run, in order: entropy queries, the old
+// header, the image's time stamps, the queries again, the new header, the
+// driver, the mount, the restore bracket and the closes.
+std::vector<std::string> SignificantCalls(const ProcessResult &r) {
+    auto field = [](const std::string &line, const std::string &key) {
+        size_t at = line.find(key + "=");
+        if (at == std::string::npos) return std::string("?");
+        size_t end = line.find_first_of(",)", at);
+        return line.substr(at + key.size() + 1, end - at - key.size() - 1);
+    };
+    std::vector<std::string> out;
+    for (const auto &line : r.trace) {
+        std::string name = line.substr(0, line.find('#'));
+        if (name == "NtQuerySystemInformation") {
+            out.push_back("query " + field(line, "class"));
+        } else if (name == "NtCreateFile") {
+            out.push_back("open " + field(line, "path") + " " + field(line, "access") + " " + field(line, "share") +
+                          " " + field(line, "options"));
+        } else if (name == "NtQueryInformationFile" || name == "NtSetInformationFile") {
+            out.push_back(name + " " + field(line, "class"));
+        } else if (name == "NtDeviceIoControlFile" || name == "NtFsControlFile") {
+            out.push_back("control " + field(line, "code"));
+        } else if (name == "NtClose") {
+            out.push_back("close");
+        }
+    }
+    return out;
+}
+
+TEST(WholeRun, TheRunCallsThePlatformInItsOrder) {
+    Machine m;
+    ProcessResult r = RunPelmar(m.folder.path(), {"--root", m.root.string(), "--time-scale", "0"}, {"pelmar"});
+    ASSERT_EQ(r.exitCode, 0);
+    std::vector<std::string> queries;
+    for (const char *c : {"2", "3", "5", "6", "8", "11", "16", "21", "23", "33", "36", "43", "45", "51", "55"})
+        queries.push_back(std::string("query ") + c);
+    std::vector<std::string> expected = queries;
+    const std::string container = "\"\\\\??\\\\c:\\\\pelmar.tc\"";
+    const std::string image = "\"\\\\??\\\\c:\\\\pelmar.img\"";
+    for (std::string call : {"open " + container + " 0x80100000 0x00000001 0x00000024", std::string("close"),
+                             "open " + image + " 0x00100080 0x00000003 0x00000000",
+                             std::string("NtQueryInformationFile 4"), std::string("close")})
+        expected.push_back(call);
+    expected.insert(expected.end(), queries.begin(), queries.end());
+    for (std::string call : {
+             "open " + container + " 0x40100000 0x00000000 0x00000024",
+             std::string("close"),
+             std::string("open \"\\\\Device\\\\TrueCrypt\" 0x10100000 0x00000000 0x00000000"),
+             std::string("control 0x00072018"),
+             std::string("open \"\\\\??\\\\c:\" 0x80100000 0x00000003 0x00000020"),
+             std::string("control 0x00070000"),
+             std::string("close"),
+             std::string("control 0x00072000"),
+             "open " + image + " 0x80100000 0x00000001 0x00000024",
+             "open " + image + " 0x80100000 0x00000001 0x00000024",
+             std::string("open \"\\\\??\\\\T:\" 0xc0100000 0x00000003 0x00000024"),
+             std::string("control 0x00090018"),
+             std::string("control 0x00090083"),
+             std::string("control 0x00070000"),
+             std::string("NtSetInformationFile 14"),
+             std::string("NtSetInformationFile 14"),
+             std::string("control 0x00090020"),
+             std::string("control 0x0009001c"),
+             std::string("close"),
+             std::string("close"),
+             std::string("close"),
+             std::string("close"),
+         })
+        expected.push_back(call);
+    EXPECT_EQ(SignificantCalls(r), expected);
+}
+
 TEST(WholeRun, EveryRunGivesANewHeader) {
     Machine m;
     std::string first, second;
