@@ -40,6 +40,7 @@ struct Options {
     std::optional<uint32_t> driverVersion;
     bool noDriver = false;
     std::map<char, std::string> exports;            // --export X:=FILE
+    bool secretScan = false;                        // --secret-scan (ntsim/secret_scan.h)
     std::map<char, uint32_t> sectorSizes;           // --sector-size X:=N
     std::map<char, std::filesystem::path> disks;    // --disk X:=FILE
     // System-information classes whose successful replies report a byte

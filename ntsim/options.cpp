@@ -67,6 +67,8 @@ std::string UsageText() {
            "  --driver-version V      the driver model's answer to the version query\n"
            "  --no-driver             no driver at \\Device\\TrueCrypt\n"
            "  --export X:=FILE        after the process, write the decrypted volume on X: to FILE\n"
+           "  --secret-scan           after the process, search the memory it got for the run's\n"
+           "                          password and keys as the driver saw them\n"
            "  --sector-size X:=N      bytes per sector of drive X: (default 512)\n"
            "  --disk X:=FILE          attach a raw disk image as the volume X:\n"
            "  --sysinfo-zero-count C  successful queries of system information class C report\n"
@@ -109,6 +111,8 @@ std::optional<std::string> ParseOptions(const std::vector<std::string> &args, Op
         if (option == "--help") return std::string("help");
         if (option == "--no-driver") {
             options.noDriver = true;
+        } else if (option == "--secret-scan") {
+            options.secretScan = true;
         } else if (option == "--no-environment") {
             options.noEnvironment = true;
         } else if (option == "--no-process-parameters") {

@@ -9,6 +9,7 @@
 
 #include "ntsim/call.h"
 #include "ntsim/ntsim.h"
+#include "ntsim/secret_scan.h"
 
 namespace ntsim {
 namespace {
@@ -24,6 +25,7 @@ using HeapBlock = std::unique_ptr<uint8_t[], AlignedDelete>;
 struct Heap {
     ULONG flags = 0;
     std::vector<HeapBlock> blocks;
+    std::vector<size_t> blockSizes;  // beside blocks, for the secret scan
 };
 
 struct HeapRegistry {
@@ -71,12 +73,31 @@ std::u16string TrimToUshort(std::u16string text) {
 
 }  // namespace
 
+void AppendHeapRegions(std::vector<MemoryRegion> &out) {
+    for (const auto &[handle, heap] : Heaps().heaps)
+        for (size_t i = 0; i < heap->blocks.size(); ++i)
+            out.push_back({"heap " + HandleText(const_cast<void *>(handle)) + " block " +
+                               HandleText(heap->blocks[i].get()),
+                           heap->blocks[i].get(), heap->blockSizes[i]});
+}
+
+void AppendProcessImageRegions(std::vector<MemoryRegion> &out) {
+    Machine &machine = Machine::Get();
+    auto &image = machine.Extension<ProcessImage>("process");
+    out.push_back({"process parameters", image.params.data(), image.params.size()});
+    out.push_back({"environment block", reinterpret_cast<const uint8_t *>(image.environment.data()),
+                   image.environment.size() * sizeof(char16_t)});
+    out.push_back({"process environment block", reinterpret_cast<const uint8_t *>(&image.peb), sizeof image.peb});
+    out.push_back({"thread environment block", static_cast<const uint8_t *>(machine.Teb()), 0x2000});
+}
+
 NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
     Machine &machine = Machine::Get();
     const Options &options = machine.options();
     auto &image = machine.Extension<ProcessImage>("process");
 
     void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/tcdriver.h
+    InstallSecretScan();
     machine.processHeap_ = CreateHeapObject(HEAP_GROWABLE);
 
     // Parameters, the way a freshly created native process receives them.
@@ -188,6 +209,7 @@ PVOID NTAPI RtlAllocateHeap(PVOID heapHandle, ULONG flags, SIZE_T size) {
     std::memset(block.get(), (flags & HEAP_ZERO_MEMORY) ? 0 : 0xBE, rounded);
     uint8_t *address = block.get();
     it->second->blocks.push_back(std::move(block));
+    it->second->blockSizes.push_back(rounded);
     call.ReturnText(ntsim::HandleText(address));
     return address;
 }

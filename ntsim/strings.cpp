@@ -10,6 +10,7 @@
 
 #include "ntsim/call.h"
 #include "ntsim/ntsim.h"
+#include "ntsim/secret_scan.h"
 #include "ntsim/strings.h"
 
 namespace ntsim {
@@ -26,6 +27,7 @@ constexpr char16_t kCp1252High[32] = {
 // Strings the conversions allocated, released again by RtlFreeAnsiString.
 struct ConversionAllocations {
     std::map<void *, std::unique_ptr<uint8_t[]>> blocks;
+    std::map<void *, size_t> sizes;  // beside blocks, for the secret scan
 };
 
 ConversionAllocations &Allocations() { return Machine::Get().Extension<ConversionAllocations>("conversions"); }
@@ -34,6 +36,7 @@ void *AllocateConversion(size_t bytes) {
     auto block = std::make_unique<uint8_t[]>(bytes);
     void *address = block.get();
     Allocations().blocks.emplace(address, std::move(block));
+    Allocations().sizes[address] = bytes;
     return address;
 }
 
@@ -43,6 +46,11 @@ locale_t Utf8Locale() {
 }
 
 }  // namespace
+
+void AppendConversionRegions(std::vector<MemoryRegion> &out) {
+    for (const auto &[address, block] : Allocations().blocks)
+        out.push_back({"converted string " + HandleText(address), block.get(), Allocations().sizes[address]});
+}
 
 char16_t Cp1252ToUtf16(uint8_t byte) {
     if (byte >= 0x80 && byte < 0xA0) return kCp1252High[byte - 0x80];
@@ -135,6 +143,7 @@ void NTAPI RtlFreeAnsiString(PANSI_STRING string) {
         if (it == blocks.end()) {
             call.Note("not allocated by a conversion");
         } else {
+            ntsim::Allocations().sizes.erase(it->first);
             blocks.erase(it);
         }
         string->Buffer = nullptr;

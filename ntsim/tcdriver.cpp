@@ -15,6 +15,10 @@
 //   comes back as it was sent.
 // - dismount: exactly 12 bytes in and out; drive number at 0, result at 8.
 //
+// The password of every well-formed mount request, and the header key and
+// master key material of every header that opened, are noted on the machine
+// for the secret scan (ntsim/secret_scan.h, --secret-scan).
+//
 // The container file is reached through the host directly, not through the
 // native calls: the driver's own file access is no call of the process and
 // must not shift the numbering that --fail and --pend rules count.
@@ -30,6 +34,7 @@
 
 #include "ntsim/files.h"
 #include "ntsim/ntsim.h"
+#include "ntsim/secret_scan.h"
 #include "ntsim/tcformat/tcformat.h"
 
 namespace ntsim {
@@ -109,6 +114,7 @@ struct Mount {
 struct DriverState {
     std::map<char, Mount> mounts;
     std::map<uint32_t, std::vector<uint8_t>> lastRequests;
+    uint32_t mountRequests = 0;  // well-formed ones, numbered for the secret scan's report
     bool endHookAdded = false;
 };
 
@@ -225,6 +231,11 @@ uint32_t MountContainer(const uint8_t *request) {
     const uint32_t driveNumber = LoadU32(request + kDriveNumberOffset);
     if (!terminated || path.empty() || passwordLength > kMaxPasswordLength || driveNumber >= kDriveCount)
         return kTcResultBadRequest;
+    // The password as the driver received it is a secret of the run, for
+    // the secret scan, whatever becomes of the mount.
+    const uint32_t mountNumber = ++State().mountRequests;
+    NoteRunSecret("password of mount request " + std::to_string(mountNumber),
+                  std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
     const char letter = static_cast<char>('A' + driveNumber);
     if (State().mounts.count(letter) || VolumeOf(letter)) return kTcResultDriveInUse;
 
@@ -242,8 +253,11 @@ uint32_t MountContainer(const uint8_t *request) {
     }
     auto opened = tc::OpenVolumeHeader(header, std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
     if (!opened) return kTcResultWrongPassword;
+    NoteRunSecret("header key of mount request " + std::to_string(mountNumber), opened->headerKey);
+    NoteRunSecret("master key material of mount request " + std::to_string(mountNumber), opened->masterKey);
     auto cipher = tc::DataAreaCipher(*opened);
     std::fill(opened->masterKey.begin(), opened->masterKey.end(), 0);
+    std::fill(opened->headerKey.begin(), opened->headerKey.end(), 0);
     std::fill(opened->header.begin(), opened->header.end(), 0);
     if (!cipher) return kTcResultWrongPassword;
     auto file = ImageFileStore::Open(container.host, tc::kHeaderSize, kSectorSize);

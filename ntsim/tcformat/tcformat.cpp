@@ -343,6 +343,7 @@ std::optional<OpenedHeader> OpenVolumeHeader(std::span<const uint8_t, kHeaderSiz
                 continue;
             }
             std::copy_n(opened.header.begin() + 256, kKeyAreaSize, opened.masterKey.begin());
+            std::copy_n(key->begin(), kKeyAreaSize, opened.headerKey.begin());
             std::fill(key->begin(), key->end(), 0);
             return opened;
         }

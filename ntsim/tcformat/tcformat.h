@@ -102,6 +102,7 @@ struct OpenedHeader {
     int32_t ea = 0;
     std::array<uint8_t, kHeaderSize> header{};      // salt as stored, bytes 64..511 decrypted
     std::array<uint8_t, kKeyAreaSize> masterKey{};  // decrypted bytes 256..383
+    std::array<uint8_t, kKeyAreaSize> headerKey{};  // the key derived from password and salt that opened it
 };
 
 // Tries every PRF (RIPEMD-160, SHA-1, Whirlpool at 2000, 2000, 1000) and
