@@ -28,11 +28,14 @@
 #include "ntsim/secret_scan.h"
 #include "ntsim/tcdriver.h"
 #include "ntsim/tcformat/tcformat.h"
+#include "run/fat_image.h"
 #include "run/process_runner.h"
 
+using pelmar_test::MakeFatImage;
 using pelmar_test::ProcessResult;
 using pelmar_test::ReadWholeFile;
 using pelmar_test::RunPelmar;
+using pelmar_test::Shell;
 using pelmar_test::TempFolder;
 
 namespace fs = std::filesystem;
@@ -49,8 +52,6 @@ constexpr size_t kLeadingOrdinals = 4;
 // (which falls back to the default path, silently) changes the run.
 const std::vector<std::string> kCommandLine = {"pelmar", "ATS", "s", "1", "t", "c:\\scratch.tc", "c:\\scratch.img"};
 const char kBaselineScreen[] = "\npelmar ATS s 1 t c:\\scratch.tc c:\\scratch.img \n\nRestoring file system...\n";
-
-int Shell(const std::string &command) { return std::system(command.c_str()); }
 
 std::string RandomBytes(size_t count, uint64_t seed) {
     std::mt19937_64 random(seed);
@@ -78,13 +79,8 @@ struct Material {
     std::string container = RandomBytes(512 + kVolumeBytes, 11);
 
     Material() {
-        std::string r = raw.string();
-        EXPECT_EQ(Shell("mkfs.fat -C -n SCRATCH " + r + " " + std::to_string(kVolumeBytes / 1024) + " >/dev/null"), 0);
-        fs::path note = folder.path() / "readme.txt";
-        std::ofstream(note) << "scratch drive\n";
-        EXPECT_EQ(Shell("mcopy -i " + r + " " + note.string() + " ::/README.TXT"), 0);
         fs::path img = folder.path() / "pelmar.img";
-        EXPECT_EQ(Shell(std::string(PELMAR_MKIMAGE) + " " + r + " " + img.string() + " >/dev/null"), 0);
+        MakeFatImage(folder.path(), kVolumeBytes, raw, img);
         image = ReadWholeFile(img);
     }
 };

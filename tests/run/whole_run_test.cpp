@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "run/fat_image.h"
 #include "run/process_runner.h"
 
+using pelmar_test::MakeFatImage;
 using pelmar_test::ProcessResult;
 using pelmar_test::ReadWholeFile;
 using pelmar_test::RunPelmar;
+using pelmar_test::Shell;
 using pelmar_test::TempFolder;
 
 namespace fs = std::filesystem;
@@ -22,8 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kVolumeBytes = 2 * 1024 * 1024;
-
-int Shell(const std::string &command) { return std::system(command.c_str()); }
 
 void WriteRandomFile(const fs::path &path, size_t bytes, uint64_t seed) {
     std::mt19937_64 random(seed);
@@ -41,14 +42,7 @@ struct Machine {
 
     Machine() {
         fs::create_directories(root / "c");
-        std::string r = raw.string();
-        EXPECT_EQ(Shell("mkfs.fat -C -n SCRATCH " + r + " " + std::to_string(kVolumeBytes / 1024) + " >/dev/null"), 0);
-        fs::path note = folder.path() / "readme.txt";
-        std::ofstream(note) << "scratch drive\n";
-        EXPECT_EQ(Shell("mcopy -i " + r + " " + note.string() + " ::/README.TXT"), 0);
-        EXPECT_EQ(Shell(std::string(PELMAR_MKIMAGE) + " " + r + " " + (root / "c" / "pelmar.img").string() +
-                        " >/dev/null"),
-                  0);
+        MakeFatImage(folder.path(), kVolumeBytes, raw, root / "c" / "pelmar.img");
         WriteRandomFile(root / "c" / "pelmar.tc", 512 + kVolumeBytes, 7);
     }
 };
