@@ -3,6 +3,8 @@
 // the dependency's own HMAC and PBKDF2 allocate.
 #include "keying/pbkdf2.h"
 
+#include "keying/sha1_extensions.h"
+
 const PRF_TABLE_ENTRY PRF_TABLE[] = {
     {PRF_RIPEMD160, 2000, "RIPEMD-160"},
     {PRF_RIPEMD160, 2000, "RIPEMD160"},
@@ -100,6 +102,95 @@ int32_t IsDesWeakKey(const uint8_t *key) {
 int32_t FitsScratch(const struct ltc_hash_descriptor *hash) {
     return hash->hashsize != 0 && hash->blocksize != 0 && hash->hashsize <= HMAC_MAX_BLOCK &&
            hash->blocksize <= HMAC_MAX_BLOCK;
+}
+
+// The member of the hash-state union a hash works in. A keyed state is
+// restored by copying that member alone; a hash we do not know gets the
+// whole union.
+enum class StateMember { Sha1, Rmd160, Whirlpool, Whole };
+
+StateMember MemberOf(const struct ltc_hash_descriptor *hash) {
+    if (hash->init == sha1_init) {
+        return StateMember::Sha1;
+    }
+    if (hash->init == rmd160_init) {
+        return StateMember::Rmd160;
+    }
+    if (hash->init == whirlpool_init) {
+        return StateMember::Whirlpool;
+    }
+    return StateMember::Whole;
+}
+
+void RestoreState(hash_state *to, const hash_state *from, StateMember member) {
+    switch (member) {
+    case StateMember::Sha1:
+        to->sha1 = from->sha1;
+        return;
+    case StateMember::Rmd160:
+        to->rmd160 = from->rmd160;
+        return;
+    case StateMember::Whirlpool:
+        to->whirlpool = from->whirlpool;
+        return;
+    case StateMember::Whole:
+        *to = *from;
+        return;
+    }
+}
+
+// The inner and the outer padded key, each absorbed into its saved state.
+int32_t AbsorbPaddedKeys(PBKDF2_SCRATCH *scratch, const struct ltc_hash_descriptor *hash, const uint8_t *password,
+                         uint32_t passwordLength) {
+    HMAC_SCRATCH *hmac = &scratch->Hmac;
+    int32_t err = HmacInit(hmac, hash, password, passwordLength);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    scratch->InnerKeyed = hmac->Hash;
+    const uint32_t block = static_cast<uint32_t>(hash->blocksize);
+    for (uint32_t i = 0; i < block; ++i) {
+        hmac->PadBlock[i] = static_cast<uint8_t>(hmac->KeyBlock[i] ^ 0x5C);
+    }
+    if ((err = hash->init(&scratch->OuterKeyed)) != CRYPT_OK) {
+        return err;
+    }
+    return hash->process(&scratch->OuterKeyed, hmac->PadBlock, block);
+}
+
+// HMAC of first then second (either may be empty) from the saved keyed
+// states, into the digest-size bytes at out. out may be first: it is read
+// before it is written.
+int32_t KeyedHmac(PBKDF2_SCRATCH *scratch, StateMember member, const uint8_t *first, uint32_t firstLength,
+                  const uint8_t *second, uint32_t secondLength, uint8_t *out) {
+    HMAC_SCRATCH *hmac = &scratch->Hmac;
+    const struct ltc_hash_descriptor *hash = hmac->Descriptor;
+    RestoreState(&hmac->Hash, &scratch->InnerKeyed, member);
+    int32_t err = HmacProcess(hmac, first, firstLength);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    if ((err = HmacProcess(hmac, second, secondLength)) != CRYPT_OK) {
+        return err;
+    }
+    if ((err = hash->done(&hmac->Hash, hmac->InnerDigest)) != CRYPT_OK) {
+        return err;
+    }
+    RestoreState(&hmac->Hash, &scratch->OuterKeyed, member);
+    if ((err = hash->process(&hmac->Hash, hmac->InnerDigest, static_cast<uint32_t>(hash->hashsize))) != CRYPT_OK) {
+        return err;
+    }
+    return hash->done(&hmac->Hash, out);
+}
+
+// The iterations may bypass the descriptor only when it is LibTomCrypt's own
+// SHA-1 through and through; any other descriptor, even one that starts
+// from SHA-1's state, is served through its operations.
+int32_t IterateThroughShaExtensions(const struct ltc_hash_descriptor *hash, StateMember member) {
+    return member == StateMember::Sha1 && hash->process == sha1_process && hash->done == sha1_done &&
+                   Sha1ExtensionsPresent()
+               ? 1
+               : 0;
 }
 
 }  // namespace
@@ -233,6 +324,19 @@ int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *
     uint32_t left = *outLength;
     uint32_t produced = 0;
     uint32_t blockNumber = 1;
+    if (left == 0) {
+        *outLength = 0;
+        return CRYPT_OK;
+    }
+    // Every HMAC of the derivation starts with the same two padded keys:
+    // hash them once, and start each HMAC from copies of those states.
+    int32_t err = AbsorbPaddedKeys(scratch, hash, password, passwordLength);
+    if (err != CRYPT_OK) {
+        return err;
+    }
+    const StateMember member = MemberOf(hash);
+    const int32_t shaExtensions = IterateThroughShaExtensions(hash, member);
+    const uint32_t x = static_cast<uint32_t>(hash->hashsize);
     while (left != 0) {
         for (uint32_t i = 0; i < HMAC_MAX_BLOCK; ++i) {
             scratch->U[i] = 0;
@@ -244,18 +348,7 @@ int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *
         scratch->T[3] = static_cast<uint8_t>(blockNumber);
         ++blockNumber;
 
-        int32_t err = HmacInit(&scratch->Hmac, hash, password, passwordLength);
-        if (err != CRYPT_OK) {
-            return err;
-        }
-        if ((err = HmacProcess(&scratch->Hmac, salt, saltLength)) != CRYPT_OK) {
-            return err;
-        }
-        if ((err = HmacProcess(&scratch->Hmac, scratch->T, 4)) != CRYPT_OK) {
-            return err;
-        }
-        uint32_t x = HMAC_MAX_BLOCK;
-        if ((err = HmacDone(&scratch->Hmac, scratch->U, &x)) != CRYPT_OK) {
+        if ((err = KeyedHmac(scratch, member, salt, saltLength, scratch->T, 4, scratch->U)) != CRYPT_OK) {
             return err;
         }
         for (uint32_t i = 0; i < x; ++i) {
@@ -263,14 +356,17 @@ int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *
         }
         // Counted from 1 so that a count of 0xFFFFFFFF still ends; 0 and 1
         // both leave U1 alone.
-        for (uint32_t iteration = 1; iteration < iterations; ++iteration) {
-            uint32_t room = HMAC_MAX_BLOCK;
-            err = HmacMemory(hash, password, passwordLength, scratch->U, x, scratch->U, &room, &scratch->Hmac);
-            if (err != CRYPT_OK) {
-                return err;
-            }
-            for (uint32_t i = 0; i < x; ++i) {
-                scratch->T[i] = static_cast<uint8_t>(scratch->T[i] ^ scratch->U[i]);
+        if (shaExtensions) {
+            Sha1HmacIterationsExtensions(scratch->InnerKeyed.sha1.state, scratch->OuterKeyed.sha1.state, scratch->U,
+                                         scratch->T, iterations > 1 ? iterations - 1 : 0);
+        } else {
+            for (uint32_t iteration = 1; iteration < iterations; ++iteration) {
+                if ((err = KeyedHmac(scratch, member, scratch->U, x, nullptr, 0, scratch->U)) != CRYPT_OK) {
+                    return err;
+                }
+                for (uint32_t i = 0; i < x; ++i) {
+                    scratch->T[i] = static_cast<uint8_t>(scratch->T[i] ^ scratch->U[i]);
+                }
             }
         }
         for (uint32_t i = 0; i < x && left != 0; ++i) {

@@ -40,13 +40,21 @@ static_assert(offsetof(HMAC_SCRATCH, KeyBlock) == 2 * sizeof(hash_state) + sizeo
 static_assert(offsetof(HMAC_SCRATCH, PadBlock) == offsetof(HMAC_SCRATCH, KeyBlock) + 128);
 static_assert(offsetof(HMAC_SCRATCH, InnerDigest) == offsetof(HMAC_SCRATCH, PadBlock) + 128);
 
+// InnerKeyed and OuterKeyed follow the HMAC state: the hash states after
+// the inner and the outer padded key, absorbed once per derivation, so that
+// each iteration starts from a copy of them instead of hashing the padded
+// key again.
 struct PBKDF2_SCRATCH {
     uint8_t U[HMAC_MAX_BLOCK];
     uint8_t T[HMAC_MAX_BLOCK];
     HMAC_SCRATCH Hmac;
+    hash_state InnerKeyed;
+    hash_state OuterKeyed;
 };
 static_assert(offsetof(PBKDF2_SCRATCH, T) == 128);
 static_assert(offsetof(PBKDF2_SCRATCH, Hmac) == 256);
+static_assert(offsetof(PBKDF2_SCRATCH, InnerKeyed) == 256 + sizeof(HMAC_SCRATCH));
+static_assert(offsetof(PBKDF2_SCRATCH, OuterKeyed) == 256 + sizeof(HMAC_SCRATCH) + sizeof(hash_state));
 
 // The 64 DES keys (parity bits cleared) that Triple DES must not be given.
 extern const uint8_t DES_WEAK_KEYS[64][8];

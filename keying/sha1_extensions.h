@@ -1,0 +1,22 @@
+// SHA-1's compression through the processor's SHA extensions, for the
+// iterations of PBKDF2-HMAC-SHA-1. Whether the processor has them is asked
+// with CPUID; without them the derivation keeps to the hash descriptor and
+// LibTomCrypt's own compression.
+#pragma once
+
+#include <stdint.h>
+
+// Non-zero when CPUID reports the SHA extensions and the SSSE3 and SSE4.1
+// instructions this code uses with them.
+int32_t Sha1ExtensionsPresent();
+
+// One compression: the chaining value state (a, b, c, d, e) updated by one
+// 64-byte block. Only to be called when Sha1ExtensionsPresent().
+void Sha1CompressExtensions(uint32_t state[5], const uint8_t block[64]);
+
+// count further PBKDF2 iterations of HMAC-SHA-1 from the chaining values
+// after the inner and the outer padded key (64 bytes each absorbed): u, the
+// previous 20-byte output, becomes HMAC(u) each time and is exclusive-ored
+// into the 20 bytes of t. Only to be called when Sha1ExtensionsPresent().
+void Sha1HmacIterationsExtensions(const uint32_t inner[5], const uint32_t outer[5], uint8_t u[20], uint8_t t[20],
+                                  uint32_t count);
