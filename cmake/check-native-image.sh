@@ -3,7 +3,8 @@
 # image for x86-64, native subsystem, whose imports all come from ntdll.dll
 # and are names ntdll exports (the toolchain's ntdll import libraries say
 # which), entered at lib-na's start-up, with no thread-local storage and no
-# global constructors (nothing in a native image would run them).
+# global constructors (nothing in a native image would run them), and no
+# larger than 160 KiB.
 #
 #   cmake/check-native-image.sh IMAGE [MAP]
 #
@@ -22,6 +23,11 @@ libdir=${MINGW_LIBDIR:-/usr/$triple/lib}
 fail() { echo "check-native-image: FAIL: $image: $*" >&2; exit 1; }
 
 [[ -f "$image" ]] || fail "no such file"
+# The image holds the product and the parts of LibTomCrypt it uses, nothing
+# more; growth past this is something it does not need until shown otherwise.
+max_bytes=163840
+bytes=$(stat -c %s "$image")
+((bytes <= max_bytes)) || fail "is $bytes bytes, more than $max_bytes (160 KiB)"
 headers=$("$objdump" -p "$image" 2>&1) || fail "objdump cannot read it: $headers"
 
 # The machine field of the file header (PE signature offset at 0x3c, the
@@ -83,5 +89,5 @@ fi
 echo "check-native-image: $image: PE32+ x86-64, subsystem native" \
      "$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)," \
      "image base 0x$(field ImageBase | sed 's/^0*//'), entry 0x$entry," \
-     "$(stat -c %s "$image") bytes"
+     "$bytes bytes (at most $max_bytes)"
 echo "check-native-image: imports ${#imports[@]} names, all exported by ntdll.dll: ${imports[*]}"

@@ -17,6 +17,12 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 # An image that exports nothing needs no import library of its own.
 set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 
+# Every function and every object in a section of its own, so that the link
+# (--gc-sections, below) leaves out the data nothing in the image refers to.
+# Functions stay: the linker keeps all unwind records (.pdata), and they
+# refer to every function compiled.
+add_compile_options(-ffunction-sections -fdata-sections)
+
 # What the image links from the system: the import libraries of ntdll (its
 # native calls, and its C-library-like exports: memcpy, tolower,
 # _vsnwprintf...) and libgcc for the stack probe (___chkstk_ms) that every
@@ -54,6 +60,12 @@ set(PELMAR_TOMCRYPT_SOURCES
   src/misc/compare_testvector.c
 )
 list(TRANSFORM PELMAR_TOMCRYPT_SOURCES PREPEND "${PELMAR_TOMCRYPT_SOURCE_DIR}/")
+# DES's initial and final permutations in the dependency's small-code form,
+# computed with shifts and masks instead of looked up in two 16 KiB tables:
+# the same permutations, 32 KiB less image. Nothing else in des.c and no
+# record layout depends on the option.
+set_source_files_properties("${PELMAR_TOMCRYPT_SOURCE_DIR}/src/ciphers/des.c"
+                            PROPERTIES COMPILE_DEFINITIONS LTC_SMALL_CODE)
 add_library(pelmar_tomcrypt STATIC ${PELMAR_TOMCRYPT_SOURCES})
 target_compile_definitions(pelmar_tomcrypt PRIVATE LTC_SOURCE PUBLIC ${PELMAR_TOMCRYPT_DEFINITIONS})
 target_include_directories(pelmar_tomcrypt SYSTEM PUBLIC "${PELMAR_TOMCRYPT_SOURCE_DIR}/src/headers")
@@ -98,6 +110,7 @@ target_link_options(pelmar PRIVATE
   -Wl,--image-base,0x140000000
   -Wl,--dynamicbase -Wl,--nxcompat
   -Wl,-Map,${CMAKE_BINARY_DIR}/pelmar.map
+  -Wl,--gc-sections
   -s)
 # Start-up (lib-na) calls the application's main, which the application
 # defines: the two archives refer to each other.
