@@ -19,17 +19,24 @@ namespace pelmar_tools {
 
 const char *KindName(FileSystemKind kind) {
     switch (kind) {
-        case FileSystemKind::Fat12: return "FAT12";
-        case FileSystemKind::Fat16: return "FAT16";
-        case FileSystemKind::Fat32: return "FAT32";
-        case FileSystemKind::Ntfs: return "NTFS";
-        default: return "unknown";
+        case FileSystemKind::Fat12:
+            return "FAT12";
+        case FileSystemKind::Fat16:
+            return "FAT16";
+        case FileSystemKind::Fat32:
+            return "FAT32";
+        case FileSystemKind::Ntfs:
+            return "NTFS";
+        default:
+            return "unknown";
     }
 }
 
 namespace {
 
-bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }
+bool PowerOfTwo(uint64_t v) {
+    return v && !(v & (v - 1));
+}
 
 bool ReadAt(int fd, uint64_t offset, uint8_t *out, size_t length) {
     while (length) {
@@ -69,11 +76,12 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
                                   : "a FAT12/16 boot sector without a root directory region");
     if (totalSectors * bytesPerSector > size)
         return refuse("the boot sector gives " + std::to_string(totalSectors) + " sectors of " +
-                      std::to_string(bytesPerSector) + " bytes (" + std::to_string(totalSectors * bytesPerSector) +
-                      " bytes), the input holds only " + std::to_string(size) + " bytes");
+                      std::to_string(bytesPerSector) + " bytes (" +
+                      std::to_string(totalSectors * bytesPerSector) + " bytes), the input holds only " +
+                      std::to_string(size) + " bytes");
     if (firstData >= totalSectors) return refuse("the FATs and root directory do not fit in the volume");
     const uint64_t clusters = (totalSectors - firstData) / sectorsPerCluster;
-    FileSystemKind kind = fat32Layout ? FileSystemKind::Fat32
+    FileSystemKind kind = fat32Layout       ? FileSystemKind::Fat32
                           : clusters < 4085 ? FileSystemKind::Fat12
                                             : FileSystemKind::Fat16;
     if (!fat32Layout && clusters >= 65525)
@@ -81,8 +89,8 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
     if (clusters == 0 || clusters > 0x0FFFFFF5) return refuse(std::to_string(clusters) + " clusters");
     const unsigned bits = kind == FileSystemKind::Fat12 ? 12 : kind == FileSystemKind::Fat16 ? 16 : 32;
     if (fatSectors * bytesPerSector * 8 / bits < clusters + 2)
-        return refuse("a FAT of " + std::to_string(fatSectors) + " sectors cannot hold " + std::to_string(clusters) +
-                      " clusters");
+        return refuse("a FAT of " + std::to_string(fatSectors) + " sectors cannot hold " +
+                      std::to_string(clusters) + " clusters");
 
     // A FAT32 volume may mirror its FATs or use one of them only.
     const uint64_t extFlags = fat32Layout ? GetLE(b + 40, 2) : 0;
@@ -90,8 +98,8 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
     if (activeFat >= fats) return refuse("the active FAT " + std::to_string(activeFat) + " does not exist");
     if (fat32Layout) {
         uint64_t root = GetLE(b + 44, 4) & 0x0FFFFFFF;
-        if (root < 2 || root > clusters + 1) return refuse("the root directory cluster " + std::to_string(root) +
-                                                           " lies outside the volume");
+        if (root < 2 || root > clusters + 1)
+            return refuse("the root directory cluster " + std::to_string(root) + " lies outside the volume");
     }
 
     std::vector<uint8_t> fat(fatSectors * bytesPerSector);

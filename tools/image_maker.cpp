@@ -126,7 +126,8 @@ std::vector<ByteRange> DataRanges(int fd, uint64_t size) {
         }
         off_t hole = lseek(fd, data, SEEK_HOLE);
         if (hole < 0) return {{0, size}};
-        ranges.push_back({static_cast<uint64_t>(data), std::min<uint64_t>(size, static_cast<uint64_t>(hole))});
+        ranges.push_back(
+            {static_cast<uint64_t>(data), std::min<uint64_t>(size, static_cast<uint64_t>(hole))});
         at = hole;
     }
     return ranges;
@@ -161,7 +162,8 @@ bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summa
         return false;
     }
     if (size % S) {
-        error = input + ": size " + std::to_string(size) + " is not a multiple of the sector size " + std::to_string(S);
+        error = input + ": size " + std::to_string(size) + " is not a multiple of the sector size " +
+                std::to_string(S);
         return false;
     }
     const uint64_t sectors = size / S;

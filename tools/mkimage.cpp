@@ -65,20 +65,22 @@ int Run(int argc, char **argv) {
     OutputFile out(output);
     ImageSummary summary;
     std::string error;
-    if (!out.Open(error) || !MakeImage(request, out, summary, error) || !out.Commit(error)) return Fail(error);
+    if (!out.Open(error) || !MakeImage(request, out, summary, error) || !out.Commit(error))
+        return Fail(error);
     if (summary.kind == FileSystemKind::Unknown && !request.allSectors)
         std::fprintf(stderr,
                      "pelmar-mkimage: note: %s holds no FAT or NTFS file system it recognises; "
                      "the image writes every sector\n",
                      request.input.c_str());
-    std::printf("%s: %s, %llu sectors of %u bytes, %llu entries, %llu data sectors, %llu bytes; "
-                "a restore writes %llu sectors (%s)\n",
-                output.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.volumeSectors),
-                request.sectorSize, static_cast<unsigned long long>(summary.entries),
-                static_cast<unsigned long long>(summary.dataSectors),
-                static_cast<unsigned long long>(summary.imageBytes),
-                static_cast<unsigned long long>(summary.sectorsWritten),
-                SharePercent(summary.sectorsWritten, summary.volumeSectors).c_str());
+    std::printf(
+        "%s: %s, %llu sectors of %u bytes, %llu entries, %llu data sectors, %llu bytes; "
+        "a restore writes %llu sectors (%s)\n",
+        output.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.volumeSectors),
+        request.sectorSize, static_cast<unsigned long long>(summary.entries),
+        static_cast<unsigned long long>(summary.dataSectors),
+        static_cast<unsigned long long>(summary.imageBytes),
+        static_cast<unsigned long long>(summary.sectorsWritten),
+        SharePercent(summary.sectorsWritten, summary.volumeSectors).c_str());
     return 0;
 }
 

@@ -27,10 +27,13 @@ struct Name {
 // The folder holding `path` ("/A/B" holds "B" in "/A").
 ntfs_inode *OpenParent(ntfs_volume *vol, const std::string &path) {
     std::string parent = path.substr(0, path.rfind('/'));
-    return parent.empty() ? ntfs_inode_open(vol, FILE_root) : ntfs_pathname_to_inode(vol, nullptr, parent.c_str());
+    return parent.empty() ? ntfs_inode_open(vol, FILE_root)
+                          : ntfs_pathname_to_inode(vol, nullptr, parent.c_str());
 }
 
-std::string LastName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+std::string LastName(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
 
 std::string Why(const std::string &what, const std::string &path) {
     return "cannot " + what + " " + path + " on the NTFS volume: " + std::strerror(errno);
@@ -39,16 +42,17 @@ std::string Why(const std::string &what, const std::string &path) {
 bool MakeFolder(ntfs_volume *vol, const std::string &path, std::string &error) {
     ntfs_inode *parent = OpenParent(vol, path);
     Name name(LastName(path));
-    ntfs_inode *made = parent && name.length > 0
-                           ? ntfs_create(parent, const_cpu_to_le32(0), name.units, static_cast<u8>(name.length), S_IFDIR)
-                           : nullptr;
+    ntfs_inode *made = parent && name.length > 0 ? ntfs_create(parent, const_cpu_to_le32(0), name.units,
+                                                               static_cast<u8>(name.length), S_IFDIR)
+                                                 : nullptr;
     if (!made) error = Why("make the folder", path);
     if (made) ntfs_inode_close(made);
     if (parent) ntfs_inode_close(parent);
     return made != nullptr;
 }
 
-bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path, bool replace, std::string &error) {
+bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path, bool replace,
+              std::string &error) {
     Name name(LastName(path));
     if (name.length <= 0) {
         error = Why("name", path);

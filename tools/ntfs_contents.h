@@ -8,8 +8,8 @@
 namespace pelmar_tools {
 
 struct ContentStep {
-    std::string path;    // "/A/B", folders separated by '/'
-    std::string source;  // host file to copy; empty: make the folder
+    std::string path;       // "/A/B", folders separated by '/'
+    std::string source;     // host file to copy; empty: make the folder
     bool replaces = false;  // a file of that name is there already
 };
 

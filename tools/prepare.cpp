@@ -94,10 +94,20 @@ bool ParseSize(const std::string &text, uint64_t &bytes) {
     bytes = std::stoull(text.substr(0, digits));
     if (text.size() == digits) return true;
     switch (text[digits]) {
-        case 'K': case 'k': bytes *= KiB; return true;
-        case 'M': case 'm': bytes *= MiB; return true;
-        case 'G': case 'g': bytes *= GiB; return true;
-        default: return false;
+        case 'K':
+        case 'k':
+            bytes *= KiB;
+            return true;
+        case 'M':
+        case 'm':
+            bytes *= MiB;
+            return true;
+        case 'G':
+        case 'g':
+            bytes *= GiB;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -119,7 +129,8 @@ std::string VolumePath(const std::string &text) {
             continue;
         }
         if (name.empty()) continue;
-        if (name == "." || name == ".." || name.size() > 255 || name.back() == ' ' || name.back() == '.') return {};
+        if (name == "." || name == ".." || name.size() > 255 || name.back() == ' ' || name.back() == '.')
+            return {};
         path += "/" + name;
         name.clear();
     }
@@ -203,7 +214,8 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
         if (at / (64 * MiB) != shown || at == bytes) {
             shown = at / (64 * MiB);
             std::fprintf(stderr, "\rpelmar-prepare: pelmar.tc: %llu of %llu MiB (%llu%%)",
-                         static_cast<unsigned long long>(at / MiB), static_cast<unsigned long long>(bytes / MiB),
+                         static_cast<unsigned long long>(at / MiB),
+                         static_cast<unsigned long long>(bytes / MiB),
                          static_cast<unsigned long long>(at * 100 / bytes));
         }
     }
@@ -223,27 +235,37 @@ int Run(int argc, char **argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" || arg == "--copy";
+        bool takesValue =
+            arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" || arg == "--copy";
         if (takesValue && i + 1 >= argc) return Fail(arg + " needs a value\n" + kUsage);
-        if (arg == "--size") sizeText = argv[++i];
-        else if (arg == "--fs") kindText = argv[++i];
-        else if (arg == "--label") label = argv[++i];
-        else if (arg == "--mkdir") requests.push_back({argv[++i], {}});
+        if (arg == "--size")
+            sizeText = argv[++i];
+        else if (arg == "--fs")
+            kindText = argv[++i];
+        else if (arg == "--label")
+            label = argv[++i];
+        else if (arg == "--mkdir")
+            requests.push_back({argv[++i], {}});
         else if (arg == "--copy") {
             std::string value = argv[++i];
             size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0) return Fail("--copy " + value + ": expected FILE:PATH");
+            if (colon == std::string::npos || colon == 0)
+                return Fail("--copy " + value + ": expected FILE:PATH");
             requests.push_back({value.substr(colon + 1), value.substr(0, colon)});
-        } else if (arg.size() > 1 && arg[0] == '-') return Fail("unknown option " + arg + "\n" + kUsage);
-        else if (outDir.empty()) outDir = arg;
-        else return Fail("expected one output folder\n" + std::string(kUsage));
+        } else if (arg.size() > 1 && arg[0] == '-')
+            return Fail("unknown option " + arg + "\n" + kUsage);
+        else if (outDir.empty())
+            outDir = arg;
+        else
+            return Fail("expected one output folder\n" + std::string(kUsage));
     }
     if (sizeText.empty() || kindText.empty() || outDir.empty())
         return Fail("--size, --fs and an output folder are needed\n" + std::string(kUsage));
 
     // Checks, before anything is written.
     uint64_t size = 0;
-    if (!ParseSize(sizeText, size) || size == 0) return Fail("--size " + sizeText + ": expected a number with K, M or G");
+    if (!ParseSize(sizeText, size) || size == 0)
+        return Fail("--size " + sizeText + ": expected a number with K, M or G");
     if (size % 512) return Fail("--size " + sizeText + " is not a whole number of 512-byte sectors");
     const KindBounds *kind = nullptr;
     for (const auto &k : kKinds)
@@ -278,7 +300,8 @@ int Run(int argc, char **argv) {
                 steps.push_back({part, {}, false});
             } else if (!folder) {
                 struct stat st;
-                if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(r.source.c_str(), R_OK) != 0)
+                if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                    access(r.source.c_str(), R_OK) != 0)
                     return Fail("cannot read the file " + r.source);
                 copied += static_cast<uint64_t>(st.st_size);
                 steps.push_back({part, r.source, known != isFolder.end()});
@@ -298,8 +321,8 @@ int Run(int argc, char **argv) {
     const uint64_t needed = 512 + size + 2 * (copied + size / 64) + MiB;
     const uint64_t free = static_cast<uint64_t>(fsStat.f_bavail) * fsStat.f_frsize;
     if (needed > free)
-        return Fail(outDir + " has " + std::to_string(free / MiB) + " MiB free; the container and image need " +
-                    std::to_string(needed / MiB) + " MiB");
+        return Fail(outDir + " has " + std::to_string(free / MiB) +
+                    " MiB free; the container and image need " + std::to_string(needed / MiB) + " MiB");
 
     // From here on, everything made is removed on failure or interruption.
     for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, CleanUpAndDie);
@@ -353,8 +376,8 @@ int Run(int argc, char **argv) {
     if (!MakeImage(request, image, summary, error)) return Fail(error);
     // The file system the tools made must be the one asked for.
     if (summary.kind != kind->kind)
-        return Fail(std::string("the tools made a volume that reads as ") + KindName(summary.kind) + ", not " +
-                    kind->name + "; choose another size");
+        return Fail(std::string("the tools made a volume that reads as ") + KindName(summary.kind) +
+                    ", not " + kind->name + "; choose another size");
     if (!container.Open(error)) return Fail(error);
     Remember(container.temporaryPath());
     if (!WriteNoise(container, 512 + size, error) || !image.Commit(error) || !container.Commit(error))
@@ -365,9 +388,11 @@ int Run(int argc, char **argv) {
                 static_cast<unsigned long long>(summary.sectorsWritten),
                 static_cast<unsigned long long>(summary.volumeSectors),
                 SharePercent(summary.sectorsWritten, summary.volumeSectors).c_str());
-    std::printf("%s/pelmar.tc: 512 + %llu bytes of noise\n", outDir.c_str(), static_cast<unsigned long long>(size));
-    std::printf("On the Windows machine both go to C:\\ as c:\\pelmar.tc and c:\\pelmar.img, Pelmar's defaults;\n"
-                "elsewhere, name them on Pelmar's command line (its CONTAINER and IMAGE positions).\n");
+    std::printf("%s/pelmar.tc: 512 + %llu bytes of noise\n", outDir.c_str(),
+                static_cast<unsigned long long>(size));
+    std::printf(
+        "On the Windows machine both go to C:\\ as c:\\pelmar.tc and c:\\pelmar.img, Pelmar's defaults;\n"
+        "elsewhere, name them on Pelmar's command line (its CONTAINER and IMAGE positions).\n");
     return 0;
 }
 

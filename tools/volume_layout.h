@@ -43,7 +43,8 @@ inline void AppendRange(std::vector<ByteRange> &ranges, uint64_t start, uint64_t
 }
 
 // `boot` is the input's first 512 bytes; `size` its size in bytes.
-Recognition ReadFatLayout(int fd, const uint8_t *boot, uint64_t size, VolumeLayout &layout, std::string &error);
+Recognition ReadFatLayout(int fd, const uint8_t *boot, uint64_t size, VolumeLayout &layout,
+                          std::string &error);
 Recognition ReadNtfsLayout(const std::string &path, const uint8_t *boot, uint64_t size, VolumeLayout &layout,
                            std::string &error);
 
