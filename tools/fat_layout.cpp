@@ -6,8 +6,6 @@
 // The FAT type follows the layout of the boot sector (a 16-bit FAT size of
 // 0 means FAT32) and, for the others, the cluster count: fewer than 4,085
 // clusters is FAT12, as Windows and Linux both decide it.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -36,18 +34,6 @@ namespace {
 
 bool PowerOfTwo(uint64_t v) {
     return v && !(v & (v - 1));
-}
-
-bool ReadAt(int fd, uint64_t offset, uint8_t *out, size_t length) {
-    while (length) {
-        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -103,7 +89,7 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
     }
 
     std::vector<uint8_t> fat(fatSectors * bytesPerSector);
-    if (!ReadAt(fd, (reserved + activeFat * fatSectors) * bytesPerSector, fat.data(), fat.size())) {
+    if (!ReadFully(fd, (reserved + activeFat * fatSectors) * bytesPerSector, fat.data(), fat.size())) {
         error = std::string("cannot read the FAT: ") + (errno ? std::strerror(errno) : "the input is short");
         return Recognition::Inconsistent;
     }

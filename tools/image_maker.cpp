@@ -101,18 +101,9 @@ class Encoder {
 };
 
 bool ReadExactly(int fd, uint64_t offset, uint8_t *out, size_t length, std::string &error) {
-    while (length) {
-        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? std::strerror(errno) : "the input changed while it was read";
-            return false;
-        }
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    if (ReadFully(fd, offset, out, length)) return true;
+    error = errno ? std::strerror(errno) : "the input changed while it was read";
+    return false;
 }
 
 // The parts of the file that hold data; the rest are holes (zero bytes).

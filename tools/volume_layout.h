@@ -4,6 +4,9 @@
 // which no supported file system reads before it has written it.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,6 +43,23 @@ inline void AppendRange(std::vector<ByteRange> &ranges, uint64_t start, uint64_t
         return;
     }
     ranges.push_back({start, end});
+}
+
+// Exactly `length` bytes of the file at `offset`; false at its end (errno
+// 0) or on an error.
+inline bool ReadFully(int fd, uint64_t offset, uint8_t *out, size_t length) {
+    while (length) {
+        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
+        out += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 // `boot` is the input's first 512 bytes; `size` its size in bytes.
