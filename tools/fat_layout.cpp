@@ -6,6 +6,7 @@
 // The FAT type follows the layout of the boot sector (a 16-bit FAT size of
 // 0 means FAT32) and, for the others, the cluster count: fewer than 4,085
 // clusters is FAT12, as Windows and Linux both decide it.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -88,11 +89,19 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
             return refuse("the root directory cluster " + std::to_string(root) + " lies outside the volume");
     }
 
-    std::vector<uint8_t> fat(fatSectors * bytesPerSector);
-    if (!ReadFully(fd, (reserved + activeFat * fatSectors) * bytesPerSector, fat.data(), fat.size())) {
-        error = std::string("cannot read the FAT: ") + (errno ? std::strerror(errno) : "the input is short");
-        return Recognition::Inconsistent;
-    }
+    // The active FAT's entries of the volume's clusters, a window at a time.
+    const uint64_t fatStart = (reserved + activeFat * fatSectors) * bytesPerSector;
+    const uint64_t fatBytes = ((clusters + 2) * bits + 7) / 8;
+    std::vector<uint8_t> window(std::min<uint64_t>(fatBytes, 4 << 20));
+    uint64_t windowStart = 0, windowEnd = 0;
+    auto entryBytes = [&](uint64_t at, unsigned length) -> const uint8_t * {
+        if (at + length > windowEnd) {
+            windowStart = at;
+            windowEnd = std::min<uint64_t>(fatBytes, at + window.size());
+            if (!ReadFully(fd, fatStart + at, window.data(), windowEnd - windowStart)) return nullptr;
+        }
+        return &window[at - windowStart];
+    };
     const uint32_t bad = bits == 12 ? 0xFF7 : bits == 16 ? 0xFFF7 : 0x0FFFFFF7;
     const uint64_t clusterBytes = sectorsPerCluster * bytesPerSector, dataStart = firstData * bytesPerSector;
     layout = VolumeLayout{kind, clusterBytes, clusters, 0, {}};
@@ -100,13 +109,15 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
     // directory region lie before the first cluster.
     AppendRange(layout.used, 0, dataStart);
     for (uint64_t n = 2; n < clusters + 2; ++n) {
-        uint32_t entry;
-        if (bits == 12) {
-            uint32_t pair = static_cast<uint32_t>(GetLE(&fat[n * 3 / 2], 2));
-            entry = (n & 1) ? pair >> 4 : pair & 0xFFF;
-        } else {
-            entry = static_cast<uint32_t>(GetLE(&fat[n * bits / 8], bits / 8)) & 0x0FFFFFFF;
+        const unsigned width = bits == 12 ? 2 : bits / 8;
+        const uint8_t *bytes = entryBytes(n * bits / 8, width);
+        if (!bytes) {
+            error =
+                std::string("cannot read the FAT: ") + (errno ? std::strerror(errno) : "the input is short");
+            return Recognition::Inconsistent;
         }
+        uint32_t entry = static_cast<uint32_t>(GetLE(bytes, static_cast<int>(width)));
+        entry = bits == 12 ? ((n & 1) ? entry >> 4 : entry & 0xFFF) : entry & 0x0FFFFFFF;
         if (entry == 0 || entry == bad) continue;
         // The next cluster of a chain, or its end (the values above "bad").
         if (entry < bad && (entry < 2 || entry > clusters + 1))
