@@ -63,8 +63,8 @@ TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
     const std::string fileSystem = ReadHostFile(raw);
     ASSERT_EQ(fileSystem.size(), kVolumeBytes);
 
-    auto made = MkImage(GetParam().options + " --sector-size " + std::to_string(s) + " " + Quote(raw.string()) + " " +
-                            Quote(Host("pelmar.img").string()),
+    auto made = MkImage(GetParam().options + " --sector-size " + std::to_string(s) + " " +
+                            Quote(raw.string()) + " " + Quote(Host("pelmar.img").string()),
                         RootDir());
     ASSERT_EQ(made.exitCode, 0) << made.output;
     // Sparse: the image is far smaller than the volume.
@@ -89,8 +89,10 @@ TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
     };
     const uint64_t expected = everySector ? kVolumeBytes / s
                                           : (number("Data area starts at byte ", true) +
-                                             number("files, ", true) * number(" bytes per cluster", false)) / s;
-    EXPECT_THAT(made.output, HasSubstr("a restore writes " + std::to_string(expected) + " sectors")) << counted;
+                                             number("files, ", true) * number(" bytes per cluster", false)) /
+                                                s;
+    EXPECT_THAT(made.output, HasSubstr("a restore writes " + std::to_string(expected) + " sectors"))
+        << counted;
 
     auto check = RunCommand(Quote(fsck_) + " -n " + Quote(disk_.string()), RootDir());
     EXPECT_EQ(check.exitCode, 0) << check.output;
@@ -112,7 +114,8 @@ TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FatFileSystem,
-                         ::testing::Values(FatShape{512, ""}, FatShape{4096, ""}, FatShape{512, "--all-sectors"}),
+                         ::testing::Values(FatShape{512, ""}, FatShape{4096, ""},
+                                           FatShape{512, "--all-sectors"}),
                          [](const auto &info) {
                              return "Sector" + std::to_string(info.param.sectorSize) +
                                     (info.param.options.empty() ? "" : "AllSectors");

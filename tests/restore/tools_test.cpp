@@ -139,7 +139,8 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     EXPECT_NE(r.exitCode, 0);
     EXPECT_THAT(r.output, HasSubstr("usage"));
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("unknown.img")), RootDir());
-    EXPECT_THAT(r.output, HasSubstr("note: " + Work("good.raw").string() + " holds no FAT or NTFS file system"));
+    EXPECT_THAT(r.output,
+                HasSubstr("note: " + Work("good.raw").string() + " holds no FAT or NTFS file system"));
     fs::remove(Work("unknown.img"));
     // An output folder that cannot take the file.
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("no/such/dir.img")), RootDir());
@@ -162,7 +163,8 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
              {"--size 300M --fs fat12" + o, "too large for fat12"},
              {"--size 900000G --fs ntfs" + o, "MiB free; the container and image need"},
              {"--size 4M --fs ext4" + o, "expected ntfs, fat32, fat16 or fat12"},
-             {"--size 4M --fs ntfs --copy " + Quote(Work("none").string() + ":/x") + o, "cannot read the file"},
+             {"--size 4M --fs ntfs --copy " + Quote(Work("none").string() + ":/x") + o,
+              "cannot read the file"},
              {"--size 4M --fs ntfs --mkdir /A --copy " + f + ":/a" + o, "/a is a folder already"},
              {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "not a path Windows accepts"},
              {"--size 4M --fs ntfs " + f, "is not a folder"},

@@ -24,7 +24,8 @@ inline void MakeFatImage(const std::filesystem::path &scratchFolder, size_t volu
     std::filesystem::path note = scratchFolder / "readme.txt";
     std::ofstream(note) << "scratch drive\n";
     EXPECT_EQ(Shell("mcopy -i " + r + " " + note.string() + " ::/README.TXT"), 0);
-    EXPECT_EQ(Shell(std::string(PELMAR_MKIMAGE) + " --all-sectors " + r + " " + image.string() + " >/dev/null"), 0);
+    EXPECT_EQ(
+        Shell(std::string(PELMAR_MKIMAGE) + " --all-sectors " + r + " " + image.string() + " >/dev/null"), 0);
 }
 
 }  // namespace pelmar_test

@@ -87,19 +87,26 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
         fs::create_directories(root / "c");
         const std::vector<std::pair<std::string, size_t>> files = {
             {"A.TXT", 40000}, {"B.BIN", 60000}, {"C.BIN", 150000}, {"Sub/Long file name.dat", 5000}};
-        for (size_t i = 0; i < files.size(); ++i) WriteRandomFile(folder.path() / std::to_string(i), files[i].second, i);
-        auto from = [&](size_t i, const std::string &to) { return " --copy '" + (folder.path() / std::to_string(i)).string() + ":" + to + "'"; };
+        for (size_t i = 0; i < files.size(); ++i)
+            WriteRandomFile(folder.path() / std::to_string(i), files[i].second, i);
+        auto from = [&](size_t i, const std::string &to) {
+            return " --copy '" + (folder.path() / std::to_string(i)).string() + ":" + to + "'";
+        };
         const std::string prepared = std::string(PELMAR_PREPARE) + " --size " + size + " --fs " + kind +
                                      " --mkdir /Docs/Sub" + from(0, "/Docs/A.TXT") + from(1, "/B.BIN") +
                                      from(2, "/Docs/A.TXT") + from(3, "/Docs/Sub/Long file name.dat") + " " +
-                                     (root / "c").string() + " >" + (folder.path() / "prepare.txt").string() + " 2>&1";
+                                     (root / "c").string() + " >" + (folder.path() / "prepare.txt").string() +
+                                     " 2>&1";
         ASSERT_EQ(Shell(prepared), 0) << ReadWholeFile(folder.path() / "prepare.txt");
         EXPECT_NE(ReadWholeFile(folder.path() / "prepare.txt").find("c:\\pelmar.tc"), std::string::npos);
-        ProcessResult r = RunPelmar(folder.path(), {"--root", root.string(), "--time-scale", "0", "--export", "T:=" + t.string()}, {"pelmar"});
+        ProcessResult r = RunPelmar(
+            folder.path(), {"--root", root.string(), "--time-scale", "0", "--export", "T:=" + t.string()},
+            {"pelmar"});
         ASSERT_EQ(r.exitCode, 0) << r.screen;
         EXPECT_EQ(r.screen, "\npelmar \n\nRestoring file system...\n");
         // The restore wrote what pelmar-image counts, and the header.
-        Shell(std::string(PELMAR_IMAGE) + " " + (root / "c" / "pelmar.img").string() + " >" + (folder.path() / "i.txt").string());
+        Shell(std::string(PELMAR_IMAGE) + " " + (root / "c" / "pelmar.img").string() + " >" +
+              (folder.path() / "i.txt").string());
         const std::string shown = ReadWholeFile(folder.path() / "i.txt");
         const size_t at = shown.find("restore writes:  ");
         ASSERT_NE(at, std::string::npos) << shown;
@@ -108,20 +115,26 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
         const bool ntfs = std::string(kind) == "ntfs";
         const std::string drive = " " + t.string() + " ";
         const fs::path listing = folder.path() / "ls.txt", back = folder.path() / "back";
-        EXPECT_EQ(Shell((ntfs ? "ntfsfix -n" : "fsck.fat -n") + drive + ">" + listing.string()), 0) << ReadWholeFile(listing);
+        EXPECT_EQ(Shell((ntfs ? "ntfsfix -n" : "fsck.fat -n") + drive + ">" + listing.string()), 0)
+            << ReadWholeFile(listing);
         EXPECT_EQ(Shell(ntfs ? "ntfsls -p /Docs" + drive + ">" + listing.string()
-                             : mtools + "mdir -b -i" + drive + "::/Docs >" + listing.string()), 0);
+                             : mtools + "mdir -b -i" + drive + "::/Docs >" + listing.string()),
+                  0);
         EXPECT_NE(ReadWholeFile(listing).find("Sub"), std::string::npos) << ReadWholeFile(listing);
         for (size_t i : {2, 1, 3}) {
-            const std::string name = i == 1 ? "/B.BIN" : i == 2 ? "/Docs/A.TXT" : "/Docs/Sub/Long file name.dat";
-            std::string readBack = ntfs ? "ntfscat" + drive + "'" + name + "' >" + back.string()
-                                        : mtools + "mcopy -n -i" + drive + "'::" + name + "' " + back.string();
+            const std::string name = i == 1   ? "/B.BIN"
+                                     : i == 2 ? "/Docs/A.TXT"
+                                              : "/Docs/Sub/Long file name.dat";
+            std::string readBack = ntfs
+                                       ? "ntfscat" + drive + "'" + name + "' >" + back.string()
+                                       : mtools + "mcopy -n -i" + drive + "'::" + name + "' " + back.string();
             EXPECT_EQ(Shell(readBack), 0) << name;
             EXPECT_TRUE(ReadWholeFile(back) == ReadWholeFile(folder.path() / std::to_string(i))) << name;
         }
         if (std::string(kind) == "fat16") {
             Shell(mtools + "mshowfat -i" + drive + "::/Docs/A.TXT >" + listing.string());
-            EXPECT_NE(ReadWholeFile(listing).find("> <"), std::string::npos) << "not fragmented: " << ReadWholeFile(listing);
+            EXPECT_NE(ReadWholeFile(listing).find("> <"), std::string::npos)
+                << "not fragmented: " << ReadWholeFile(listing);
         }
     }
 }
