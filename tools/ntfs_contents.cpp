@@ -71,6 +71,9 @@ bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path
     } else if (parent) {
         file = ntfs_create(parent, const_cpu_to_le32(0), name.units, static_cast<u8>(name.length), S_IFREG);
     }
+    // Closed before the file: closing the file updates its entry in the
+    // folder, which libntfs-3g opens for that itself.
+    if (parent) ntfs_inode_close(parent);
     ntfs_attr *data = file ? ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0) : nullptr;
     if (data && replace && ntfs_attr_truncate(data, 0) != 0) {
         ntfs_attr_close(data);
@@ -95,8 +98,10 @@ bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path
     }
     close(fd);
     if (data) ntfs_attr_close(data);
-    if (file) ntfs_inode_close(file);
-    if (parent) ntfs_inode_close(parent);
+    if (file && ntfs_inode_close(file) != 0 && ok) {
+        error = Why("finish", path);
+        ok = false;
+    }
     return ok;
 }
 
