@@ -108,19 +108,16 @@ bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path
 }  // namespace
 
 bool PutOnNtfs(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error) {
-    // One mount per step: libntfs-3g (2022.10.3) does not find a file by
-    // its name again in the mount that wrote its data, so a later step
-    // that replaces it would fail.
+    NtfsVolume volume;
+    if (!volume.Mount(raw, false, error)) return false;
     for (const ContentStep &step : steps) {
-        NtfsVolume volume;
-        if (!volume.Mount(raw, false, error)) return false;
         bool ok = step.source.empty() ? MakeFolder(volume.get(), step.path, error)
                                       : CopyFile(volume.get(), step.source, step.path, step.replaces, error);
         if (!ok) return false;
-        if (!volume.Unmount()) {
-            error = "cannot write the NTFS volume back: " + std::string(std::strerror(errno));
-            return false;
-        }
+    }
+    if (!volume.Unmount()) {
+        error = "cannot write the NTFS volume back: " + std::string(std::strerror(errno));
+        return false;
     }
     return true;
 }
