@@ -93,22 +93,26 @@ bool ParseSize(const std::string &text, uint64_t &bytes) {
     if (digits == 0 || digits > 15 || text.size() > digits + 1) return false;
     bytes = std::stoull(text.substr(0, digits));
     if (text.size() == digits) return true;
+    uint64_t unit = 0;
     switch (text[digits]) {
         case 'K':
         case 'k':
-            bytes *= KiB;
-            return true;
+            unit = KiB;
+            break;
         case 'M':
         case 'm':
-            bytes *= MiB;
-            return true;
+            unit = MiB;
+            break;
         case 'G':
         case 'g':
-            bytes *= GiB;
-            return true;
+            unit = GiB;
+            break;
         default:
             return false;
     }
+    if (bytes > UINT64_MAX / unit) return false;
+    bytes *= unit;
+    return true;
 }
 
 std::string Lower(std::string text) {
