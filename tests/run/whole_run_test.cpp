@@ -83,7 +83,7 @@ TEST(WholeRun, RekeysMountsAndRestoresTheDrive) {
 // byte for byte.
 TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
     const std::string mtools = "MTOOLS_SKIP_CHECK=1 ";
-    const std::string fat32Split =  // hint of the next free cluster dropped, as after a deletion elsewhere
+    const std::string fat32Split =  // FSInfo's next-free hint dropped: mtools searches from the start
         "printf '\\377\\377\\377\\377' | dd of=v.raw bs=1 seek=1004 conv=notrunc status=none && " + mtools +
         "mcopy -i v.raw 1 ::/E.BIN";
     const std::string ntfsSplit =  // a small hole, and the volume nearly full behind it
