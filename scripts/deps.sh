@@ -8,7 +8,7 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   libtomcrypt-dev libgcrypt20-dev libssl-dev
   libgtest-dev googletest libbenchmark-dev
-  dosfstools mtools
+  dosfstools mtools ntfs-3g ntfs-3g-dev
 )
 
 missing=()

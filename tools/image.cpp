@@ -279,6 +279,12 @@ int Inspect(const std::string &path, const std::optional<std::string> &expandPat
     std::printf("sectors written: %llu (%llu written more than once, %llu never written)\n",
                 static_cast<unsigned long long>(st2.sectorsWritten),
                 static_cast<unsigned long long>(st2.rewrites), static_cast<unsigned long long>(unwritten));
+    // What a restore costs at every boot: a sparse image leaves the free
+    // clusters of the freshly keyed volume as they are.
+    std::printf("restore writes:  %llu of %llu volume sectors (%s)\n",
+                static_cast<unsigned long long>(replay.written.count()),
+                static_cast<unsigned long long>(volumeSectors),
+                SharePercent(replay.written.count(), volumeSectors).c_str());
     if (st2.entries != entryCount)
         std::printf("note: the header counts %llu entries, the stream holds %llu\n",
                     static_cast<unsigned long long>(entryCount),

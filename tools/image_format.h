@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace pelmar_tools {
@@ -48,6 +49,14 @@ inline std::string TypeName(uint16_t type) {
     std::string s = "0x";
     for (int shift = 12; shift >= 0; shift -= 4) s += digits[(type >> shift) & 0xF];
     return s;
+}
+
+// "0.198%" style: the share of the volume's sectors that a restore writes.
+inline std::string SharePercent(uint64_t part, uint64_t whole) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f%%",
+                  whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+    return text;
 }
 
 }  // namespace pelmar_tools

@@ -76,6 +76,9 @@ class OutputFile {
         return true;
     }
 
+    // The temporary file's name while it is being written (empty otherwise).
+    const std::string &temporaryPath() const { return temp_; }
+
     void Abandon() {
         if (fd_ >= 0) close(fd_);
         fd_ = -1;

@@ -35,6 +35,9 @@ inline ToolResult RunCommand(const std::string &commandLine, const fs::path &scr
 inline ToolResult MkImage(const std::string &arguments, const fs::path &scratch) {
     return RunCommand(Quote(PELMAR_MKIMAGE) + " " + arguments, scratch);
 }
+inline ToolResult Prepare(const std::string &arguments, const fs::path &scratch) {
+    return RunCommand(Quote(PELMAR_PREPARE) + " " + arguments, scratch);
+}
 inline ToolResult InspectImage(const std::string &arguments, const fs::path &scratch) {
     return RunCommand(Quote(PELMAR_IMAGE) + " " + arguments, scratch);
 }

@@ -1,6 +1,9 @@
 // pelmar-mkimage's encoding and its refusals, pelmar-image's checks, and
 // the restore compared with pelmar-image --expand, the tool's own replay.
 #include <gmock/gmock.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
@@ -99,6 +102,18 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     WriteHostFile(Work("odd.raw"), std::string(1000, 'x'));
     WriteHostFile(Work("empty.raw"), "");
     WriteHostFile(Work("good.raw"), std::string(4096, 'x'));
+    // A FAT12 volume whose cluster 3 points beyond the last cluster; it cut
+    // short; an NTFS volume cut short.
+    const std::string mkfs = FindUtility("mkfs.fat"), mkntfs = FindUtility("mkntfs");
+    if (mkfs.empty() || mkntfs.empty()) GTEST_SKIP() << "dosfstools and ntfs-3g are needed";
+    ASSERT_EQ(RunCommand(mkfs + " -C " + Quote(Work("chain.raw")) + " 2048", RootDir()).exitCode, 0);
+    std::string fat = ReadHostFile(Work("chain.raw"));
+    WriteHostFile(Work("short.raw"), fat.substr(0, 1 << 20));
+    fat[512 + 5] = '\xF0';  // cluster 3's entry: 0xF00
+    WriteHostFile(Work("chain.raw"), fat);
+    WriteHostFile(Work("ntfs.raw"), std::string(2 << 20, '\0'));
+    ASSERT_EQ(RunCommand(mkntfs + " -F -Q -q " + Quote(Work("ntfs.raw")), RootDir()).exitCode, 0);
+    WriteHostFile(Work("ntfs.raw"), ReadHostFile(Work("ntfs.raw")).substr(0, 1 << 20));
     struct Case {
         std::string arguments, words;
     } cases[] = {
@@ -110,6 +125,9 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
         {"--sector-size abc " + Quote(Work("good.raw")), "unsupported sector size"},
         {"--sector-size 8192 " + Quote(Work("good.raw")), "not a multiple of the sector size"},
         {Quote(RootDir().string()), "not a file"},
+        {Quote(Work("chain.raw")), "cluster 3 of the FAT points to 3840, outside the volume's clusters 2 to"},
+        {Quote(Work("short.raw")), "the input holds only 1048576 bytes"},
+        {Quote(Work("ntfs.raw")), "the input holds only 1048576 bytes"},
     };
     for (const auto &c : cases) {
         auto r = pelmar_test::MkImage(c.arguments + " " + Quote(Work("out.img")), RootDir());
@@ -120,12 +138,61 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     auto r = pelmar_test::MkImage(Quote(Work("good.raw")), RootDir());
     EXPECT_NE(r.exitCode, 0);
     EXPECT_THAT(r.output, HasSubstr("usage"));
+    r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("unknown.img")), RootDir());
+    EXPECT_THAT(r.output,
+                HasSubstr("note: " + Work("good.raw").string() + " holds no FAT or NTFS file system"));
+    fs::remove(Work("unknown.img"));
     // An output folder that cannot take the file.
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("no/such/dir.img")), RootDir());
     EXPECT_NE(r.exitCode, 0);
     size_t files = 0;
     for (const auto &entry : fs::directory_iterator(RootDir())) files += entry.is_regular_file();
-    EXPECT_EQ(files, 5u) << "no temporary file stays behind";  // the disk, out.img and the three inputs
+    EXPECT_EQ(files, 8u) << "no temporary file stays behind";  // the disk, out.img and the six inputs
+}
+
+// pelmar-prepare refuses what it cannot make before it writes anything, and
+// an interrupted run leaves nothing behind in the output folder.
+TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
+    const fs::path out = Work("out");
+    fs::create_directories(out);
+    WriteHostFile(Work("f"), "file");
+    const std::string f = Quote(Work("f").string()), o = " " + Quote(out.string());
+    for (const auto &[arguments, words] : std::vector<std::pair<std::string, std::string>>{
+             {"--size 1000 --fs fat16" + o, "not a whole number of 512-byte sectors"},
+             {"--size 16M --fs fat32" + o, "too small for fat32"},
+             {"--size 300M --fs fat12" + o, "too large for fat12"},
+             {"--size 900000G --fs ntfs" + o, "MiB free; the container and image need"},
+             {"--size 4M --fs ext4" + o, "expected ntfs, fat32, fat16 or fat12"},
+             {"--size 4M --fs ntfs --copy " + Quote(Work("none").string() + ":/x") + o,
+              "cannot read the file"},
+             {"--size 4M --fs ntfs --mkdir /A --copy " + f + ":/a" + o, "/a is a folder already"},
+             {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "not a path Windows accepts"},
+             {"--size 4M --fs ntfs " + f, "is not a folder"},
+             {"--size 4M --fs ntfs /proc/self", "cannot write into /proc/self"}}) {
+        auto r = Prepare(arguments, RootDir());
+        EXPECT_EQ(r.exitCode, 1) << arguments;
+        EXPECT_THAT(r.output, HasSubstr(words)) << arguments;
+        EXPECT_TRUE(fs::is_empty(out)) << arguments;
+    }
+    // Stopped while the container's noise is written.
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stderr);
+        execl(PELMAR_PREPARE, PELMAR_PREPARE, "--size", "1G", "--fs", "fat32", out.c_str(), nullptr);
+        _exit(127);
+    }
+    auto started = [&] {
+        for (const auto &e : fs::directory_iterator(out))
+            if (e.path().filename().string().rfind("pelmar.tc.part", 0) == 0) return true;
+        return false;
+    };
+    for (int i = 0; i < 20000 && !started(); ++i) usleep(1000);
+    EXPECT_TRUE(started());
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_TRUE(fs::is_empty(out));
 }
 
 // A raw volume of every kind of sector in a reproducible mixture.

@@ -1,5 +1,7 @@
 // Preparing a machine's drive for whole runs: a fresh FAT file system with
-// one file on it, and the image file pelmar-mkimage makes of it.
+// one file on it, and the image file pelmar-mkimage makes of it. The image
+// writes every sector, so that the restored drive equals the file system
+// byte for byte, free clusters included.
 #pragma once
 
 #include <cstdlib>
@@ -22,7 +24,8 @@ inline void MakeFatImage(const std::filesystem::path &scratchFolder, size_t volu
     std::filesystem::path note = scratchFolder / "readme.txt";
     std::ofstream(note) << "scratch drive\n";
     EXPECT_EQ(Shell("mcopy -i " + r + " " + note.string() + " ::/README.TXT"), 0);
-    EXPECT_EQ(Shell(std::string(PELMAR_MKIMAGE) + " " + r + " " + image.string() + " >/dev/null"), 0);
+    EXPECT_EQ(
+        Shell(std::string(PELMAR_MKIMAGE) + " --all-sectors " + r + " " + image.string() + " >/dev/null"), 0);
 }
 
 }  // namespace pelmar_test

@@ -1,0 +1,125 @@
+// Folders and files put on an NTFS volume through libntfs-3g, for
+// pelmar-prepare.
+#include "tools/ntfs_contents.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "tools/ntfs.h"
+
+extern "C" {
+#include <ntfs-3g/endians.h>
+}
+
+namespace pelmar_tools {
+namespace {
+
+struct Name {
+    ntfschar *units = nullptr;
+    int length = -1;
+    explicit Name(const std::string &text) { length = ntfs_mbstoucs(text.c_str(), &units); }
+    ~Name() { std::free(units); }
+};
+
+// The folder holding `path` ("/A/B" holds "B" in "/A").
+ntfs_inode *OpenParent(ntfs_volume *vol, const std::string &path) {
+    std::string parent = path.substr(0, path.rfind('/'));
+    return parent.empty() ? ntfs_inode_open(vol, FILE_root)
+                          : ntfs_pathname_to_inode(vol, nullptr, parent.c_str());
+}
+
+std::string LastName(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string Why(const std::string &what, const std::string &path) {
+    return "cannot " + what + " " + path + " on the NTFS volume: " + std::strerror(errno);
+}
+
+bool MakeFolder(ntfs_volume *vol, const std::string &path, std::string &error) {
+    ntfs_inode *parent = OpenParent(vol, path);
+    Name name(LastName(path));
+    ntfs_inode *made = parent && name.length > 0 ? ntfs_create(parent, const_cpu_to_le32(0), name.units,
+                                                               static_cast<u8>(name.length), S_IFDIR)
+                                                 : nullptr;
+    if (!made) error = Why("make the folder", path);
+    if (made) ntfs_inode_close(made);
+    if (parent) ntfs_inode_close(parent);
+    return made != nullptr;
+}
+
+bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path, bool replace,
+              std::string &error) {
+    Name name(LastName(path));
+    if (name.length <= 0) {
+        error = Why("name", path);
+        return false;
+    }
+    int fd = open(from.c_str(), O_RDONLY);
+    if (fd < 0) {
+        error = "cannot open " + from + ": " + std::strerror(errno);
+        return false;
+    }
+    // A file that is there already keeps its entry and gets the new contents.
+    ntfs_inode *parent = OpenParent(vol, path), *file = nullptr;
+    if (parent && replace) {
+        const u64 found = ntfs_inode_lookup_by_mbsname(parent, LastName(path).c_str());
+        if (found != static_cast<u64>(-1)) file = ntfs_inode_open(vol, MREF(found));
+    } else if (parent) {
+        file = ntfs_create(parent, const_cpu_to_le32(0), name.units, static_cast<u8>(name.length), S_IFREG);
+    }
+    // Closed before the file: closing the file updates its entry in the
+    // folder, which libntfs-3g opens for that itself.
+    if (parent) ntfs_inode_close(parent);
+    ntfs_attr *data = file ? ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0) : nullptr;
+    if (data && replace && ntfs_attr_truncate(data, 0) != 0) {
+        ntfs_attr_close(data);
+        data = nullptr;
+    }
+    bool ok = data != nullptr;
+    if (!ok) error = Why(replace ? "replace" : "create", path);
+    std::vector<char> block(1 << 20);
+    for (s64 at = 0; ok;) {
+        ssize_t n = read(fd, block.data(), block.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = "cannot read " + from + ": " + std::strerror(errno);
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else if (ntfs_attr_pwrite(data, at, n, block.data()) != n) {
+            error = Why("write", path);
+            ok = false;
+        }
+        at += n;
+    }
+    close(fd);
+    if (data) ntfs_attr_close(data);
+    if (file && ntfs_inode_close(file) != 0 && ok) {
+        error = Why("finish", path);
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool PutOnNtfs(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error) {
+    NtfsVolume volume;
+    if (!volume.Mount(raw, false, error)) return false;
+    for (const ContentStep &step : steps) {
+        bool ok = step.source.empty() ? MakeFolder(volume.get(), step.path, error)
+                                      : CopyFile(volume.get(), step.source, step.path, step.replaces, error);
+        if (!ok) return false;
+    }
+    if (!volume.Unmount()) {
+        error = "cannot write the NTFS volume back: " + std::string(std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace pelmar_tools
