@@ -836,7 +836,9 @@ NTSTATUS Volume::FsControl(FileObject &file, ULONG code, uint8_t *, ULONG, ULONG
             if (auto other = weak.lock(); other && other.get() != &file) other->cutOff = true;
         return STATUS_SUCCESS;
     case FSCTL_ALLOW_EXTENDED_DASD_IO:
-        return STATUS_SUCCESS;
+        // A file system that does not offer reads and writes beyond its own
+        // idea of the volume's end refuses the request at once.
+        return Machine::Get().options().noExtendedDasd.count(letter_) ? STATUS_INVALID_DEVICE_REQUEST : STATUS_SUCCESS;
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
