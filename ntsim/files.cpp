@@ -534,6 +534,13 @@ NTSTATUS Transfer(bool write, HANDLE fileHandle, HANDLE eventHandle, PIO_APC_ROU
     return Issue(call, name, file, ioStatus, event, std::move(perform));
 }
 
+// The file systems take the volume controls on volume opens only and refuse
+// them on a file or directory as a bad parameter, not as an unknown request.
+bool IsVolumeControl(ULONG code) {
+    return code == FSCTL_LOCK_VOLUME || code == FSCTL_UNLOCK_VOLUME || code == FSCTL_DISMOUNT_VOLUME ||
+           code == FSCTL_ALLOW_EXTENDED_DASD_IO;
+}
+
 NTSTATUS Control(bool fileSystem, HANDLE fileHandle, HANDLE eventHandle, PIO_APC_ROUTINE apcRoutine,
                  PIO_STATUS_BLOCK ioStatus, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                  ULONG outputLength) {
@@ -567,7 +574,9 @@ NTSTATUS Control(bool fileSystem, HANDLE fileHandle, HANDLE eventHandle, PIO_APC
     FileObject *self = file.get();
     Perform perform = [self, device, fileSystem, code, systemBuffer, inputLength, out, outputLength](
                           ULONG_PTR &information, Call &call) {
-        if (!device) return STATUS_INVALID_DEVICE_REQUEST;
+        if (!device)
+            return fileSystem && IsVolumeControl(code) ? STATUS_INVALID_PARAMETER
+                                                       : STATUS_INVALID_DEVICE_REQUEST;
         NTSTATUS status =
             fileSystem ? device->FsControl(*self, code, systemBuffer->data(), inputLength, outputLength, information)
                        : device->DeviceControl(*self, code, systemBuffer->data(), inputLength, outputLength,
