@@ -853,6 +853,25 @@ NTSTATUS Volume::FsControl(FileObject &file, ULONG code, uint8_t *, ULONG, ULONG
     }
 }
 
+NTSTATUS OpenFileForSystem(std::u16string_view ntPath, ACCESS_MASK access, ULONG share,
+                           std::shared_ptr<FileObject> &file) {
+    ParsedName parsed;
+    if (NTSTATUS status = ParseName(ntPath, parsed)) return status;
+    if (parsed.kind != ParsedName::Kind::DriveFile) return STATUS_OBJECT_TYPE_MISMATCH;
+    OpenRequest request{MapFileAccess(access), 0, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, true};
+    ULONG_PTR information = kNoInformation;
+    if (NTSTATUS status = OpenHostFile(parsed, request, file, information)) return status;
+    file->granted = request.granted;
+    file->share = share;
+    RecordShareAccess(file);
+    if (file->volume) file->volume->Opened(*file);
+    return STATUS_SUCCESS;
+}
+
+void ReleaseSystemOpen(const std::shared_ptr<FileObject> &file) {
+    if (file && !file->closed) file->OnLastHandleClosed();
+}
+
 // ---------------------------------------------------------------------------
 // FileObject
 // ---------------------------------------------------------------------------
