@@ -57,7 +57,7 @@ constexpr uint32_t kOptionOffsets[] = {608, 624, 636};
 constexpr std::pair<uint32_t, uint32_t> kReservedAreas[] = {{612, 624}, {628, 636}, {640, 716}};
 constexpr uint32_t kDismountResultOffset = 8;
 constexpr uint32_t kDriveCount = 26;
-// Header fields the driver reads before it trusts the rest, big-endian.
+// Header fields the driver checks once the header has opened, big-endian.
 constexpr uint32_t kHeaderVersionOffset = 68;
 constexpr uint32_t kHeaderMinimumVersionOffset = 70;
 constexpr uint32_t kHeaderFormatVersion = 2;  // LRW headers; the model opens no other
