@@ -847,7 +847,8 @@ NTSTATUS Volume::FsControl(FileObject &file, ULONG code, uint8_t *, ULONG, ULONG
     case FSCTL_ALLOW_EXTENDED_DASD_IO:
         // A file system that does not offer reads and writes beyond its own
         // idea of the volume's end refuses the request at once.
-        return Machine::Get().options().noExtendedDasd.count(letter_) ? STATUS_INVALID_DEVICE_REQUEST : STATUS_SUCCESS;
+        return Machine::Get().options().noExtendedDasd.count(letter_) ? STATUS_INVALID_DEVICE_REQUEST
+                                                                      : STATUS_SUCCESS;
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }

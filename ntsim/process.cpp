@@ -208,7 +208,8 @@ PVOID NTAPI RtlAllocateHeap(PVOID heapHandle, ULONG flags, SIZE_T size) {
     }
     size_t rounded = (size + ntsim::kHeapAlignment - 1) & ~(ntsim::kHeapAlignment - 1);
     if (rounded == 0) rounded = ntsim::kHeapAlignment;
-    ntsim::HeapBlock block(new (std::align_val_t(ntsim::kHeapBoundary)) uint8_t[ntsim::kHeapBlockOffset + rounded]);
+    ntsim::HeapBlock block(new (std::align_val_t(ntsim::kHeapBoundary))
+                               uint8_t[ntsim::kHeapBlockOffset + rounded]);
     uint8_t *address = block.get() + ntsim::kHeapBlockOffset;
     // A native heap hands out memory that held anything before; only the
     // zero-fill flag promises zeros.

@@ -1,10 +1,13 @@
 // Counted strings, the ANSI code page (Windows-1252) and the native
 // library's character and number functions.
+#include "ntsim/strings.h"
+
+#include <locale.h>
+
 #include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <cwctype>
-#include <locale.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -12,7 +15,6 @@
 #include "ntsim/call.h"
 #include "ntsim/ntsim.h"
 #include "ntsim/secret_scan.h"
-#include "ntsim/strings.h"
 
 namespace ntsim {
 namespace {
@@ -73,8 +75,9 @@ uint8_t Utf16ToCp1252(char16_t c) {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<uint8_t>(c);
     for (int i = 0; i < 32; ++i)
         if (kCp1252High[i] == c) return static_cast<uint8_t>(0x80 + i);
-    const BestFit *fit = std::lower_bound(std::begin(kCp1252BestFits), std::end(kCp1252BestFits), c,
-                                          [](const BestFit &entry, char16_t unit) { return entry.unit < unit; });
+    const BestFit *fit =
+        std::lower_bound(std::begin(kCp1252BestFits), std::end(kCp1252BestFits), c,
+                         [](const BestFit &entry, char16_t unit) { return entry.unit < unit; });
     if (fit != std::end(kCp1252BestFits) && fit->unit == c) return fit->byte;
     return '?';  // the default character, where not even a look-alike exists
 }

@@ -231,16 +231,20 @@ ResolvedContainer ResolveContainer(std::u16string_view path) {
 // The fields besides path, password and drive, as the wire format allows them.
 uint32_t CheckRequestFields(const uint8_t *request) {
     const uint32_t sectorSize = LoadU32(request + kHostSectorSizeOffset);
-    if (sectorSize != 0 && sectorSize != 512 && sectorSize != 1024 && sectorSize != 2048 && sectorSize != 4096)
+    if (sectorSize != 0 && sectorSize != 512 && sectorSize != 1024 && sectorSize != 2048 &&
+        sectorSize != 4096)
         return kTcResultBadSectorSize;
     for (uint32_t offset : kOptionOffsets)
         if (LoadU32(request + offset) > 1) return kTcResultBadOption;
     for (auto [from, to] : kReservedAreas)
-        if (std::any_of(request + from, request + to, [](uint8_t b) { return b != 0; })) return kTcResultReservedNotZero;
+        if (std::any_of(request + from, request + to, [](uint8_t b) { return b != 0; }))
+            return kTcResultReservedNotZero;
     return kTcResultSuccess;
 }
 
-uint16_t LoadBigEndian16(const uint8_t *at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
+uint16_t LoadBigEndian16(const uint8_t *at) {
+    return static_cast<uint16_t>(at[0] << 8 | at[1]);
+}
 
 uint32_t MountContainer(const uint8_t *request, uint32_t driverVersion) {
     // The path field must hold its NUL.
@@ -273,17 +277,19 @@ uint32_t MountContainer(const uint8_t *request, uint32_t driverVersion) {
     if (container.result) return container.result;
     std::error_code error;
     for (const auto &[other, mount] : State().mounts)
-        if (std::filesystem::equivalent(mount.info.container, container.host, error)) return kTcResultAlreadyMounted;
+        if (std::filesystem::equivalent(mount.info.container, container.host, error))
+            return kTcResultAlreadyMounted;
     // The resolved name in the object manager's form: the drive folder's
     // host path below the letter.
     std::u16string ntName = u"\\??\\";
     ntName += static_cast<char16_t>(container.letter);
     ntName += u':';
-    for (const auto &part : std::filesystem::relative(container.host, *Machine::Get().DriveFolder(container.letter)))
+    for (const auto &part :
+         std::filesystem::relative(container.host, *Machine::Get().DriveFolder(container.letter)))
         ntName += u"\\" + Utf8ToUtf16(part.string());
     std::shared_ptr<FileObject> containerOpen;
-    NTSTATUS openStatus = OpenFileForSystem(ntName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                            containerOpen);
+    NTSTATUS openStatus = OpenFileForSystem(ntName, GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, containerOpen);
     if (openStatus == STATUS_SHARING_VIOLATION) return kTcResultContainerInUse;
     if (openStatus) return kTcResultContainerNotFound;
     struct Release {

@@ -258,10 +258,14 @@ TEST_F(DriverMount, MalformedRequestsAreRefused) {
     }
     // Bytes per sector, option words and reserved areas as the format has them.
     for (auto [offset, value, result] : std::vector<std::tuple<uint32_t, uint32_t, uint32_t>>{
-             {604, 100, ntsim::kTcResultBadSectorSize}, {604, 8192, ntsim::kTcResultBadSectorSize},
-             {608, 2, ntsim::kTcResultBadOption}, {624, 0x100, ntsim::kTcResultBadOption},
-             {636, 2, ntsim::kTcResultBadOption}, {612, 1, ntsim::kTcResultReservedNotZero},
-             {632, 0x1000000, ntsim::kTcResultReservedNotZero}, {712, 1, ntsim::kTcResultReservedNotZero}}) {
+             {604, 100, ntsim::kTcResultBadSectorSize},
+             {604, 8192, ntsim::kTcResultBadSectorSize},
+             {608, 2, ntsim::kTcResultBadOption},
+             {624, 0x100, ntsim::kTcResultBadOption},
+             {636, 2, ntsim::kTcResultBadOption},
+             {612, 1, ntsim::kTcResultReservedNotZero},
+             {632, 0x1000000, ntsim::kTcResultReservedNotZero},
+             {712, 1, ntsim::kTcResultReservedNotZero}}) {
         Bytes request = mountRequest();
         std::memcpy(request.data() + offset, &value, 4);
         ASSERT_EQ(send(TC_IOCTL_MOUNT, request, 716), STATUS_SUCCESS);
@@ -317,11 +321,13 @@ TEST_F(DriverMount, TheContainerIsOpenedAsASecondOpenerAndItsVersionsChecked) {
         Bytes header(opened->header.begin(), opened->header.end());
         header[offset] = static_cast<uint8_t>(value >> 8);
         header[offset + 1] = static_cast<uint8_t>(value);
-        ntsim::tc::EaCipher::Create(1, opened->headerKey)->LrwEncrypt(1, std::span<uint8_t>(header).subspan(64));
+        ntsim::tc::EaCipher::Create(1, opened->headerKey)
+            ->LrwEncrypt(1, std::span<uint8_t>(header).subspan(64));
         std::copy(header.begin(), header.end(), container.bytes.begin());
         Place("vol.tc", container.bytes);
         EXPECT_EQ(MountVolume(Client(), u'T', u"c:\\vol.tc", container.password.data(), 64), mounts ? 1 : 0);
-        EXPECT_EQ(U32At(Bytes(Client()->Request, Client()->Request + 4), 0), mounts ? 0u : uint32_t{ntsim::kTcResultNewerVersion});
+        EXPECT_EQ(U32At(Bytes(Client()->Request, Client()->Request + 4), 0),
+                  mounts ? 0u : uint32_t{ntsim::kTcResultNewerVersion});
         EXPECT_EQ(DismountVolume(Client(), u'T'), mounts ? 1 : 0);
     }
 }

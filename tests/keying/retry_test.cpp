@@ -163,7 +163,8 @@ TEST_F(Retry, TripleDesWeakKeysAreRetriedForEa5Only) {
             scripted_sha1::ZeroDigests(from, from + count);
             HeaderRun run(800 + ea);
             ASSERT_EQ(run.Create(ea), 1);
-            EXPECT_EQ(scripted_sha1::DigestsComputed(), kMaterialDigests + kHeaderKeyDigests + (ea == 5 ? retry : 0));
+            EXPECT_EQ(scripted_sha1::DigestsComputed(),
+                      kMaterialDigests + kHeaderKeyDigests + (ea == 5 ? retry : 0));
         }
 }
 
@@ -178,7 +179,8 @@ TEST_F(Retry, BlockEncryptionFailuresFailTheHeaderAndWipeTheContext) {
             HeaderRun run(700);
             EXPECT_EQ(run.Create(ea), 0);
             const auto *eaContext = reinterpret_cast<const uint8_t *>(&run.scratch->Ea);
-            EXPECT_TRUE(std::all_of(eaContext, eaContext + sizeof(EA_CONTEXT), [](uint8_t b) { return b == 0; }));
+            EXPECT_TRUE(
+                std::all_of(eaContext, eaContext + sizeof(EA_CONTEXT), [](uint8_t b) { return b == 0; }));
         }
     gFailingBlock = ~0ull;
 }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "ntsim/ntsim.h"
 #include "ntsim/strings.h"
@@ -96,15 +96,19 @@ TEST(NativeStrings, TheAnsiCodePageIsWinesC1252) {
     std::memcpy(words.data(), bytes.data(), words.size() * 2);
     const size_t header = words[0], wideTable = header + words[header] + 1;
     ASSERT_GE(bytes.size(), wideTable * 2 + 65536);
-    for (unsigned b = 0; b < 256; ++b) ASSERT_EQ(ntsim::Cp1252ToUtf16(static_cast<uint8_t>(b)), words[header + 1 + b]);
+    for (unsigned b = 0; b < 256; ++b)
+        ASSERT_EQ(ntsim::Cp1252ToUtf16(static_cast<uint8_t>(b)), words[header + 1 + b]);
     for (unsigned c = 0; c < 0x10000; ++c)
-        ASSERT_EQ(ntsim::Utf16ToCp1252(static_cast<char16_t>(c)), static_cast<uint8_t>(bytes[wideTable * 2 + c])) << c;
+        ASSERT_EQ(ntsim::Utf16ToCp1252(static_cast<char16_t>(c)),
+                  static_cast<uint8_t>(bytes[wideTable * 2 + c]))
+            << c;
 }
 
 TEST(NativeStrings, CountedStringsAndTheAnsiCodePage) {
     FreshMachine();
     UNICODE_STRING wide;
-    RtlInitUnicodeString(&wide, u"a\u20ac\u00e9\u4e2d\u0100\u0142\uff21");  // the last three by their best fit
+    RtlInitUnicodeString(&wide,
+                         u"a\u20ac\u00e9\u4e2d\u0100\u0142\uff21");  // the last three by their best fit
     EXPECT_EQ(wide.Length, 14);
     EXPECT_EQ(wide.MaximumLength, 16);
     ANSI_STRING ansi;

@@ -35,19 +35,23 @@ Capture gRun;
 
 extern "C" void __real__Z7PoolAddP12ENTROPY_POOLPKvj(ENTROPY_POOL *, const void *, uint32_t);
 extern "C" void __wrap__Z7PoolAddP12ENTROPY_POOLPKvj(ENTROPY_POOL *pool, const void *bytes, uint32_t length) {
-    gRun.additions.emplace_back(static_cast<const uint8_t *>(bytes), static_cast<const uint8_t *>(bytes) + length);
+    gRun.additions.emplace_back(static_cast<const uint8_t *>(bytes),
+                                static_cast<const uint8_t *>(bytes) + length);
     __real__Z7PoolAddP12ENTROPY_POOLPKvj(pool, bytes, length);
 }
-extern "C" int32_t __real__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
+extern "C" int32_t
+__real__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
     VOLUME_HEADER *, VOLUME_PASSWORD *, const ENTROPY_POOL *, int32_t, int32_t, uint32_t, KEY_SCRATCH *);
-extern "C" int32_t __wrap__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
+extern "C" int32_t
+__wrap__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
     VOLUME_HEADER *header, VOLUME_PASSWORD *password, const ENTROPY_POOL *pool, int32_t prf, int32_t ea,
     uint32_t iterations, KEY_SCRATCH *scratch) {
     gRun.pool.assign(pool->Data, const_cast<const uint8_t *>(pool->End));
     gRun.salt.assign(header->Bytes + 64, header->Bytes + 128);
     gRun.context = reinterpret_cast<uintptr_t>(header) - offsetof(APP_CONTEXT, Header);
-    const int32_t made = __real__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
-        header, password, pool, prf, ea, iterations, scratch);
+    const int32_t made =
+        __real__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
+            header, password, pool, prf, ea, iterations, scratch);
     gRun.header.assign(header->Bytes, header->Bytes + 512);
     gRun.password.assign(password->Text, password->Text + 64);
     return made;
@@ -84,7 +88,8 @@ struct Machine {
 };
 
 Bytes MasterKey(const Capture &run) {
-    auto opened = ntsim::tc::OpenVolumeHeader(std::span<const uint8_t, 512>(run.header.data(), 512), run.password);
+    auto opened =
+        ntsim::tc::OpenVolumeHeader(std::span<const uint8_t, 512>(run.header.data(), 512), run.password);
     return opened ? Bytes(opened->masterKey.begin(), opened->masterKey.end()) : Bytes{};
 }
 
@@ -115,13 +120,15 @@ TEST(Entropy, EverySourceReachesTheKeysAndRunsOnOneMachineStateDiffer) {
             for (size_t i = 0; i < run.additions.size(); ++i) {
                 Bytes bytes = run.additions[i];
                 if (i == changed && !bytes.empty()) bytes[0] ^= 1;
-                __real__Z7PoolAddP12ENTROPY_POOLPKvj(&pool, bytes.data(), static_cast<uint32_t>(bytes.size()));
+                __real__Z7PoolAddP12ENTROPY_POOLPKvj(&pool, bytes.data(),
+                                                     static_cast<uint32_t>(bytes.size()));
             }
             return Bytes(pool.Data, pool.End);
         };
         EXPECT_EQ(replay(SIZE_MAX), run.pool);
         // Only the verifier's two replies are empty: no driver is verified.
-        EXPECT_EQ(std::count_if(run.additions.begin(), run.additions.end(), [](const Bytes &b) { return b.empty(); }),
+        EXPECT_EQ(std::count_if(run.additions.begin(), run.additions.end(),
+                                [](const Bytes &b) { return b.empty(); }),
                   faults.empty() ? 2 : 0);
         for (size_t i = 0; i < run.additions.size(); ++i)
             EXPECT_TRUE(run.additions[i].empty() || replay(i) != run.pool) << "source " << i;
