@@ -534,6 +534,13 @@ NTSTATUS Transfer(bool write, HANDLE fileHandle, HANDLE eventHandle, PIO_APC_ROU
     return Issue(call, name, file, ioStatus, event, std::move(perform));
 }
 
+// The file systems take the volume controls on volume opens only and refuse
+// them on a file or directory as a bad parameter, not as an unknown request.
+bool IsVolumeControl(ULONG code) {
+    return code == FSCTL_LOCK_VOLUME || code == FSCTL_UNLOCK_VOLUME || code == FSCTL_DISMOUNT_VOLUME ||
+           code == FSCTL_ALLOW_EXTENDED_DASD_IO;
+}
+
 NTSTATUS Control(bool fileSystem, HANDLE fileHandle, HANDLE eventHandle, PIO_APC_ROUTINE apcRoutine,
                  PIO_STATUS_BLOCK ioStatus, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                  ULONG outputLength) {
@@ -567,7 +574,9 @@ NTSTATUS Control(bool fileSystem, HANDLE fileHandle, HANDLE eventHandle, PIO_APC
     FileObject *self = file.get();
     Perform perform = [self, device, fileSystem, code, systemBuffer, inputLength, out, outputLength](
                           ULONG_PTR &information, Call &call) {
-        if (!device) return STATUS_INVALID_DEVICE_REQUEST;
+        if (!device)
+            return fileSystem && IsVolumeControl(code) ? STATUS_INVALID_PARAMETER
+                                                       : STATUS_INVALID_DEVICE_REQUEST;
         NTSTATUS status =
             fileSystem ? device->FsControl(*self, code, systemBuffer->data(), inputLength, outputLength, information)
                        : device->DeviceControl(*self, code, systemBuffer->data(), inputLength, outputLength,
@@ -836,10 +845,32 @@ NTSTATUS Volume::FsControl(FileObject &file, ULONG code, uint8_t *, ULONG, ULONG
             if (auto other = weak.lock(); other && other.get() != &file) other->cutOff = true;
         return STATUS_SUCCESS;
     case FSCTL_ALLOW_EXTENDED_DASD_IO:
-        return STATUS_SUCCESS;
+        // A file system that does not offer reads and writes beyond its own
+        // idea of the volume's end refuses the request at once.
+        return Machine::Get().options().noExtendedDasd.count(letter_) ? STATUS_INVALID_DEVICE_REQUEST
+                                                                      : STATUS_SUCCESS;
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+}
+
+NTSTATUS OpenFileForSystem(std::u16string_view ntPath, ACCESS_MASK access, ULONG share,
+                           std::shared_ptr<FileObject> &file) {
+    ParsedName parsed;
+    if (NTSTATUS status = ParseName(ntPath, parsed)) return status;
+    if (parsed.kind != ParsedName::Kind::DriveFile) return STATUS_OBJECT_TYPE_MISMATCH;
+    OpenRequest request{MapFileAccess(access), 0, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, true};
+    ULONG_PTR information = kNoInformation;
+    if (NTSTATUS status = OpenHostFile(parsed, request, file, information)) return status;
+    file->granted = request.granted;
+    file->share = share;
+    RecordShareAccess(file);
+    if (file->volume) file->volume->Opened(*file);
+    return STATUS_SUCCESS;
+}
+
+void ReleaseSystemOpen(const std::shared_ptr<FileObject> &file) {
+    if (file && !file->closed) file->OnLastHandleClosed();
 }
 
 // ---------------------------------------------------------------------------

@@ -143,6 +143,16 @@ private:
     unsigned dismounts_ = 0;
 };
 
+// Opens an existing file for a component of the system itself (the driver
+// model's container) as a second opener would: through the object manager,
+// with its own access and share access checked against every other open,
+// and counted by the drive's lock. It is no call of the process: not traced,
+// not numbered for --fail and --pend, and no handle of the process. The open
+// lasts until ReleaseSystemOpen.
+NTSTATUS OpenFileForSystem(std::u16string_view ntPath, ACCESS_MASK access, ULONG share,
+                           std::shared_ptr<FileObject> &file);
+void ReleaseSystemOpen(const std::shared_ptr<FileObject> &file);
+
 // Puts a volume on a drive letter (the driver model's mounted volumes) or
 // takes it off again; an attached volume hides the drive's own.
 void AttachVolume(char letter, std::shared_ptr<Volume> volume);

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,7 @@ struct Options {
     bool secretScan = false;                        // --secret-scan (ntsim/secret_scan.h)
     std::map<char, uint32_t> sectorSizes;           // --sector-size X:=N
     std::map<char, std::filesystem::path> disks;    // --disk X:=FILE
+    std::set<char> noExtendedDasd;                  // --no-extended-dasd X:
     // System-information classes whose successful replies report a byte
     // count of 0 although the buffer was filled (as some native systems do
     // for the interrupt information).

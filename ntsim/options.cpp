@@ -71,6 +71,8 @@ std::string UsageText() {
            "                          password and keys as the driver saw them\n"
            "  --sector-size X:=N      bytes per sector of drive X: (default 512)\n"
            "  --disk X:=FILE          attach a raw disk image as the volume X:\n"
+           "  --no-extended-dasd X:   the file system of drive X: refuses extended volume access\n"
+           "                          (repeatable)\n"
            "  --sysinfo-zero-count C  successful queries of system information class C report\n"
            "                          a count of 0 (repeatable)\n"
            "  --image-path PATH       ImagePathName of the process parameters\n"
@@ -156,6 +158,10 @@ std::optional<std::string> ParseOptions(const std::vector<std::string> &args, Op
                     if (!n || *n < 1 || *n > 65536) return bad("expected a sector size");
                     options.sectorSizes[dv->first] = static_cast<uint32_t>(*n);
                 }
+            } else if (option == "--no-extended-dasd") {
+                auto dv = ParseDriveValue(*v + "=x");
+                if (!dv || v->size() != 2) return bad("expected X:");
+                options.noExtendedDasd.insert(dv->first);
             } else if (option == "--sysinfo-zero-count") {
                 auto n = ParseNumber(*v);
                 if (!n || *n > 0xFFFFFFFFull) return bad("expected a system information class");

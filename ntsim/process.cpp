@@ -16,9 +16,14 @@ namespace {
 
 constexpr ULONG kParamsNormalized = 0x1;
 constexpr size_t kHeapAlignment = 16;
+// A native heap promises 16-byte alignment and no more. Every block begins
+// 16 bytes past an 8,192-byte boundary, so a caller that needs a coarser
+// alignment must make it itself, and a caller that forgot to is seen at once.
+constexpr size_t kHeapBoundary = 8192;
+constexpr size_t kHeapBlockOffset = kHeapAlignment;
 
 struct AlignedDelete {
-    void operator()(uint8_t *block) const { operator delete[](block, std::align_val_t(kHeapAlignment)); }
+    void operator()(uint8_t *block) const { operator delete[](block, std::align_val_t(kHeapBoundary)); }
 };
 using HeapBlock = std::unique_ptr<uint8_t[], AlignedDelete>;
 
@@ -77,8 +82,8 @@ void AppendHeapRegions(std::vector<MemoryRegion> &out) {
     for (const auto &[handle, heap] : Heaps().heaps)
         for (size_t i = 0; i < heap->blocks.size(); ++i)
             out.push_back({"heap " + HandleText(const_cast<void *>(handle)) + " block " +
-                               HandleText(heap->blocks[i].get()),
-                           heap->blocks[i].get(), heap->blockSizes[i]});
+                               HandleText(heap->blocks[i].get() + kHeapBlockOffset),
+                           heap->blocks[i].get() + kHeapBlockOffset, heap->blockSizes[i]});
 }
 
 void AppendProcessImageRegions(std::vector<MemoryRegion> &out) {
@@ -203,11 +208,12 @@ PVOID NTAPI RtlAllocateHeap(PVOID heapHandle, ULONG flags, SIZE_T size) {
     }
     size_t rounded = (size + ntsim::kHeapAlignment - 1) & ~(ntsim::kHeapAlignment - 1);
     if (rounded == 0) rounded = ntsim::kHeapAlignment;
-    ntsim::HeapBlock block(new (std::align_val_t(ntsim::kHeapAlignment)) uint8_t[rounded]);
+    ntsim::HeapBlock block(new (std::align_val_t(ntsim::kHeapBoundary))
+                               uint8_t[ntsim::kHeapBlockOffset + rounded]);
+    uint8_t *address = block.get() + ntsim::kHeapBlockOffset;
     // A native heap hands out memory that held anything before; only the
     // zero-fill flag promises zeros.
-    std::memset(block.get(), (flags & HEAP_ZERO_MEMORY) ? 0 : 0xBE, rounded);
-    uint8_t *address = block.get();
+    std::memset(address, (flags & HEAP_ZERO_MEMORY) ? 0 : 0xBE, rounded);
     it->second->blocks.push_back(std::move(block));
     it->second->blockSizes.push_back(rounded);
     call.ReturnText(ntsim::HandleText(address));

@@ -1,9 +1,13 @@
 // Counted strings, the ANSI code page (Windows-1252) and the native
 // library's character and number functions.
+#include "ntsim/strings.h"
+
+#include <locale.h>
+
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <cwctype>
-#include <locale.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -11,7 +15,6 @@
 #include "ntsim/call.h"
 #include "ntsim/ntsim.h"
 #include "ntsim/secret_scan.h"
-#include "ntsim/strings.h"
 
 namespace ntsim {
 namespace {
@@ -22,6 +25,17 @@ constexpr char16_t kCp1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// What the native conversion writes for characters the code page lacks: a
+// look-alike where the code page's table names one (Ā as A, ł as l, the
+// full-width Ａ as A), else the default character.
+struct BestFit {
+    char16_t unit;
+    uint8_t byte;
+};
+constexpr BestFit kCp1252BestFits[] = {
+#include "ntsim/cp1252_bestfit.inc"
 };
 
 // Strings the conversions allocated, released again by RtlFreeAnsiString.
@@ -61,7 +75,11 @@ uint8_t Utf16ToCp1252(char16_t c) {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<uint8_t>(c);
     for (int i = 0; i < 32; ++i)
         if (kCp1252High[i] == c) return static_cast<uint8_t>(0x80 + i);
-    return '?';  // the default character for what the code page lacks
+    const BestFit *fit =
+        std::lower_bound(std::begin(kCp1252BestFits), std::end(kCp1252BestFits), c,
+                         [](const BestFit &entry, char16_t unit) { return entry.unit < unit; });
+    if (fit != std::end(kCp1252BestFits) && fit->unit == c) return fit->byte;
+    return '?';  // the default character, where not even a look-alike exists
 }
 
 std::u16string AnsiToUtf16(std::string_view bytes) {

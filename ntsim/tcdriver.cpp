@@ -7,8 +7,10 @@
 // - mount: exactly 716 bytes in and out. The container path (UTF-16 at 4,
 //   NUL within the 520-byte field) is "X:\..." (DOS form, through the drive
 //   map) or "\??\X:\..." (also "\DosDevices\", "\GLOBAL??\"); password
-//   length at 524 and bytes at 528; drive number at 600. The option words and
-//   the host's sector size are not used. The header is opened with every
+//   length at 524 and bytes at 528; drive number at 600; the host's bytes per
+//   sector at 604 and the option words at 608, 624 and 636 are checked
+//   against what the format allows (and not used further), the reserved
+//   areas must be zero. The header is opened with every
 //   hash at its default count and every algorithm (ntsim/tcformat); the
 //   volume is attached at the drive letter over the container's data area.
 //   The result code goes to offset 0 (kTcResult*), the rest of the buffer
@@ -19,9 +21,12 @@
 // master key material of every header that opened, are noted on the machine
 // for the secret scan (ntsim/secret_scan.h, --secret-scan).
 //
-// The container file is reached through the host directly, not through the
-// native calls: the driver's own file access is no call of the process and
-// must not shift the numbering that --fail and --pend rules count.
+// The container is opened through the machine's object manager, as a second
+// opener with its own access and share access (read and write) that holds it
+// for as long as it is mounted, so the process's own opens meet it; the
+// driver's own file access is no call of the process and does not shift the
+// numbering that --fail and --pend rules count. Its sectors are then moved
+// through the host.
 #include "ntsim/tcdriver.h"
 
 #include <algorithm>
@@ -47,8 +52,15 @@ constexpr uint32_t kPasswordLengthOffset = 524;
 constexpr uint32_t kPasswordOffset = 528;
 constexpr uint32_t kMaxPasswordLength = 64;
 constexpr uint32_t kDriveNumberOffset = 600;
+constexpr uint32_t kHostSectorSizeOffset = 604;
+constexpr uint32_t kOptionOffsets[] = {608, 624, 636};
+constexpr std::pair<uint32_t, uint32_t> kReservedAreas[] = {{612, 624}, {628, 636}, {640, 716}};
 constexpr uint32_t kDismountResultOffset = 8;
 constexpr uint32_t kDriveCount = 26;
+// Header fields the driver checks once the header has opened, big-endian.
+constexpr uint32_t kHeaderVersionOffset = 68;
+constexpr uint32_t kHeaderMinimumVersionOffset = 70;
+constexpr uint32_t kHeaderFormatVersion = 2;  // LRW headers; the model opens no other
 
 uint32_t LoadU32(const uint8_t *at) {
     uint32_t value;
@@ -107,6 +119,7 @@ private:
 
 struct Mount {
     MountedTrueCryptVolume info;
+    std::shared_ptr<FileObject> container;  // the model's own open, held while mounted
     std::shared_ptr<EncryptedContainerStore> store;
     std::shared_ptr<Volume> volume;
 };
@@ -123,6 +136,7 @@ DriverState &State() { return Machine::Get().Extension<DriverState>("ntsim.tcdri
 // The host file a container path names, or the result code that refuses it.
 struct ResolvedContainer {
     uint32_t result = kTcResultSuccess;
+    char letter = 0;  // the drive that holds it
     std::filesystem::path host;
 };
 
@@ -209,11 +223,30 @@ ResolvedContainer ResolveContainer(std::u16string_view path) {
         resolved.result = kTcResultContainerNotFound;
         return resolved;
     }
+    resolved.letter = letter;
     resolved.host = current;
     return resolved;
 }
 
-uint32_t MountContainer(const uint8_t *request) {
+// The fields besides path, password and drive, as the wire format allows them.
+uint32_t CheckRequestFields(const uint8_t *request) {
+    const uint32_t sectorSize = LoadU32(request + kHostSectorSizeOffset);
+    if (sectorSize != 0 && sectorSize != 512 && sectorSize != 1024 && sectorSize != 2048 &&
+        sectorSize != 4096)
+        return kTcResultBadSectorSize;
+    for (uint32_t offset : kOptionOffsets)
+        if (LoadU32(request + offset) > 1) return kTcResultBadOption;
+    for (auto [from, to] : kReservedAreas)
+        if (std::any_of(request + from, request + to, [](uint8_t b) { return b != 0; }))
+            return kTcResultReservedNotZero;
+    return kTcResultSuccess;
+}
+
+uint16_t LoadBigEndian16(const uint8_t *at) {
+    return static_cast<uint16_t>(at[0] << 8 | at[1]);
+}
+
+uint32_t MountContainer(const uint8_t *request, uint32_t driverVersion) {
     // The path field must hold its NUL.
     const uint8_t *field = request + kPathFieldOffset;
     std::u16string path;
@@ -231,6 +264,7 @@ uint32_t MountContainer(const uint8_t *request) {
     const uint32_t driveNumber = LoadU32(request + kDriveNumberOffset);
     if (!terminated || path.empty() || passwordLength > kMaxPasswordLength || driveNumber >= kDriveCount)
         return kTcResultBadRequest;
+    if (uint32_t result = CheckRequestFields(request)) return result;
     // The password as the driver received it is a secret of the run, for
     // the secret scan, whatever becomes of the mount.
     const uint32_t mountNumber = ++State().mountRequests;
@@ -242,6 +276,26 @@ uint32_t MountContainer(const uint8_t *request) {
     ResolvedContainer container = ResolveContainer(path);
     if (container.result) return container.result;
     std::error_code error;
+    for (const auto &[other, mount] : State().mounts)
+        if (std::filesystem::equivalent(mount.info.container, container.host, error))
+            return kTcResultAlreadyMounted;
+    // The resolved name in the object manager's form: the drive folder's
+    // host path below the letter.
+    std::u16string ntName = u"\\??\\";
+    ntName += static_cast<char16_t>(container.letter);
+    ntName += u':';
+    for (const auto &part :
+         std::filesystem::relative(container.host, *Machine::Get().DriveFolder(container.letter)))
+        ntName += u"\\" + Utf8ToUtf16(part.string());
+    std::shared_ptr<FileObject> containerOpen;
+    NTSTATUS openStatus = OpenFileForSystem(ntName, GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, containerOpen);
+    if (openStatus == STATUS_SHARING_VIOLATION) return kTcResultContainerInUse;
+    if (openStatus) return kTcResultContainerNotFound;
+    struct Release {
+        std::shared_ptr<FileObject> &file;
+        ~Release() { ReleaseSystemOpen(file); }
+    } releaseUnlessMounted{containerOpen};
     const uint64_t size = std::filesystem::file_size(container.host, error);
     if (error) return kTcResultContainerNotFound;
     if (size < tc::kHeaderSize + kSectorSize) return kTcResultContainerTooSmall;
@@ -255,10 +309,15 @@ uint32_t MountContainer(const uint8_t *request) {
     if (!opened) return kTcResultWrongPassword;
     NoteRunSecret("header key of mount request " + std::to_string(mountNumber), opened->headerKey);
     NoteRunSecret("master key material of mount request " + std::to_string(mountNumber), opened->masterKey);
+    // A header of a newer format, or one that asks for a newer driver than
+    // this one, is not mounted.
+    const bool newer = LoadBigEndian16(opened->header.data() + kHeaderVersionOffset) > kHeaderFormatVersion ||
+                       LoadBigEndian16(opened->header.data() + kHeaderMinimumVersionOffset) > driverVersion;
     auto cipher = tc::DataAreaCipher(*opened);
     std::fill(opened->masterKey.begin(), opened->masterKey.end(), 0);
     std::fill(opened->headerKey.begin(), opened->headerKey.end(), 0);
     std::fill(opened->header.begin(), opened->header.end(), 0);
+    if (newer) return kTcResultNewerVersion;
     if (!cipher) return kTcResultWrongPassword;
     auto file = ImageFileStore::Open(container.host, tc::kHeaderSize, kSectorSize);
     if (!file) return kTcResultContainerNotFound;
@@ -271,6 +330,7 @@ uint32_t MountContainer(const uint8_t *request) {
     mount.info.sectors = (size - tc::kHeaderSize) / kSectorSize;
     mount.store = std::make_shared<EncryptedContainerStore>(std::move(file), std::move(*cipher), mount.info.sectors);
     mount.volume = std::make_shared<Volume>(letter, mount.store);
+    mount.container = std::move(containerOpen);
     AttachVolume(letter, mount.volume);
     State().mounts[letter] = std::move(mount);
     return kTcResultSuccess;
@@ -284,6 +344,7 @@ uint32_t DismountDrive(uint32_t driveNumber) {
     if (it == mounts.end()) return kTcResultNotMounted;
     // Handles still open on the volume fail from now on.
     it->second.store->Detach();
+    ReleaseSystemOpen(it->second.container);
     DetachVolume(letter);
     mounts.erase(it);
     return kTcResultSuccess;
@@ -299,6 +360,7 @@ public:
                            ULONG_PTR &information) override {
         switch (code) {
         case TC_IOCTL_GET_DRIVER_VERSION:
+            if (inputLength < 4) return STATUS_INVALID_PARAMETER;
             if (outputLength < 4) return STATUS_BUFFER_TOO_SMALL;
             StoreU32(buffer, version_);
             information = 4;
@@ -307,7 +369,7 @@ public:
             State().lastRequests[code].assign(buffer, buffer + inputLength);
             if (inputLength != kMountRequestSize || outputLength != kMountRequestSize)
                 return STATUS_INVALID_PARAMETER;
-            StoreU32(buffer, MountContainer(buffer));
+            StoreU32(buffer, MountContainer(buffer, version_));
             information = kMountRequestSize;
             return STATUS_SUCCESS;
         case TC_IOCTL_DISMOUNT:

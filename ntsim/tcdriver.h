@@ -34,6 +34,12 @@ enum TrueCryptDriverResult : uint32_t {
     kTcResultDriveInUse = 4,         // the drive letter already names a drive
     kTcResultContainerTooSmall = 5,  // shorter than its header and one data sector
     kTcResultNotMounted = 6,         // dismount of a letter the model has not mounted
+    kTcResultBadSectorSize = 7,      // bytes per sector at 604 other than 0, 512, 1024, 2048 or 4096
+    kTcResultBadOption = 8,          // an option word at 608, 624 or 636 other than 0 or 1
+    kTcResultReservedNotZero = 9,    // a non-zero byte at 612..623, 628..635 or 640..715
+    kTcResultAlreadyMounted = 10,    // the container is mounted on another letter
+    kTcResultNewerVersion = 11,      // the header needs a newer driver, or is of a newer format
+    kTcResultContainerInUse = 12,    // the container's open met another without sharing
 };
 
 // Registers the model at "\Device\TrueCrypt" (a registration in a static

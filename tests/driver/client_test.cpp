@@ -226,6 +226,9 @@ TEST_F(DriverClient, HostSectorSizeFailures) {
     EXPECT_EQ(GetHostSectorSize(u"c:\\vol.tc", nullptr), 1);
     ExpectShown({"Cannot create/open file \"\\??\\q:\" (0xc0000034)", "DeviceIoControl failed (0xc0000010)",
                  "Assertion failed in app\\na_tc.cpp line 82"});
+    // A query that "succeeds" without the 24 bytes of geometry is no answer.
+    Fail("NtDeviceIoControlFile", 3, 0x40000000);
+    EXPECT_EQ(GetHostSectorSize(u"c:\\vol.tc", &size), 0);
 }
 
 TEST_F(DriverClient, NullArgumentsAreAssertedAndNothingIsSent) {

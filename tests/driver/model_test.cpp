@@ -5,6 +5,8 @@
 // the native process has ended.
 #include <gmock/gmock.h>
 
+#include <tuple>
+
 #include "driver/driver_support.h"
 
 namespace pelmar_test {
@@ -254,6 +256,23 @@ TEST_F(DriverMount, MalformedRequestsAreRefused) {
         ASSERT_EQ(send(TC_IOCTL_MOUNT, request, 716), STATUS_SUCCESS);
         EXPECT_EQ(U32At(request, 0), ntsim::kTcResultBadRequest);
     }
+    // Bytes per sector, option words and reserved areas as the format has them.
+    for (auto [offset, value, result] : std::vector<std::tuple<uint32_t, uint32_t, uint32_t>>{
+             {604, 100, ntsim::kTcResultBadSectorSize},
+             {604, 8192, ntsim::kTcResultBadSectorSize},
+             {608, 2, ntsim::kTcResultBadOption},
+             {624, 0x100, ntsim::kTcResultBadOption},
+             {636, 2, ntsim::kTcResultBadOption},
+             {612, 1, ntsim::kTcResultReservedNotZero},
+             {632, 0x1000000, ntsim::kTcResultReservedNotZero},
+             {712, 1, ntsim::kTcResultReservedNotZero}}) {
+        Bytes request = mountRequest();
+        std::memcpy(request.data() + offset, &value, 4);
+        ASSERT_EQ(send(TC_IOCTL_MOUNT, request, 716), STATUS_SUCCESS);
+        EXPECT_EQ(U32At(request, 0), result) << offset;
+    }
+    Bytes shortWord(3, 0);
+    EXPECT_EQ(send(TC_IOCTL_GET_DRIVER_VERSION, shortWord, 3), STATUS_INVALID_PARAMETER);
     Bytes farDrive = {26, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(send(TC_IOCTL_DISMOUNT, farDrive, 12), STATUS_SUCCESS);
     EXPECT_EQ(U32At(farDrive, 8), ntsim::kTcResultBadRequest);
@@ -266,6 +285,51 @@ TEST_F(DriverMount, MalformedRequestsAreRefused) {
     Bytes answer = mountRequest();
     EXPECT_EQ(good, answer);
     EXPECT_EQ(ntsim::MountedTrueCryptVolumes().size(), 1u);
+    // The same container on another letter.
+    good[600] = 20;
+    ASSERT_EQ(send(TC_IOCTL_MOUNT, good, 716), STATUS_SUCCESS);
+    EXPECT_EQ(U32At(good, 0), ntsim::kTcResultAlreadyMounted);
+}
+
+// The model holds the container open for reading and writing, sharing both,
+// while it is mounted: a handle the process keeps without sharing stops the
+// mount, and the process cannot take the container for itself meanwhile.
+// The model's own opens are no calls of the process. A header of a newer
+// format, or one asking for a newer driver, is not mounted.
+TEST_F(DriverMount, TheContainerIsOpenedAsASecondOpenerAndItsVersionsChecked) {
+    Container container = SealContainer(1, 2, 2, 404);
+    Place("vol.tc", container.bytes);
+    ASSERT_EQ(OpenDriver(Client()), 1);
+    HANDLE held = nullptr;
+    auto hold = [&] { return CreateFile(&held, u"\\??\\C:\\vol.tc", GENERIC_WRITE, 0, 0, FILE_OPEN, 0x20); };
+    ASSERT_EQ(hold(), 1);
+    EXPECT_EQ(MountVolume(Client(), u'T', u"c:\\vol.tc", container.password.data(), 64), 0);
+    NtClose(held);
+    ASSERT_EQ(MountVolume(Client(), u'T', u"c:\\vol.tc", container.password.data(), 64), 1);
+    EXPECT_EQ(hold(), 0);
+    ASSERT_EQ(DismountVolume(Client(), u'T'), 1);
+    ASSERT_EQ(hold(), 1);
+    NtClose(held);
+    ExpectShown({"Cannot mount TrueCrypt volume (Error code 0xc)!",
+                 "Cannot create/open file \"\\??\\C:\\vol.tc\" (0xc0000043)"});
+    EXPECT_EQ(CountInTrace("NtCreateFile"), 6u);  // the driver, three holds, drive C: twice
+
+    auto opened = ntsim::tc::OpenVolumeHeader(std::span<const uint8_t, 512>(container.bytes.data(), 512),
+                                              container.password);
+    ASSERT_TRUE(opened);
+    for (auto [offset, value, mounts] : {std::tuple{70, 0x043A, true}, {70, 0x043B, false}, {68, 3, false}}) {
+        Bytes header(opened->header.begin(), opened->header.end());
+        header[offset] = static_cast<uint8_t>(value >> 8);
+        header[offset + 1] = static_cast<uint8_t>(value);
+        ntsim::tc::EaCipher::Create(1, opened->headerKey)
+            ->LrwEncrypt(1, std::span<uint8_t>(header).subspan(64));
+        std::copy(header.begin(), header.end(), container.bytes.begin());
+        Place("vol.tc", container.bytes);
+        EXPECT_EQ(MountVolume(Client(), u'T', u"c:\\vol.tc", container.password.data(), 64), mounts ? 1 : 0);
+        EXPECT_EQ(U32At(Bytes(Client()->Request, Client()->Request + 4), 0),
+                  mounts ? 0u : uint32_t{ntsim::kTcResultNewerVersion});
+        EXPECT_EQ(DismountVolume(Client(), u'T'), mounts ? 1 : 0);
+    }
 }
 
 // A whole native process on the machine (the library was initialised by the

@@ -355,8 +355,11 @@ TEST_P(CompletionScheme, ImmediateFailureIsReportedOnceWithItsStatus) {
     Operation operation = op();
     HANDLE handle = OpenFor(operation);
     Fail(operation.call, 1, STATUS_IO_DEVICE_ERROR);
+    Fail(operation.call, 2, STATUS_BUFFER_OVERFLOW);  // a warning is no success either
     EXPECT_EQ(operation.run(handle), 0);
-    ExpectShown({std::string(operation.name) + " failed (0xc0000185)"});
+    EXPECT_EQ(operation.run(handle), 0);
+    ExpectShown({std::string(operation.name) + " failed (0xc0000185)",
+                 std::string(operation.name) + " failed (0x80000005)"});
     EXPECT_TRUE(ErrorReported());
     NtClose(handle);
 }
@@ -380,8 +383,12 @@ TEST_P(CompletionScheme, FailureAfterWaitingCarriesTheCompletionStatus) {
     HANDLE handle = OpenFor(operation);
     Pend(operation.call, 1);
     Fail("IoCompleteRequest", 1, STATUS_INSUFFICIENT_RESOURCES);
+    Pend(operation.call, 2);
+    Fail("IoCompleteRequest", 2, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(operation.run(handle), 0);
-    ExpectShown({std::string(operation.name) + " failed after waiting (0xc000009a)"});
+    EXPECT_EQ(operation.run(handle), 0);
+    ExpectShown({std::string(operation.name) + " failed after waiting (0xc000009a)",
+                 std::string(operation.name) + " failed after waiting (0x80000005)"});
     NtClose(handle);
 }
 

@@ -134,6 +134,9 @@ TEST_F(SystemInformation, TimeOfDayIsAskedForThirtyTwoBytes) {
     EXPECT_EQ(count, 32u);
     EXPECT_TRUE(TraceHas("NtQuerySystemInformation", "class=3, length=32"));
     for (size_t i = 32; i < 64; ++i) EXPECT_EQ(scratch[i], 0xA5);
+    // A shorter buffer is not stretched to the limit.
+    ASSERT_EQ(NaGetSystemInformation(SystemTimeOfDayInformation, scratch.data(), 16, &count), 1);
+    EXPECT_TRUE(TraceHas("NtQuerySystemInformation", "class=3, length=16"));
     EXPECT_TRUE(Screen().empty());
 }
 

@@ -2,10 +2,12 @@
 // weak header keys are each answered by a new derivation with a salt byte
 // raised by one, at most 255 times. Weak derivations are scripted through
 // the SHA-1 stand-in (a derivation whose digests are all zero yields zero
-// key material, which is weak for every algorithm).
+// key material, which is weak for every algorithm); failing block
+// encryptions through the AES stand-in below.
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "keying/keymaterial.h"
 #include "keying/pbkdf2.h"
@@ -20,6 +22,29 @@ using scripted_sha1::DigestsPerDerivation;
 constexpr uint64_t kMaterialDigests = DigestsPerDerivation(192, 1);    // one attempt at count 1
 constexpr uint64_t kHeaderKeyDigests = DigestsPerDerivation(128, 2000);  // sealing, default count
 constexpr uint64_t kSaltIndex = 0xFFFFFFFFFFFFFFF8ull;
+
+// Every reference to aes_desc in the keying and crypto libraries lands on
+// __wrap_aes_desc (ld --wrap): AES, except that block encryption number
+// gFailingBlock fails.
+uint64_t gAesBlocks = 0, gFailingBlock = ~0ull;
+
+}  // namespace
+
+extern "C" const struct ltc_cipher_descriptor __real_aes_desc;
+
+namespace {
+struct ltc_cipher_descriptor ScriptedAes() {
+    struct ltc_cipher_descriptor scripted = __real_aes_desc;
+    scripted.ecb_encrypt = [](const unsigned char *in, unsigned char *out, symmetric_key *key) {
+        return gAesBlocks++ == gFailingBlock ? CRYPT_ERROR : __real_aes_desc.ecb_encrypt(in, out, key);
+    };
+    return scripted;
+}
+}  // namespace
+
+extern "C" const struct ltc_cipher_descriptor __wrap_aes_desc = ScriptedAes();
+
+namespace {
 
 class Retry : public testing::Test {
 protected:
@@ -124,6 +149,40 @@ TEST_F(Retry, WeakHeaderKeysRaiseTheStoredSaltByte0) {
         lrwSalt[0] = static_cast<uint8_t>(lrwSalt[0] + 2);
         EXPECT_EQ(Bytes(run.header.Bytes, run.header.Bytes + 64), lrwSalt);
     }
+}
+
+TEST_F(Retry, TripleDesWeakKeysAreRetriedForEa5Only) {
+    // Derived bytes 20..59 zero: the LRW key stays random, the first two DES
+    // keys are zero; first in the key material (count 1), then in the header
+    // key (the default count, 4,000 digests per block).
+    for (int32_t ea = 1; ea <= 11; ++ea)
+        for (auto [from, count, retry] : {std::tuple<uint64_t, uint64_t, uint64_t>{2, 4, kMaterialDigests},
+                                          {kMaterialDigests + 4000, 8000, kHeaderKeyDigests}}) {
+            SCOPED_TRACE(testing::Message() << "ea " << ea << ", digests from " << from);
+            scripted_sha1::Reset();
+            scripted_sha1::ZeroDigests(from, from + count);
+            HeaderRun run(800 + ea);
+            ASSERT_EQ(run.Create(ea), 1);
+            EXPECT_EQ(scripted_sha1::DigestsComputed(),
+                      kMaterialDigests + kHeaderKeyDigests + (ea == 5 ? retry : 0));
+        }
+}
+
+TEST_F(Retry, BlockEncryptionFailuresFailTheHeaderAndWipeTheContext) {
+    // AES encrypts salt blocks 0..3 and header blocks 4..31, as the last of
+    // three ciphers in EA 8.
+    for (int32_t ea : {1, 8})
+        for (uint64_t failing : {0ull, 3ull, 4ull, 31ull}) {
+            SCOPED_TRACE(testing::Message() << "ea " << ea << ", failing block " << failing);
+            gAesBlocks = 0;
+            gFailingBlock = failing;
+            HeaderRun run(700);
+            EXPECT_EQ(run.Create(ea), 0);
+            const auto *eaContext = reinterpret_cast<const uint8_t *>(&run.scratch->Ea);
+            EXPECT_TRUE(
+                std::all_of(eaContext, eaContext + sizeof(EA_CONTEXT), [](uint8_t b) { return b == 0; }));
+        }
+    gFailingBlock = ~0ull;
 }
 
 TEST_F(Retry, HeaderKeySaltByte0WrapsFromFFTo00) {

@@ -194,6 +194,9 @@ TEST(StartupExit, ArgumentBlockFailureEndsWithTheLastStatusAfterTheBreak) {
     EXPECT_EQ(static_cast<uint32_t>(RunProcess(options)), 0xC000009Au);
     EXPECT_FALSE(g_main.called);
     EXPECT_EQ(CountInTrace("DbgBreakPoint"), 1u);
+    // A last status that is no error gives way to "no memory".
+    options.faults.back().status = static_cast<NTSTATUS>(0x00000103);
+    EXPECT_EQ(static_cast<uint32_t>(RunProcess(options)), 0xC0000017u);
 }
 
 TEST(StartupExit, TextBlockFailureFreesTheStringAndEnds) {

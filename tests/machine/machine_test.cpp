@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "ntsim/ntsim.h"
+#include "ntsim/strings.h"
 #include "support/native_test.h"
 
 using pelmar_test::CountInTrace;
@@ -80,16 +85,36 @@ TEST(NativeOutput, DebugPrintTakesWideStringsWithLs) {
     EXPECT_EQ(M().bootScreen(), "screen \xc3\xa9");
 }
 
+// Every UTF-16 code unit converts to the byte Wine's table of the code page
+// gives (best fits included), and every byte back, where Wine's data is
+// installed.
+TEST(NativeStrings, TheAnsiCodePageIsWinesC1252) {
+    std::ifstream in("/usr/share/wine/nls/c_1252.nls", std::ios::binary);
+    if (!in) GTEST_SKIP() << "Wine's c_1252.nls is not installed";
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<uint16_t> words(bytes.size() / 2);
+    std::memcpy(words.data(), bytes.data(), words.size() * 2);
+    const size_t header = words[0], wideTable = header + words[header] + 1;
+    ASSERT_GE(bytes.size(), wideTable * 2 + 65536);
+    for (unsigned b = 0; b < 256; ++b)
+        ASSERT_EQ(ntsim::Cp1252ToUtf16(static_cast<uint8_t>(b)), words[header + 1 + b]);
+    for (unsigned c = 0; c < 0x10000; ++c)
+        ASSERT_EQ(ntsim::Utf16ToCp1252(static_cast<char16_t>(c)),
+                  static_cast<uint8_t>(bytes[wideTable * 2 + c]))
+            << c;
+}
+
 TEST(NativeStrings, CountedStringsAndTheAnsiCodePage) {
     FreshMachine();
     UNICODE_STRING wide;
-    RtlInitUnicodeString(&wide, u"a\u20ac\u00e9\u4e2d");
-    EXPECT_EQ(wide.Length, 8);
-    EXPECT_EQ(wide.MaximumLength, 10);
+    RtlInitUnicodeString(&wide,
+                         u"a\u20ac\u00e9\u4e2d\u0100\u0142\uff21");  // the last three by their best fit
+    EXPECT_EQ(wide.Length, 14);
+    EXPECT_EQ(wide.MaximumLength, 16);
     ANSI_STRING ansi;
     ASSERT_EQ(RtlUnicodeStringToAnsiString(&ansi, &wide, 1), STATUS_SUCCESS);
-    EXPECT_EQ(ansi.Length, 4);
-    EXPECT_EQ(std::string(ansi.Buffer, 5), std::string("a\x80\xe9?\0", 5));
+    EXPECT_EQ(ansi.Length, 7);
+    EXPECT_EQ(std::string(ansi.Buffer, 8), std::string("a\x80\xe9?AlA\0", 8));
     RtlFreeAnsiString(&ansi);
     EXPECT_EQ(ansi.Buffer, nullptr);
 
@@ -135,7 +160,7 @@ TEST(NativeHeap, ZeroFillOnlyWhenAskedAndFailuresLeaveTheLastStatus) {
     auto *dirty = static_cast<uint8_t *>(RtlAllocateHeap(heap, 0, 100));
     ASSERT_NE(zeroed, nullptr);
     ASSERT_NE(dirty, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(zeroed) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(zeroed) % 32, 16u);  // 16-byte aligned, and no more
     for (int i = 0; i < 100; ++i) EXPECT_EQ(zeroed[i], 0);
     EXPECT_NE(dirty[0], 0);
     *NtLastStatusValue() = 0;

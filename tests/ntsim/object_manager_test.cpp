@@ -231,6 +231,15 @@ TEST_F(ObjectManager, DirectoryAndNonDirectoryOptions) {
     LONGLONG zero = 0;
     EXPECT_EQ(Read(dir.handle, buffer, 4, &zero, io), STATUS_INVALID_DEVICE_REQUEST);
     NtClose(dir.handle);
+    // A directory open for writing takes no data either, and no volume control.
+    dir = Open(u"\\??\\C:\\Dir", GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_OPEN,
+               kSync | FILE_DIRECTORY_FILE);
+    EXPECT_EQ(Write(dir.handle, "x", 1, &zero, io), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Write(dir.handle, "x", 1, nullptr, io), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(NtFsControlFile(dir.handle, nullptr, nullptr, nullptr, &io, FSCTL_LOCK_VOLUME, nullptr, 0,
+                              nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+    NtClose(dir.handle);
     auto made = Open(u"\\??\\C:\\Made", GENERIC_READ, kShareAll, FILE_CREATE, kSync | FILE_DIRECTORY_FILE);
     ASSERT_EQ(made.status, STATUS_SUCCESS);
     EXPECT_EQ(made.information, FILE_CREATED);

@@ -12,6 +12,7 @@
 namespace pelmar_test {
 namespace {
 
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class ImageChecks : public RestoreTest {
@@ -219,6 +220,7 @@ TEST_F(ImageChecks, AMissingOrShortFirstEntrySectorIsReported) {
     PutImage(image.substr(0, 512));
     EXPECT_EQ(RestoreFileSystem(context_.get()), 0);
     ExpectShown({"ReadFile failed (" + Hex(STATUS_END_OF_FILE) + ")", "Cannot read first entry sector!"});
+    EXPECT_THAT(TraceOf("NtReadFile")[0], HasSubstr("length=512, offset=current"));  // the header, exactly
     FreshMachine(options());
     ASSERT_EQ(NaInit(nullptr, 0, 16), 1);
     PutImage(image.substr(0, 1000));

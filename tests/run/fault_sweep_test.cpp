@@ -354,7 +354,7 @@ SealedContainer SealContainer() {
     c.password.assign(random.begin(), random.begin() + 64);
     c.masterKey.assign(random.begin() + 64, random.begin() + 192);
     std::vector<uint8_t> header(random.begin() + 192, random.begin() + 704);
-    std::memcpy(header.data() + 64, "TRUE", 4);
+    std::memcpy(header.data() + 64, "TRUE\x00\x02\x04\x10", 8);  // magic, versions 2 and 0x0410
     std::copy(c.masterKey.begin(), c.masterKey.end(), header.begin() + 256);
     const uint32_t crc = ntsim::tc::Crc32(std::span<const uint8_t>(header).subspan(256, 256));
     for (int i = 0; i < 4; ++i) header[72 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));

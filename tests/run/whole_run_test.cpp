@@ -159,6 +159,18 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
     }
 }
 
+TEST(WholeRun, AFileSystemWithoutExtendedVolumeAccessIsRestoredSilently) {
+    Machine m;
+    ProcessResult r =
+        RunPelmar(m.folder.path(),
+                  {"--root", m.root.string(), "--time-scale", "0", "--no-extended-dasd", "T:"}, {"pelmar"});
+    EXPECT_EQ(r.screen, "\npelmar \n\nRestoring file system...\n");
+    ASSERT_EQ(r.Calls("NtFsControlFile").size(), 4u);
+    EXPECT_NE(r.Calls("NtFsControlFile")[1].find(
+                  "code=0x00090083, inputLength=0, outputLength=0, information=0) = 0xc0000010"),
+              std::string::npos);
+}
+
 // The significant platform calls of a run, in order: entropy queries, the old
 // header, the image's time stamps, the queries again, the new header, the
 // driver, the mount, the restore bracket and the closes.
