@@ -81,6 +81,19 @@ void CleanUpAndDie(int signal) {
     raise(signal);
 }
 
+// Holds off the stopping signals while a file is made and remembered, so that
+// no signal can fall between the two and leave the file behind.
+struct StopSignalsHeld {
+    sigset_t previous;
+    StopSignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+        sigprocmask(SIG_BLOCK, &held, &previous);
+    }
+    ~StopSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+};
+
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-prepare: %s\n", message.c_str());
     return 1;
@@ -331,8 +344,11 @@ int Run(int argc, char **argv) {
     // From here on, everything made is removed on failure or interruption.
     for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, CleanUpAndDie);
     std::string work = outDir + "/.pelmar-prepare-XXXXXX";
-    if (!mkdtemp(work.data())) return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
-    Remember(work);
+    {
+        StopSignalsHeld held;
+        if (!mkdtemp(work.data())) return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
+        Remember(work);
+    }
     const std::string raw = work + "/volume.raw";
     struct WorkCleaner {
         std::string work, raw;
@@ -341,9 +357,13 @@ int Run(int argc, char **argv) {
             rmdir(work.c_str());
         }
     } cleaner{work, raw};
-    Remember(raw);
     std::string error;
-    int fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    int fd;
+    {
+        StopSignalsHeld held;
+        Remember(raw);
+        fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    }
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 || close(fd) != 0)
         return Fail("cannot make " + raw + ": " + std::strerror(errno));
 
@@ -375,17 +395,31 @@ int Run(int argc, char **argv) {
     request.input = raw;
     ImageSummary summary;
     OutputFile image(outDir + "/pelmar.img"), container(outDir + "/pelmar.tc");
-    if (!image.Open(error)) return Fail(error);
-    Remember(image.temporaryPath());
+    {
+        StopSignalsHeld held;
+        if (!image.Open(error)) return Fail(error);
+        Remember(image.temporaryPath());
+    }
     if (!MakeImage(request, image, summary, error)) return Fail(error);
     // The file system the tools made must be the one asked for.
     if (summary.kind != kind->kind)
         return Fail(std::string("the tools made a volume that reads as ") + KindName(summary.kind) +
                     ", not " + kind->name + "; choose another size");
-    if (!container.Open(error)) return Fail(error);
-    Remember(container.temporaryPath());
-    if (!WriteNoise(container, 512 + size, error) || !image.Commit(error) || !container.Commit(error))
-        return Fail(error);
+    {
+        StopSignalsHeld held;
+        if (!container.Open(error)) return Fail(error);
+        Remember(container.temporaryPath());
+    }
+    if (!WriteNoise(container, 512 + size, error)) return Fail(error);
+    {
+        // Both files under their names, or neither.
+        StopSignalsHeld held;
+        if (!image.Commit(error)) return Fail(error);
+        if (!container.Commit(error)) {
+            unlink((outDir + "/pelmar.img").c_str());
+            return Fail(error);
+        }
+    }
 
     std::printf("%s/pelmar.img: %s image of %llu bytes; a restore writes %llu of %llu sectors (%s)\n",
                 outDir.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.imageBytes),
