@@ -39,26 +39,33 @@ started=$(date +%s)
 if [[ -e "$WINEPREFIX" && ! -O "$WINEPREFIX" ]]; then
   die "$WINEPREFIX belongs to another user"
 fi
-cleanup() { "$wineserver" -k 2>/dev/null || true; }
-trap cleanup EXIT
+# One wineserver (and with it the device host and its driver) for the whole
+# run, instead of one per program started: a server left from an earlier
+# run of this prefix is stopped first, since a second one cannot start.
+stop_wine() { "$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true; }
+trap stop_wine EXIT
+stop_wine
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   say "making the Wine prefix $WINEPREFIX"
   "$wine" wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+  # wineboot returns before the new prefix's set-up has ended; wait for all
+  # of it (and the registry written out) before the run's own server starts.
+  "$wineserver" -w
 fi
-# Keep one wineserver (and with it the device host and its driver) for the
-# whole run, instead of one per program started.
-"$wineserver" -p
+"$wineserver" -p || die "wineserver -p failed"
 
 drive_c="$WINEPREFIX/drive_c"
 cp build-windows/pelmar.exe build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe "$drive_c/"
 cp build-windows/wine/pelmar-tc-model.sys "$drive_c/windows/system32/drivers/"
 
 reg() { "$wine" reg "$@" >/dev/null; }
-service='HKLM\System\CurrentControlSet\Services\PelmarTcModel'
-reg add "$service" /v Type /t REG_DWORD /d 1 /f
-reg add "$service" /v Start /t REG_DWORD /d 3 /f
-reg add "$service" /v ErrorControl /t REG_DWORD /d 1 /f
-reg add "$service" /v ImagePath /t REG_EXPAND_SZ /d '\SystemRoot\System32\drivers\pelmar-tc-model.sys' /f
+# The kernel service of the driver model (Type 1, Start 3: started by the
+# cases, with sc start). Made through the service manager, which reads the
+# registry's services only when it starts.
+if ! "$wine" sc query PelmarTcModel >/dev/null 2>&1; then
+  "$wine" sc create PelmarTcModel type= kernel start= demand error= normal \
+    binPath= '\SystemRoot\System32\drivers\pelmar-tc-model.sys' >/dev/null || die "sc create PelmarTcModel failed"
+fi
 # The calls whose order the cases compare; the relay log of everything else
 # (memcpy and the like, millions of calls) would only slow the run down.
 relayed=(NtCreateFile NtReadFile NtWriteFile NtQueryInformationFile NtSetInformationFile NtDeviceIoControlFile

@@ -454,7 +454,13 @@ class Bench:
             if "STOPPED" in self.wine("sc", "query", SERVICE, check=False).stdout:
                 break
             time.sleep(0.1)
-        r = self.wine("sc", "start", SERVICE, check=False)
+        for _ in range(50):
+            # The service manager refuses while it is still busy with the
+            # prefix's own services (ERROR_SERVICE_DATABASE_LOCKED).
+            r = self.wine("sc", "start", SERVICE, check=False, debug="err+sc")
+            if "RUNNING" in r.stdout or "1055" not in r.stderr:
+                break
+            time.sleep(0.2)
         if "RUNNING" not in r.stdout:
             fail(f"the driver model does not start:\n{r.stdout}{r.stderr[-2000:]}")
 
