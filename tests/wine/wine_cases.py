@@ -127,14 +127,23 @@ def number(text):
     return int(text, 16) if text.startswith(("0x", "-0x")) else int(text)
 
 
-def unescape_ntsim(text):
+def unescape(text, hex_digits):
+    """The escapes of ntsim's trace (\\xNN) and of Wine's debugstr_w (\\xNNNN,
+    and octal): \\n \\r \\t \\\\ \\" and character codes."""
     out, i = [], 0
     while i < len(text):
         c = text[i]
         if c == "\\" and i + 1 < len(text):
             n = text[i + 1]
             if n == "x":
-                out.append(chr(int(text[i + 2:i + 4], 16)))
+                j = i + 2
+                while j < len(text) and j < i + 2 + hex_digits and text[j] in "0123456789abcdefABCDEF":
+                    j += 1
+                out.append(chr(int(text[i + 2:j], 16)))
+                i = j
+                continue
+            if n.isdigit():
+                out.append(chr(int(text[i + 1:i + 4], 8)))
                 i += 4
                 continue
             out.append({"n": "\n", "r": "\r", "t": "\t"}.get(n, n))
@@ -161,9 +170,9 @@ def read_ntsim(trace):
         name, arguments, result = m.groups()
         args = {k: v for k, v in TRACE_ARGUMENT.findall(arguments)}
         if name == "NtDisplayString":
-            screen.append(unescape_ntsim(args["text"][1:-1]))
+            screen.append(unescape(args["text"][1:-1], 2))
         elif name == "DbgPrint":
-            debug.append(unescape_ntsim(args["text"][1:-1]))
+            debug.append(unescape(args["text"][1:-1], 2))
         if name in COMPARED_CALLS:
             shown = {k: number(args[k]) for k, _ in RELAY_ARGUMENTS.get(name, []) if k in args}
             if name == "NtTerminateProcess":
@@ -179,32 +188,6 @@ def call_text(name, arguments, result):
         parts.append(f"{key}=0x{value:08x}" if key in HEX_ARGUMENTS else f"{key}={value}")
     text = " ".join(parts)
     return text if result is None else f"{text} -> 0x{result & 0xffffffff:08x}"
-
-
-def unescape_wine(text):
-    """debugstr_w's escapes: \\n \\r \\t \\\\ \\" and \\xNNNN / \\NNN."""
-    out, i = [], 0
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            n = text[i + 1]
-            if n == "x":
-                j = i + 2
-                while j < len(text) and j < i + 6 and text[j] in "0123456789abcdefABCDEF":
-                    j += 1
-                out.append(chr(int(text[i + 2:j], 16)))
-                i = j
-                continue
-            if n.isdigit():
-                out.append(chr(int(text[i + 1:i + 4], 8)))
-                i += 4
-                continue
-            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(n, n))
-            i += 2
-            continue
-        out.append(c)
-        i += 1
-    return "".join(out)
 
 
 # Calls made by pelmar.exe itself (loaded at its preferred base).
@@ -237,7 +220,7 @@ def read_wine(log, thread):
             record = [rest[len(DEBUGSTR):]]
             continue
         if rest.startswith('err:ntdll:NtDisplayString L"'):
-            screen.append(unescape_wine(rest[len('err:ntdll:NtDisplayString L"'):-1]))
+            screen.append(unescape(rest[len('err:ntdll:NtDisplayString L"'):-1], 4))
             continue
         c = RELAY_CALL.match(rest)
         if c and c.group(1) in COMPARED_CALLS and IMAGE_BASE <= int(c.group(3), 16) < IMAGE_END:
