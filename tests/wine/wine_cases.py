@@ -204,7 +204,10 @@ def read_wine(log, thread):
     calls, screen, debug = [], [], []
     pending = None
     record = None
-    for line in Path(log).read_text(errors="replace").split("\n"):
+    lines = Path(log).read_text(errors="replace").split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    for line in lines:
         m = WINE_LINE.match(line)
         if not m:
             if record is not None:
@@ -482,14 +485,16 @@ class Bench:
         shutil.copy(self.work / "start.tc", root / "c" / "pelmar.tc")
         shutil.copy(self.image, root / "c" / "pelmar.img")
         options = [o.replace("{work}", str(self.work)) for o in case.ntsim]
-        subprocess.run([self.args.ntsim, "--root", str(root), "--trace", str(folder / "ntsim.trace"),
-                        "--debug-log", str(folder / "ntsim.debug"), "--time-scale", "0", *options, "--",
-                        *case.words], stdout=open(folder / "ntsim.screen", "wb"), stderr=subprocess.DEVNULL)
+        with open(folder / "ntsim.screen", "wb") as screen:
+            subprocess.run([self.args.ntsim, "--root", str(root), "--trace", str(folder / "ntsim.trace"),
+                            "--debug-log", str(folder / "ntsim.debug"), "--time-scale", "0", *options, "--",
+                            *case.words], stdout=screen, stderr=subprocess.DEVNULL)
         run = read_ntsim(folder / "ntsim.trace")
         # The records the comparison uses are the trace's; they must add up
         # to what the stand-in showed.
-        if "".join(run["screen"]) != (folder / "ntsim.screen").read_text():
-            fail("ntsim's trace and boot screen disagree")
+        if "".join(run["screen"]) != (folder / "ntsim.screen").read_text() or \
+                "".join(run["debug"]) != (folder / "ntsim.debug").read_text():
+            fail("ntsim's trace disagrees with its boot screen or debugger output")
         return run
 
     def run_wine(self, case, folder):
@@ -507,15 +512,17 @@ class Bench:
                                       stderr=subprocess.DEVNULL, text=True)
             if "holding" not in holder.stdout.readline():
                 fail("pelmar-hold did not open the container")
-        started = time.monotonic()
-        r = self.wine(r"C:\pelmar-launch.exe", r"\??\C:\pelmar.exe", *case.words, debug="+relay,+debugstr",
-                      check=False, timeout=120)
-        elapsed = time.monotonic() - started
+        try:
+            started = time.monotonic()
+            r = self.wine(r"C:\pelmar-launch.exe", r"\??\C:\pelmar.exe", *case.words, debug="+relay,+debugstr",
+                          check=False, timeout=120)
+            elapsed = time.monotonic() - started
+        finally:
+            if holder:
+                (c / "release").write_bytes(b"")
+                holder.wait(timeout=30)
         (folder / "wine.log").write_text(r.stderr)
         (folder / "wine.out").write_text(r.stdout)
-        if holder:
-            (c / "release").write_bytes(b"")
-            holder.wait(timeout=30)
         thread = re.search(r"thread ([0-9a-f]{4})", r.stdout)
         status = re.search(r"native exit status (0x[0-9a-f]{8})", r.stdout)
         if not thread or not status:
