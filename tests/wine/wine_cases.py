@@ -531,6 +531,8 @@ class Bench:
         run["status"] = int(status.group(1), 16)
         run["elapsed"] = elapsed
         shutil.copy(c / "pelmar.tc", folder / "wine-container.tc")
+        if (c / "pelmar-tc-model.log").exists():
+            shutil.copy(c / "pelmar-tc-model.log", folder / "wine-driver.log")
         return run
 
     def run_case(self, case):
@@ -541,8 +543,16 @@ class Bench:
         wi = self.run_wine(case, folder)
         problems = compare_runs(case, nt, wi, self.differences, self.fired)
         wine_fsctls = [int(c.split("code=")[1].split()[0], 16) for c in wi["calls"] if c.startswith("NtFsControlFile")]
-        problems += check_leftovers(case, self, read_driver_log(self.drive_c / "pelmar-tc-model.log"), wine_fsctls,
-                                    self.start_password)
+        log = read_driver_log(self.drive_c / "pelmar-tc-model.log")
+        problems += check_leftovers(case, self, log, wine_fsctls, self.start_password)
+        # The requests on the wire are the same on both, but for the password.
+        sent = [bytes.fromhex(m.group(1)) for m in re.finditer(r"code=0x0007200[0c], inputLength=\d+, "
+                                                               r"outputLength=\d+, input=([0-9a-f]+)",
+                                                               (folder / "ntsim.trace").read_text())]
+        logged = [data for word, data in log if word in ("mount", "dismount")]
+        blank = lambda r: r[:528] + bytes(72) + r[600:] if len(r) == 716 else r
+        if [blank(r) for r in sent] != [blank(r) for r in logged]:
+            problems.append("the driver requests differ from ntsim's (beyond the password)")
         return problems, wi["elapsed"]
 
 
