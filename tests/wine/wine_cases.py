@@ -420,9 +420,11 @@ class Bench:
                              WINEDLLOVERRIDES="mscoree,mshtml=")
         self.wine_env.pop("DISPLAY", None)
 
-    def wine(self, *words, debug="-all", check=True, **kw):
+    def wine(self, *words, debug="-all", check=True, timeout=120):
+        # A program that hangs fails its case rather than the whole run.
         env = dict(self.wine_env, WINEDEBUG=debug)
-        r = subprocess.run([self.args.wine, *words], env=env, capture_output=True, text=True, **kw)
+        r = subprocess.run([self.args.wine, *words], env=env, capture_output=True, text=True, timeout=timeout,
+                           stdin=subprocess.DEVNULL)
         if check and r.returncode != 0:
             fail(f"wine {' '.join(words)}: exit {r.returncode}\n{r.stdout}{r.stderr[-2000:]}")
         return r
@@ -508,7 +510,7 @@ class Bench:
         holder = None
         if case.hold_share >= 0:
             holder = subprocess.Popen([self.args.wine, r"C:\pelmar-hold.exe", r"C:\pelmar.tc", str(case.hold_share),
-                                       r"C:\release"], env=self.wine_env, stdout=subprocess.PIPE,
+                                       r"C:\release"], env=self.wine_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, text=True)
             if "holding" not in holder.stdout.readline():
                 fail("pelmar-hold did not open the container")
