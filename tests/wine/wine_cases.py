@@ -58,6 +58,7 @@ CASES = [
          service={"Version": 0x500}),
     # ntsim's model refuses a letter in use with 4; the Wine model is told to.
     Case("mount refused", ["pelmar"], REFUSED, ntsim=["--disk", "T:={work}/in-use.raw"], service={"MountResult": 4}),
+    Case("drive letter in use", ["pelmar", "A", "s", "1", "C"], REFUSED),
     # On ntsim no other process exists: the container's opens are made to
     # fail as another process's open makes them fail.
     Case("container held without sharing", ["pelmar"], UNTOUCHED,
