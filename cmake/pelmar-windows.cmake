@@ -115,3 +115,6 @@ target_link_options(pelmar PRIVATE
 # Start-up (lib-na) calls the application's main, which the application
 # defines: the two archives refer to each other.
 target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>")
+
+# The fixtures of the Wine test bench (scripts/test-windows.sh); not part of pelmar.exe.
+add_subdirectory(tools/wine-driver)

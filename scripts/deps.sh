@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Pelmar's build, tests and demo need, when they
 # are missing. Safe to run again and again; needs root (or sudo) only when
-# something is missing.
+# something is missing. `scripts/deps.sh windows` adds what the Wine cases
+# (scripts/test-windows.sh) need besides the Windows build's own tools.
 set -euo pipefail
 
 PACKAGES=(
@@ -10,6 +11,9 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   dosfstools mtools ntfs-3g ntfs-3g-dev
 )
+if [[ "${1:-}" == windows ]]; then
+  PACKAGES+=(wine64 python3)
+fi
 
 missing=()
 for package in "${PACKAGES[@]}"; do

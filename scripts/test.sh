@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds Pelmar from scratch and runs the whole test suite twice: in the
 # ordinary host build and under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs what it needs first.
+# UndefinedBehaviorSanitizer; then runs the Windows image under Wine against
+# the same cases on ntsim (scripts/test-windows.sh). Installs what it needs
+# first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +18,5 @@ ctest --preset default -j "$jobs"
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+bash scripts/test-windows.sh

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The Windows image on a second NT implementation: runs pelmar.exe under
+# Wine (Debian's wine64), against the driver model tools/wine-driver/
+# hosted by Wine's device host, through the table of cases in
+# tests/wine/wine_cases.py, each compared with the same case on ntsim. See
+# docs/windows.md, "Trying it under Wine".
+#
+# Installs what it needs (scripts/deps.sh windows), builds the Windows image
+# and the fixtures (scripts/build-windows.sh) and the host programs the
+# cases use, makes a private Wine prefix in build-windows/wine-prefix (once;
+# later runs reuse it), installs and starts the driver model there, checks
+# docs/pelmar-boot.reg with Wine's reg, runs the cases. Wine's processes are
+# started under that prefix only, and its wineserver is stopped at the end.
+# Exits non-zero when any case fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+say() { echo "test-windows: $*"; }
+die() { echo "test-windows: FAIL: $*" >&2; exit 1; }
+
+scripts/deps.sh windows
+bash scripts/build-windows.sh >/dev/null
+cmake --preset default >/dev/null
+cmake --build --preset default -j 2 --target pelmar pelmar-mkimage pelmar-header-open >/dev/null
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+[[ -x $wine ]] || die "no $wine (Debian's wine64 package)"
+export WINEPREFIX="$root/build-windows/wine-prefix"
+export WINEDEBUG=-all
+# No Mono or Gecko to offer, no display to offer it on.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+started=$(date +%s)
+
+# Wine refuses a prefix that another user owns; CI runs as root, and the
+# prefix is made by whoever runs this, so it is always the runner's own.
+if [[ -e "$WINEPREFIX" && ! -O "$WINEPREFIX" ]]; then
+  die "$WINEPREFIX belongs to another user"
+fi
+# One wineserver (and with it the device host and its driver) for the whole
+# run, instead of one per program started: a server left from an earlier
+# run of this prefix is stopped first, since a second one cannot start.
+stop_wine() { "$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true; }
+trap stop_wine EXIT
+stop_wine
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  say "making the Wine prefix $WINEPREFIX"
+  "$wine" wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+  # wineboot returns before the new prefix's set-up has ended; wait for all
+  # of it (and the registry written out) before the run's own server starts.
+  "$wineserver" -w
+fi
+"$wineserver" -p || die "wineserver -p failed"
+
+drive_c="$WINEPREFIX/drive_c"
+cp build-windows/pelmar.exe build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe "$drive_c/"
+cp build-windows/wine/pelmar-tc-model.sys "$drive_c/windows/system32/drivers/"
+
+reg() { "$wine" reg "$@" >/dev/null; }
+# The kernel service of the driver model (Type 1, Start 3: started by the
+# cases, with sc start). Made through the service manager, which reads the
+# registry's services only when it starts.
+if ! "$wine" sc query PelmarTcModel >/dev/null 2>&1; then
+  "$wine" sc create PelmarTcModel type= kernel start= demand error= normal \
+    binPath= '\SystemRoot\System32\drivers\pelmar-tc-model.sys' >/dev/null || die "sc create PelmarTcModel failed"
+fi
+# The calls whose order the cases compare; the relay log of everything else
+# (memcpy and the like, millions of calls) would only slow the run down.
+relayed=(NtCreateFile NtReadFile NtWriteFile NtQueryInformationFile NtSetInformationFile NtDeviceIoControlFile
+         NtFsControlFile NtClose NtQuerySystemInformation NtCreateEvent NtWaitForSingleObject NtTerminateProcess
+         DbgBreakPoint RtlCreateHeap)
+reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$(printf 'ntdll.%s;' "${relayed[@]}")" /f
+# An unhandled breakpoint ends the process instead of starting winedbg.
+"$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+
+# --- The boot-time installation file, imported and read back ---------------
+session='HKLM\System\CurrentControlSet\Control\Session Manager'
+truecrypt='HKLM\System\CurrentControlSet\Services\truecrypt'
+saved=$( { "$wine" reg query "$session" /v BootExecute 2>/dev/null || true; } | tr -d '\r' | awk '/BootExecute/ { sub(/.*REG_MULTI_SZ +/, ""); print }')
+"$wine" reg import 'Z:'"$(echo "$root/docs/pelmar-boot.reg" | tr / '\\')" >/dev/null 2>&1 || die "reg import docs/pelmar-boot.reg failed"
+boot=$("$wine" reg query "$session" /v BootExecute | tr -d '\r')
+start=$("$wine" reg query "$truecrypt" /v Start | tr -d '\r')
+grep -q 'BootExecute *REG_MULTI_SZ *autocheck autochk \*\\0pelmar' <<<"$boot" || die "BootExecute reads back as: $boot"
+grep -q 'Start *REG_DWORD *0x1$' <<<"$start" || die "the driver's start type reads back as: $start"
+say "docs/pelmar-boot.reg imports: BootExecute autocheck autochk *, pelmar; truecrypt Start 1"
+# Wine runs no BootExecute programs, and the prefix has no TrueCrypt driver:
+# put things back as they were.
+reg delete "$truecrypt" /f
+if [[ -n "$saved" ]]; then
+  reg add "$session" /v BootExecute /t REG_MULTI_SZ /d "$saved" /f
+else
+  reg delete "$session" /v BootExecute /f
+fi
+
+# --- The cases ---------------------------------------------------------------
+work="$root/build-windows/wine-cases"
+rm -rf "$work"
+set +e
+python3 tests/wine/wine_cases.py --ntsim build/pelmar --mkimage build/pelmar-mkimage \
+  --header-open build/ntsim/tcformat/pelmar-header-open --wine "$wine" --prefix "$WINEPREFIX" \
+  --work "$work" --known tests/wine/known-differences.txt "$@"
+status=$?
+set -e
+say "Wine part took $(( $(date +%s) - started )) s; each case's files are in $work"
+exit $status

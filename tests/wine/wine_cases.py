@@ -1,0 +1,595 @@
+#!/usr/bin/env python3
+"""The Wine cases: each case runs the same command line over the same
+starting files on ntsim (build/pelmar) and under Wine (pelmar.exe started by
+pelmar-launch.exe, against the driver model pelmar-tc-model.sys in Wine's
+device host), compares the two runs (boot screen, debugger output, order of
+the native calls, exit status) after removing only what
+known-differences.txt lists, and checks what the Wine run left behind
+(container header, the rest of the container, the driver's backing file,
+the image file).
+
+Started by scripts/test-windows.sh, which builds everything, makes the Wine
+prefix and starts its wineserver; this script starts and stops only the
+driver service and the programs of each case, inside that prefix.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+VOLUME_BYTES = 1024 * 1024
+SERVICE = "PelmarTcModel"
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE
+
+# Outcomes, by what the run must leave behind.
+RESTORED = "restored"      # mounted, image restored, drive kept
+DISMOUNTED = "dismounted"  # mounted, restore failed, dismounted again
+REFUSED = "refused"        # header written, mount refused by the driver
+REKEYED = "rekeyed"        # header written, the driver never asked to mount
+NO_CONTAINER = "no container"
+UNTOUCHED = "untouched"    # the container is exactly as it was
+
+
+@dataclass
+class Case:
+    name: str
+    words: list
+    outcome: str
+    prf: int = 2
+    ea: int = 1
+    ntsim: list = field(default_factory=list)    # stand-in options that make the same situation
+    service: dict = field(default_factory=dict)  # driver model settings under Wine
+    hold_share: int = -1                         # another process holds the container (share access)
+
+
+CASES = [
+    Case("defaults", ["pelmar"], RESTORED),
+    Case("ATS w 3 k", ["pelmar", "ATS", "w", "3", "k"], RESTORED, prf=3, ea=8),
+    Case("B r 2 T", ["pelmar", "B", "r", "2", "T"], RESTORED, prf=1, ea=2),
+    Case("D", ["pelmar", "D"], RESTORED, ea=5),
+    Case("missing container", ["pelmar", "A", "s", "1", "T", r"c:\absent.tc"], NO_CONTAINER),
+    Case("missing image", ["pelmar", "A", "s", "1", "T", r"c:\pelmar.tc", r"c:\absent.img"], DISMOUNTED),
+    Case("driver version 0x500", ["pelmar"], REKEYED, ntsim=["--driver-version", "0x500"],
+         service={"Version": 0x500}),
+    # ntsim's model refuses a letter in use with 4; the Wine model is told to.
+    Case("mount refused", ["pelmar"], REFUSED, ntsim=["--disk", "T:={work}/in-use.raw"], service={"MountResult": 4}),
+    Case("drive letter in use", ["pelmar", "A", "s", "1", "C"], REFUSED),
+    # On ntsim no other process exists: the container's opens are made to
+    # fail as another process's open makes them fail.
+    Case("container held without sharing", ["pelmar"], UNTOUCHED,
+         ntsim=["--fail", "NtCreateFile:1=0xC0000043", "--fail", "NtCreateFile:3=0xC0000043"], hold_share=0),
+    Case("container held by a reader that shares", ["pelmar"], UNTOUCHED,
+         ntsim=["--fail", "NtCreateFile:3=0xC0000043"], hold_share=3),
+    Case("debugger break", ["pelmar", "S", "s", "1", "T", "dbg"], UNTOUCHED),
+]
+
+COMPARED_CALLS = {
+    "RtlCreateHeap", "NtQuerySystemInformation", "NtCreateFile", "NtReadFile", "NtWriteFile",
+    "NtQueryInformationFile", "NtSetInformationFile", "NtDeviceIoControlFile", "NtFsControlFile", "NtClose",
+    "NtCreateEvent", "NtWaitForSingleObject", "DbgBreakPoint", "NtTerminateProcess",
+}
+# What Wine's relay log shows of each compared call: argument positions.
+RELAY_ARGUMENTS = {
+    "NtCreateFile": [("access", 1), ("attributes", 5), ("share", 6), ("disposition", 7), ("options", 8)],
+    "NtDeviceIoControlFile": [("code", 5)],
+    "NtFsControlFile": [("code", 5)],
+    "NtQuerySystemInformation": [("class", 0), ("length", 2)],
+    "NtReadFile": [("length", 6)],
+    "NtWriteFile": [("length", 6)],
+    "NtQueryInformationFile": [("class", 4), ("length", 3)],
+    "NtSetInformationFile": [("class", 4), ("length", 3)],
+    "NtCreateEvent": [("access", 1), ("type", 3)],
+    "NtTerminateProcess": [("status", 1)],
+}
+HEX_ARGUMENTS = {"access", "attributes", "share", "options", "code", "status"}
+
+
+def fail(message):
+    raise AssertionError(message)
+
+
+# --- Known differences -------------------------------------------------------
+
+def load_differences(path):
+    entries, entry, key = [], None, None
+    for raw in Path(path).read_text().splitlines():
+        if raw.startswith("#") or not raw.strip():
+            continue
+        if raw.startswith("  ") and entry is not None and key:
+            entry[key] += " " + raw.strip()
+            continue
+        key, _, value = raw.partition(":")
+        key, value = key.strip(), value.strip()
+        if key == "difference":
+            entry = {"difference": value, "wine-report": [], "wine-status": []}
+            entries.append(entry)
+        elif key in ("wine-report", "wine-status"):
+            entry[key].append(re.compile(value))
+        else:
+            entry[key] = value
+    for e in entries:
+        for required in ("case", "reason"):
+            if required not in e:
+                fail(f"known difference '{e['difference']}' has no {required}")
+        if e["case"] not in {c.name for c in CASES}:
+            fail(f"known difference '{e['difference']}' names no case of the table: {e['case']}")
+    return entries
+
+
+# --- Reading the two runs ----------------------------------------------------
+
+def number(text):
+    text = text.strip()
+    return int(text, 16) if text.startswith(("0x", "-0x")) else int(text)
+
+
+def unescape(text, hex_digits):
+    """The escapes of ntsim's trace (\\xNN) and of Wine's debugstr_w (\\xNNNN,
+    and octal): \\n \\r \\t \\\\ \\" and character codes."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "x":
+                j = i + 2
+                while j < len(text) and j < i + 2 + hex_digits and text[j] in "0123456789abcdefABCDEF":
+                    j += 1
+                out.append(chr(int(text[i + 2:j], 16)))
+                i = j
+                continue
+            if n.isdigit():
+                out.append(chr(int(text[i + 1:i + 4], 8)))
+                i += 4
+                continue
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+TRACE_LINE = re.compile(r"^(\w+)#\d+\((.*)\) = (\S+)")
+TRACE_ARGUMENT = re.compile(r'(\w+)=("(?:[^"\\]|\\.)*"|[^,]*)(?:, |$)')
+
+
+def read_ntsim(trace):
+    calls, screen, debug, status = [], [], [], None
+    for line in Path(trace).read_text(errors="replace").splitlines():
+        m = TRACE_LINE.match(line)
+        if not m:
+            s = re.match(r"process ended: status (0x[0-9a-f]+)", line)
+            if s:
+                status = int(s.group(1), 16)
+            continue
+        name, arguments, result = m.groups()
+        args = {k: v for k, v in TRACE_ARGUMENT.findall(arguments)}
+        if name == "NtDisplayString":
+            screen.append(unescape(args["text"][1:-1], 2))
+        elif name == "DbgPrint":
+            debug.append(unescape(args["text"][1:-1], 2))
+        if name in COMPARED_CALLS:
+            shown = {k: number(args[k]) for k, _ in RELAY_ARGUMENTS.get(name, []) if k in args}
+            if name == "NtTerminateProcess":
+                result = None
+            calls.append(call_text(name, shown, None if result in (None, "void") or name == "RtlCreateHeap"
+                                   else number(result)))
+    return {"calls": calls, "screen": screen, "debug": debug, "status": status}
+
+
+def call_text(name, arguments, result):
+    parts = [name]
+    for key, value in arguments.items():
+        parts.append(f"{key}=0x{value:08x}" if key in HEX_ARGUMENTS else f"{key}={value}")
+    text = " ".join(parts)
+    return text if result is None else f"{text} -> 0x{result & 0xffffffff:08x}"
+
+
+# Calls made by pelmar.exe itself (loaded at its preferred base).
+IMAGE_BASE, IMAGE_END = 0x140000000, 0x150000000
+WINE_LINE = re.compile(r"^([0-9a-f]{4}):(.*)$")
+DEBUGSTR = "warn:debugstr:vDbgPrintExWithPrefix 00000000:00000001: "
+RELAY_CALL = re.compile(r"^Call ntdll\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
+RELAY_RET = re.compile(r"^Ret  ntdll\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
+
+
+def read_wine(log, thread):
+    """The process's lines of Wine's log: relay calls from pelmar.exe's image,
+    the boot screen (NtDisplayString's messages), the debug channel."""
+    calls, screen, debug = [], [], []
+    pending = None
+    record = None
+    lines = Path(log).read_text(errors="replace").split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    for line in lines:
+        m = WINE_LINE.match(line)
+        if not m:
+            if record is not None:
+                record.append(line)
+            continue
+        if record is not None:
+            debug.append("\n".join(record) + "\n")
+            record = None
+        if m.group(1) != thread:
+            continue
+        rest = m.group(2)
+        if rest.startswith(DEBUGSTR):
+            record = [rest[len(DEBUGSTR):]]
+            continue
+        if rest.startswith('err:ntdll:NtDisplayString L"'):
+            screen.append(unescape(rest[len('err:ntdll:NtDisplayString L"'):-1], 4))
+            continue
+        c = RELAY_CALL.match(rest)
+        if c and c.group(1) in COMPARED_CALLS and IMAGE_BASE <= int(c.group(3), 16) < IMAGE_END:
+            name, arguments = c.group(1), c.group(2).split(",")
+            shown = {k: int(arguments[i], 16) & 0xffffffff for k, i in RELAY_ARGUMENTS.get(name, [])}
+            if name in ("DbgBreakPoint", "NtTerminateProcess"):
+                calls.append(call_text(name, shown, None))
+            else:
+                pending = (name, shown)
+            continue
+        r = RELAY_RET.match(rest)
+        if r and pending and r.group(1) == pending[0]:
+            calls.append(call_text(pending[0], pending[1],
+                                   None if pending[0] == "RtlCreateHeap" else int(r.group(2), 16)))
+            pending = None
+    if record is not None:
+        debug.append("\n".join(record) + "\n")
+    return {"calls": calls, "screen": screen, "debug": debug}
+
+
+# --- Comparing them ----------------------------------------------------------
+
+def drop_reports(records, differences, fired, ends_line=False):
+    """Removes the reports the differences name, each with the newline
+    record that follows it. ends_line: the records are debug-channel
+    messages, each ended with a newline by the channel."""
+    out, skip_newline = [], False
+    for text in records:
+        if skip_newline and text == "\n":
+            skip_newline = False
+            continue
+        skip_newline = False
+        bare = text[:-1] if ends_line and text.endswith("\n") else text
+        matched = [d for d in differences for p in d["wine-report"] if p.fullmatch(bare)]
+        if matched:
+            for d in matched:
+                fired.add(d["difference"])
+            skip_newline = True
+            continue
+        out.append(text)
+    return out
+
+
+def strip_result(call):
+    return call.split(" -> ")[0]
+
+
+def compare_lists(what, ntsim, wine):
+    if ntsim == wine:
+        return []
+    i = 0
+    while i < min(len(ntsim), len(wine)) and ntsim[i] == wine[i]:
+        i += 1
+    show = lambda items: "\n      ".join(repr(x) for x in items[max(0, i - 2):i + 3]) or "(end)"
+    return [f"{what} differ at entry {i + 1}:\n    ntsim:\n      {show(ntsim)}\n    wine:\n      {show(wine)}"]
+
+
+def compare_runs(case, nt, wi, differences, fired):
+    problems = []
+    breaks = case.words[-1].lower() == "dbg"
+    break_rule = next((d for d in differences if "wine-break-ends-run" in d), None)
+    nt_screen, nt_debug, nt_calls = nt["screen"], nt["debug"], nt["calls"]
+    expected_status = nt["status"]
+    if breaks and break_rule:
+        fired.add(break_rule["difference"])
+        cut = nt_calls.index("DbgBreakPoint") + 1 if "DbgBreakPoint" in nt_calls else len(nt_calls)
+        nt_calls, nt_screen, nt_debug = nt_calls[:cut], [], []
+        expected_status = number(break_rule["wine-break-ends-run"])
+
+    reported = set()
+    wi_screen = drop_reports(wi["screen"], differences, reported)
+    ends_line = any("debugger-record-ends-line" in d for d in differences)
+    wi_debug = drop_reports(wi["debug"], differences, set(), ends_line)
+    fired.update(reported)
+    if ends_line:
+        changed = [t for t in nt_debug if not t.endswith("\n")]
+        nt_debug = [t if t.endswith("\n") else t + "\n" for t in nt_debug]
+        if changed:
+            fired.update(d["difference"] for d in differences if "debugger-record-ends-line" in d)
+    problems += compare_lists("boot screens", nt_screen, wi_screen)
+    problems += compare_lists("debugger outputs", nt_debug, wi_debug)
+
+    wi_calls = list(wi["calls"])
+    pause = ["NtCreateEvent", "NtWaitForSingleObject", "NtClose"]
+    nt_paused = [strip_result(c).split()[0] for c in nt_calls[-4:-1]] == pause
+    wi_paused = [strip_result(c).split()[0] for c in wi_calls[-4:-1]] == pause
+    if wi_paused and not nt_paused and any("wine-pause" in d and d["difference"] in reported for d in differences):
+        del wi_calls[-4:-1]
+    loose = [p for d in differences for p in d["wine-status"]]
+    for i, call in enumerate(wi_calls):
+        if i < len(nt_calls) and any(p.fullmatch(strip_result(call)) for p in loose) and \
+                strip_result(call) == strip_result(nt_calls[i]):
+            if call != nt_calls[i]:
+                fired.update(d["difference"] for d in differences
+                             if any(p.fullmatch(strip_result(call)) for p in d["wine-status"]))
+            wi_calls[i] = nt_calls[i]
+    problems += compare_lists("native calls", nt_calls, wi_calls)
+    if wi["status"] != expected_status:
+        problems.append(f"native exit status: ntsim 0x{nt['status']:08x}, expected under Wine 0x{expected_status:08x}, "
+                        f"Wine 0x{wi['status']:08x}")
+    return problems
+
+
+# --- What the Wine run left behind -------------------------------------------
+
+def read_driver_log(path):
+    entries = []
+    if path.exists():
+        for line in path.read_text().splitlines():
+            word, _, data = line.partition(" ")
+            entries.append((word, bytes.fromhex(data)))
+    return entries
+
+
+def header_opens(tool, container, password):
+    r = subprocess.run([tool, str(container), password.hex()], capture_output=True, text=True)
+    if r.returncode == 2:
+        fail(f"pelmar-header-open: {r.stderr.strip()}")
+    return r.stdout.strip() if r.returncode == 0 else None
+
+
+def check_leftovers(case, env, log, wine_fsctls, start_password):
+    problems = []
+    c = env.drive_c
+    container, start = c / "pelmar.tc", env.work / "start.tc"
+    mounts = [data for word, data in log if word == "mount"]
+    results = [int.from_bytes(data, "little") for word, data in log if word == "mount-result"]
+    dismounts = [data for word, data in log if word == "dismount"]
+    expect_mount = case.outcome in (RESTORED, DISMOUNTED, REFUSED)
+    if len(mounts) != (1 if expect_mount else 0):
+        problems.append(f"the driver model saw {len(mounts)} mount requests")
+    if case.outcome == NO_CONTAINER:
+        if (c / "absent.tc").exists():
+            problems.append("a container was created")
+    if case.outcome in (UNTOUCHED, NO_CONTAINER):
+        if container.read_bytes() != start.read_bytes():
+            problems.append("the container changed")
+    else:
+        now, before = container.read_bytes(), start.read_bytes()
+        if now[512:] != before[512:] or len(now) != len(before):
+            problems.append("the container's bytes after the header changed")
+        if header_opens(env.header_open, container, start_password):
+            problems.append("the old password still opens the header")
+    if mounts and expect_mount:
+        request = mounts[0]
+        length = int.from_bytes(request[524:528], "little")
+        password = request[528:528 + length]
+        opened = header_opens(env.header_open, container, password)
+        if opened != f"prf {case.prf} ea {case.ea}":
+            problems.append(f"the logged password opens the header as {opened!r}, asked prf {case.prf} ea {case.ea}")
+        if results != [4 if case.outcome == REFUSED else 0]:
+            problems.append(f"mount results {results}")
+    if len(dismounts) != (1 if case.outcome == DISMOUNTED else 0):
+        problems.append(f"the driver model saw {len(dismounts)} dismount requests")
+    backing = c / "pelmar-tc-volume.raw"
+    if case.outcome == RESTORED:
+        if not backing.exists() or backing.read_bytes() != env.fat.read_bytes():
+            problems.append("the backing file differs from the prepared FAT file system")
+        else:
+            r = subprocess.run(["fsck.fat", "-n", str(backing)], capture_output=True, text=True)
+            if r.returncode != 0:
+                problems.append(f"fsck.fat -n: {r.stdout.strip()}")
+    elif case.outcome == DISMOUNTED:
+        if not backing.exists() or backing.read_bytes().count(0) != VOLUME_BYTES:
+            problems.append("the failed restore wrote to the volume")
+    elif backing.exists():
+        problems.append("a volume was made")
+    if (c / "pelmar.img").read_bytes() != env.image.read_bytes():
+        problems.append("the image file changed")
+    never = next((d["driver-never-sees"] for d in env.differences if "driver-never-sees" in d), "")
+    never = {number(x) for x in never.split()}
+    driver_fsctls = [int.from_bytes(data, "little") for word, data in log if word == "fsctl"]
+    expected = [code for code in wine_fsctls if code not in never]
+    if driver_fsctls != expected:
+        problems.append(f"volume controls at the driver {[hex(x) for x in driver_fsctls]}, "
+                        f"expected {[hex(x) for x in expected]}")
+    if any(code in never for code in wine_fsctls):
+        env.fired.update(d["difference"] for d in env.differences if "driver-never-sees" in d)
+    return problems
+
+
+# --- Running a case ----------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.work = Path(args.work)
+        self.prefix = Path(args.prefix)
+        self.drive_c = self.prefix / "drive_c"
+        self.header_open = args.header_open
+        self.differences = load_differences(args.known)
+        self.fired = set()
+        self.wine_env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                             WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.wine_env.pop("DISPLAY", None)
+
+    def wine(self, *words, debug="-all", check=True, timeout=120):
+        # A program that hangs fails its case rather than the whole run.
+        env = dict(self.wine_env, WINEDEBUG=debug)
+        r = subprocess.run([self.args.wine, *words], env=env, capture_output=True, text=True, timeout=timeout,
+                           stdin=subprocess.DEVNULL)
+        if check and r.returncode != 0:
+            fail(f"wine {' '.join(words)}: exit {r.returncode}\n{r.stdout}{r.stderr[-2000:]}")
+        return r
+
+    def service_settings(self, settings):
+        for name in ("Version", "MountResult"):
+            if name in settings:
+                self.wine("reg", "add", SERVICE_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(settings[name]), "/f")
+            else:
+                self.wine("reg", "delete", SERVICE_KEY, "/v", name, "/f", check=False)
+
+    def restart_driver(self):
+        self.wine("sc", "stop", SERVICE, check=False)
+        for _ in range(50):
+            if "STOPPED" in self.wine("sc", "query", SERVICE, check=False).stdout:
+                break
+            time.sleep(0.1)
+        for _ in range(50):
+            # The service manager refuses while it is still busy with the
+            # prefix's own services (ERROR_SERVICE_DATABASE_LOCKED).
+            r = self.wine("sc", "start", SERVICE, check=False, debug="err+sc")
+            if "RUNNING" in r.stdout or "1055" not in r.stderr:
+                break
+            time.sleep(0.2)
+        if "RUNNING" not in r.stdout:
+            fail(f"the driver model does not start:\n{r.stdout}{r.stderr[-2000:]}")
+
+    def prepare(self):
+        """The starting files: a FAT file system, its image, and a container
+        whose header a first ntsim run has sealed (so the password that
+        opened it before a case is known)."""
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.fat = self.work / "scratch.raw"
+        self.image = self.work / "pelmar.img"
+        subprocess.run(["mkfs.fat", "-C", "-n", "SCRATCH", str(self.fat), str(VOLUME_BYTES // 1024)],
+                       check=True, capture_output=True)
+        note = self.work / "readme.txt"
+        note.write_text("This drive is new at every boot.\n")
+        subprocess.run(["mcopy", "-i", str(self.fat), str(note), "::/README.TXT"], check=True)
+        subprocess.run([self.args.mkimage, str(self.fat), str(self.image)], check=True, capture_output=True)
+        root = self.work / "prepare"
+        shutil.rmtree(root, ignore_errors=True)
+        (root / "c").mkdir(parents=True)
+        (root / "c" / "pelmar.tc").write_bytes(os.urandom(512 + VOLUME_BYTES))
+        shutil.copy(self.image, root / "c" / "pelmar.img")
+        subprocess.run([self.args.ntsim, "--root", str(root), "--trace", str(root / "trace"), "--time-scale", "0",
+                        "--", "pelmar"], check=True, capture_output=True)
+        shutil.copy(root / "c" / "pelmar.tc", self.work / "start.tc")
+        request = next(line for line in (root / "trace").read_text().splitlines()
+                       if line.startswith("NtDeviceIoControlFile") and "code=0x00072000" in line)
+        data = bytes.fromhex(re.search(r"input=([0-9a-f]+)", request).group(1))
+        self.start_password = data[528:528 + int.from_bytes(data[524:528], "little")]
+        if header_opens(self.header_open, self.work / "start.tc", self.start_password) is None:
+            fail("the prepared container does not open with its password")
+        (self.work / "in-use.raw").write_bytes(bytes(VOLUME_BYTES))
+
+    def run_ntsim(self, case, folder):
+        root = folder / "ntsim"
+        (root / "c").mkdir(parents=True)
+        shutil.copy(self.work / "start.tc", root / "c" / "pelmar.tc")
+        shutil.copy(self.image, root / "c" / "pelmar.img")
+        options = [o.replace("{work}", str(self.work)) for o in case.ntsim]
+        with open(folder / "ntsim.screen", "wb") as screen:
+            subprocess.run([self.args.ntsim, "--root", str(root), "--trace", str(folder / "ntsim.trace"),
+                            "--debug-log", str(folder / "ntsim.debug"), "--time-scale", "0", *options, "--",
+                            *case.words], stdout=screen, stderr=subprocess.DEVNULL)
+        run = read_ntsim(folder / "ntsim.trace")
+        # The records the comparison uses are the trace's; they must add up
+        # to what the stand-in showed.
+        if "".join(run["screen"]) != (folder / "ntsim.screen").read_text() or \
+                "".join(run["debug"]) != (folder / "ntsim.debug").read_text():
+            fail("ntsim's trace disagrees with its boot screen or debugger output")
+        return run
+
+    def run_wine(self, case, folder):
+        c = self.drive_c
+        for name in ("pelmar-tc-model.log", "pelmar-tc-volume.raw", "absent.tc", "release"):
+            (c / name).unlink(missing_ok=True)
+        shutil.copy(self.work / "start.tc", c / "pelmar.tc")
+        shutil.copy(self.image, c / "pelmar.img")
+        self.service_settings(case.service)
+        self.restart_driver()
+        holder = None
+        if case.hold_share >= 0:
+            holder = subprocess.Popen([self.args.wine, r"C:\pelmar-hold.exe", r"C:\pelmar.tc", str(case.hold_share),
+                                       r"C:\release"], env=self.wine_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, text=True)
+            if "holding" not in holder.stdout.readline():
+                fail("pelmar-hold did not open the container")
+        try:
+            started = time.monotonic()
+            r = self.wine(r"C:\pelmar-launch.exe", r"\??\C:\pelmar.exe", *case.words, debug="+relay,+debugstr",
+                          check=False, timeout=120)
+            elapsed = time.monotonic() - started
+        finally:
+            if holder:
+                (c / "release").write_bytes(b"")
+                holder.wait(timeout=30)
+        (folder / "wine.log").write_text(r.stderr)
+        (folder / "wine.out").write_text(r.stdout)
+        thread = re.search(r"thread ([0-9a-f]{4})", r.stdout)
+        status = re.search(r"native exit status (0x[0-9a-f]{8})", r.stdout)
+        if not thread or not status:
+            fail(f"pelmar-launch: {r.stdout}{r.stderr[-2000:]}")
+        run = read_wine(folder / "wine.log", thread.group(1))
+        run["status"] = int(status.group(1), 16)
+        run["elapsed"] = elapsed
+        shutil.copy(c / "pelmar.tc", folder / "wine-container.tc")
+        if (c / "pelmar-tc-model.log").exists():
+            shutil.copy(c / "pelmar-tc-model.log", folder / "wine-driver.log")
+        return run
+
+    def run_case(self, case):
+        folder = self.work / re.sub(r"[^a-z0-9]+", "-", case.name.lower()).strip("-")
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        nt = self.run_ntsim(case, folder)
+        wi = self.run_wine(case, folder)
+        problems = compare_runs(case, nt, wi, self.differences, self.fired)
+        wine_fsctls = [int(c.split("code=")[1].split()[0], 16) for c in wi["calls"] if c.startswith("NtFsControlFile")]
+        log = read_driver_log(self.drive_c / "pelmar-tc-model.log")
+        problems += check_leftovers(case, self, log, wine_fsctls, self.start_password)
+        # The requests on the wire are the same on both, but for the password
+        # (and none after a break that ends Wine's run).
+        trace = (folder / "ntsim.trace").read_text()
+        if case.words[-1].lower() == "dbg" and any("wine-break-ends-run" in d for d in self.differences):
+            trace = trace[:trace.find("DbgBreakPoint#")]
+        sent = [bytes.fromhex(m.group(1)) for m in re.finditer(r"code=0x0007200[0c], inputLength=\d+, "
+                                                               r"outputLength=\d+, input=([0-9a-f]+)", trace)]
+        logged = [data for word, data in log if word in ("mount", "dismount")]
+        blank = lambda r: r[:528] + bytes(72) + r[600:] if len(r) == 716 else r
+        if [blank(r) for r in sent] != [blank(r) for r in logged]:
+            problems.append("the driver requests differ from ntsim's (beyond the password)")
+        return problems, wi["elapsed"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    for option in ("ntsim", "mkimage", "header-open", "wine", "prefix", "work", "known"):
+        parser.add_argument("--" + option, required=True)
+    parser.add_argument("--case", action="append", help="run only the named cases")
+    args = parser.parse_args()
+    bench = Bench(args)
+    bench.prepare()
+    failed = 0
+    cases = [c for c in CASES if not args.case or c.name in args.case]
+    for case in cases:
+        try:
+            problems, elapsed = bench.run_case(case)
+        except (AssertionError, subprocess.SubprocessError, OSError) as error:
+            problems, elapsed = [str(error)], 0.0
+        print(f"wine case {'ok  ' if not problems else 'FAIL'} {case.name} ({elapsed:.1f} s under Wine)")
+        for p in problems:
+            print("    " + p.replace("\n", "\n    "))
+        failed += bool(problems)
+    if not args.case:
+        for d in bench.differences:
+            if d["difference"] not in bench.fired:
+                print(f"wine known difference '{d['difference']}' was not seen (its case: {d['case']})")
+                failed += 1
+    print(f"wine cases: {len(cases) - failed if failed <= len(cases) else 0} of {len(cases)} passed"
+          if not failed else f"wine cases: {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
