@@ -29,6 +29,9 @@ wineserver=/usr/lib/wine/wineserver
 [[ -x $wine ]] || die "no $wine (Debian's wine64 package)"
 export WINEPREFIX="$root/build-windows/wine-prefix"
 export WINEDEBUG=-all
+# Wine turns its Unix command line into UTF-16 by the locale's character set;
+# the cases pass characters beyond ASCII.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko to offer, no display to offer it on.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
