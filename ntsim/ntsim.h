@@ -116,6 +116,10 @@ public:
     // Default process heap (set up by RunNativeProcess).
     HANDLE processHeap() const { return processHeap_; }
 
+    // Runs work of the machine's own (the driver model's cryptography) on a
+    // stack of the machine's, not on the native process's stack.
+    void OffNativeStack(const std::function<void()> &work);
+
     // Sleeps for a wait of the given length, scaled by --time-scale.
     void SleepFor(int64_t hundredNanoseconds) const;
 

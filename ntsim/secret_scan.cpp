@@ -112,11 +112,15 @@ std::vector<MemoryRegion> ProcessMemoryRegions() {
     AppendProcessImageRegions(regions);
     AppendHeapRegions(regions);
     AppendConversionRegions(regions);
+    AppendNativeStackRegion(regions);
     return regions;
 }
 
 void NoteRunSecret(std::string name, std::span<const uint8_t> bytes) {
-    State().secrets.push_back({std::move(name), std::vector<uint8_t>(bytes.begin(), bytes.end())});
+    // The machine's copy is made on its own stack, so that none of it is
+    // left in the native stack it searches.
+    Machine::Get().OffNativeStack(
+        [&] { State().secrets.push_back({std::move(name), std::vector<uint8_t>(bytes.begin(), bytes.end())}); });
 }
 
 const std::vector<SecretSample> &RunSecrets() { return State().secrets; }

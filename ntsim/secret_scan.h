@@ -56,6 +56,8 @@ std::vector<MemoryRegion> ProcessMemoryRegions();
 void AppendHeapRegions(std::vector<MemoryRegion> &out);
 void AppendProcessImageRegions(std::vector<MemoryRegion> &out);
 void AppendConversionRegions(std::vector<MemoryRegion> &out);
+// The part of the native thread's stack the process used (ntsim/process.cpp).
+void AppendNativeStackRegion(std::vector<MemoryRegion> &out);
 
 // The driver model hands over what it learnt of the run's secrets (copies
 // kept on the machine, outside the process's memory).

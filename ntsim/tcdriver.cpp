@@ -251,11 +251,18 @@ uint32_t MountContainer(const uint8_t *request) {
         std::ifstream in(container.host, std::ios::binary);
         if (!in.read(reinterpret_cast<char *>(header.data()), header.size())) return kTcResultContainerNotFound;
     }
-    auto opened = tc::OpenVolumeHeader(header, std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
+    // The keys are worked on the machine's own stack, as a driver works on
+    // the kernel's: the native stack is the process's, and the secret scan
+    // searches it for what the process left there.
+    std::optional<tc::OpenedHeader> opened;
+    Machine::Get().OffNativeStack([&] {
+        opened = tc::OpenVolumeHeader(header, std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
+    });
     if (!opened) return kTcResultWrongPassword;
     NoteRunSecret("header key of mount request " + std::to_string(mountNumber), opened->headerKey);
     NoteRunSecret("master key material of mount request " + std::to_string(mountNumber), opened->masterKey);
-    auto cipher = tc::DataAreaCipher(*opened);
+    std::optional<tc::EaCipher> cipher;
+    Machine::Get().OffNativeStack([&] { cipher = tc::DataAreaCipher(*opened); });
     std::fill(opened->masterKey.begin(), opened->masterKey.end(), 0);
     std::fill(opened->headerKey.begin(), opened->headerKey.end(), 0);
     std::fill(opened->header.begin(), opened->header.end(), 0);
