@@ -236,6 +236,7 @@ uint32_t MountContainer(const uint8_t *request) {
     const uint32_t mountNumber = ++State().mountRequests;
     NoteRunSecret("password of mount request " + std::to_string(mountNumber),
                   std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
+    NoteRunMemory("mount request " + std::to_string(mountNumber));
     const char letter = static_cast<char>('A' + driveNumber);
     if (State().mounts.count(letter) || VolumeOf(letter)) return kTcResultDriveInUse;
 
@@ -251,18 +252,11 @@ uint32_t MountContainer(const uint8_t *request) {
         std::ifstream in(container.host, std::ios::binary);
         if (!in.read(reinterpret_cast<char *>(header.data()), header.size())) return kTcResultContainerNotFound;
     }
-    // The keys are worked on the machine's own stack, as a driver works on
-    // the kernel's: the native stack is the process's, and the secret scan
-    // searches it for what the process left there.
-    std::optional<tc::OpenedHeader> opened;
-    Machine::Get().OffNativeStack([&] {
-        opened = tc::OpenVolumeHeader(header, std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
-    });
+    auto opened = tc::OpenVolumeHeader(header, std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
     if (!opened) return kTcResultWrongPassword;
     NoteRunSecret("header key of mount request " + std::to_string(mountNumber), opened->headerKey);
     NoteRunSecret("master key material of mount request " + std::to_string(mountNumber), opened->masterKey);
-    std::optional<tc::EaCipher> cipher;
-    Machine::Get().OffNativeStack([&] { cipher = tc::DataAreaCipher(*opened); });
+    auto cipher = tc::DataAreaCipher(*opened);
     std::fill(opened->masterKey.begin(), opened->masterKey.end(), 0);
     std::fill(opened->headerKey.begin(), opened->headerKey.end(), 0);
     std::fill(opened->header.begin(), opened->header.end(), 0);
@@ -314,7 +308,14 @@ public:
             State().lastRequests[code].assign(buffer, buffer + inputLength);
             if (inputLength != kMountRequestSize || outputLength != kMountRequestSize)
                 return STATUS_INVALID_PARAMETER;
-            StoreU32(buffer, MountContainer(buffer));
+            {
+                // The driver works on the machine's stack, as a driver works
+                // on the kernel's: the native stack is the process's, and the
+                // secret scan searches it for what the process left there.
+                uint32_t result = 0;
+                Machine::Get().OffNativeStack([&] { result = MountContainer(buffer); });
+                StoreU32(buffer, result);
+            }
             information = kMountRequestSize;
             return STATUS_SUCCESS;
         case TC_IOCTL_DISMOUNT:
