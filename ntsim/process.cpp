@@ -197,6 +197,7 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
         Machine &machine = Machine::Get();
         std::jmp_buf processFrame;
         machine.terminateJump_ = &processFrame;
+        StartNativeThreadProcessor();
         if (setjmp(processFrame) == 0) {
             start->entry(start->peb);
             // A native entry point never returns; if it does, the process
@@ -205,6 +206,7 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
             machine.exitStatus_ = STATUS_SUCCESS;
         }
         machine.terminateJump_ = nullptr;
+        EndNativeThreadProcessor();
         return nullptr;
     };
     NativeStack &stack = TheNativeStack();
