@@ -145,8 +145,14 @@ LONG NTAPI SkipFaultingTimeStampRead(EXCEPTION_POINTERS *exception) {
 
 }  // namespace
 
-// Not inlined nor cloned: the labels exist once.
-__attribute__((noinline, noclone)) uint64_t ReadTimeStampCounter() {
+// Not inlined nor cloned: the labels exist once. (Clang does not clone
+// such functions and has no attribute for it.)
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
+uint64_t ReadTimeStampCounter() {
     // The identification instruction serialises, so the reading is not
     // taken early.
     uint32_t eax = 0, ebx, ecx = 0, edx;
