@@ -51,13 +51,14 @@ Bytes SaltFor(int32_t ea, std::span<const uint8_t> masterKey) {
 }
 
 // The stack below the caller's frame, as header creation left it: copied at
-// once, before another call reuses it (the copy's own frame takes the top).
-constexpr size_t kDeadStack = 40 * 1024, kCopyFrame = 2 * 1024;
-#define COPY_DEAD_STACK(into)                                             \
-    do {                                                                  \
-        const uint8_t *sp;                                                \
-        __asm__ volatile("mov %%rsp, %0" : "=r"(sp));                     \
-        std::memcpy((into).data(), sp - kDeadStack, kDeadStack - kCopyFrame); \
+// once, before another call reuses it (only the copy's own frame, at the
+// top, is overwritten first).
+constexpr size_t kDeadStack = 40 * 1024;
+#define COPY_DEAD_STACK(into)                                \
+    do {                                                     \
+        const uint8_t *sp;                                   \
+        __asm__ volatile("mov %%rsp, %0" : "=r"(sp));        \
+        std::memcpy((into).data(), sp - kDeadStack, kDeadStack); \
     } while (0)
 
 // Whether any 16 bytes of the secret occur in the memory.
