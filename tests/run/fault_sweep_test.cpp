@@ -453,7 +453,7 @@ TEST_F(SecretScan, FindsThePasswordAndPiecesOfTheKeys) {
     EXPECT_NE(lines[0].find("64 bytes of the password of mount request 1 (bytes 0..63)"), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find("at offset 528"), std::string::npos) << lines[0];
     // The request block as it was at the mount: length, password, drive.
-    EXPECT_NE(lines[1].find("at mount request 1 (bytes 523..596) (bytes 0..73) left"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("at mount request 1 (bytes 524..596) (bytes 0..72) left"), std::string::npos) << lines[1];
     lines.erase(lines.begin() + 1);
     EXPECT_NE(lines[1].find("20 bytes of the header key of mount request 1 (bytes 30..49)"), std::string::npos)
         << lines[1];
