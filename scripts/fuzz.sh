@@ -77,6 +77,7 @@ status=0
 for target in image command_line; do
   log="$build/${target}_fuzz.log"
   rm -f "$findings/$target"-*
+  started=$SECONDS
   set +e
   "$build/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$findings/$target-" "$corpus/$target" >"$log" 2>&1
@@ -84,7 +85,7 @@ for target in image command_line; do
   set -e
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   found=$(find "$findings" -name "$target-*" | wc -l)
-  echo "fuzz: ${target}_fuzz: ${runs:-?} executions in $seconds s, $found findings (exit $rc; log $log)"
+  echo "fuzz: ${target}_fuzz: ${runs:-?} executions in $((SECONDS - started)) s, $found findings (exit $rc; log $log)"
   if ((rc != 0 || found != 0)); then
     status=1
     grep -E "ERROR|SUMMARY|fuzz:|deadly signal|Timeout" "$log" | head -n 20 || true
