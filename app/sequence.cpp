@@ -4,6 +4,8 @@
 // the part that met it, and the run only stops.
 #include "app/sequence.h"
 
+#include <tomcrypt.h>
+
 #include "app/na_tc.h"
 #include "app/restore.h"
 #include "keying/keymaterial.h"
@@ -18,11 +20,55 @@ namespace {
 constexpr ULONG kSynchronousSequential = FILE_SYNCHRONOUS_IO_NONALERT | FILE_SEQUENTIAL_ONLY;
 constexpr ULONG kImageBasicInfoOffset = 40;  // the NT path follows the 40 bytes of basic information
 
-void MixTimeStamp(ENTROPY_POOL *pool) {
-    uint64_t reading = ReadTimeStampCounter();
+// Where the processor has a hardware random source, 8 bytes of it follow
+// every time-stamp reading. RDSEED (the entropy source itself) is preferred
+// to RDRAND (its generator); either may be busy for a moment, so a few
+// attempts are made, and a source that keeps failing only costs its bytes.
+// Mixing adds to the pool and never replaces what is there, so a weak or
+// absent source cannot make the pool worse.
+constexpr uint32_t HARDWARE_RANDOM_ATTEMPTS = 10;
+constexpr ULONG CPUID_RDRAND_LEAF = 1, CPUID_RDRAND_ECX_BIT = 30;
+constexpr ULONG CPUID_RDSEED_LEAF = 7, CPUID_RDSEED_EBX_BIT = 18;
+
+enum HardwareRandomSource { NO_HARDWARE_RANDOM, HARDWARE_RDRAND, HARDWARE_RDSEED };
+
+HardwareRandomSource FindHardwareRandomSource() {
+    ULONG registers[4];
+    ProcessorIdentify(0, 0, registers);
+    const ULONG highestLeaf = registers[0];
+    if (highestLeaf >= CPUID_RDSEED_LEAF) {
+        ProcessorIdentify(CPUID_RDSEED_LEAF, 0, registers);
+        if (registers[1] & (1u << CPUID_RDSEED_EBX_BIT)) return HARDWARE_RDSEED;
+    }
+    if (highestLeaf >= CPUID_RDRAND_LEAF) {
+        ProcessorIdentify(CPUID_RDRAND_LEAF, 0, registers);
+        if (registers[2] & (1u << CPUID_RDRAND_ECX_BIT)) return HARDWARE_RDRAND;
+    }
+    return NO_HARDWARE_RANDOM;
+}
+
+void MixEightBytes(ENTROPY_POOL *pool, uint64_t value) {
     uint8_t bytes[8];
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(reading >> (8 * i));
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
     PoolAdd(pool, bytes, sizeof bytes);
+    zeromem(bytes, sizeof bytes);
+}
+
+void MixHardwareRandom(ENTROPY_POOL *pool) {
+    const HardwareRandomSource source = FindHardwareRandomSource();
+    if (source == NO_HARDWARE_RANDOM) return;
+    for (uint32_t attempt = 0; attempt < HARDWARE_RANDOM_ATTEMPTS; ++attempt) {
+        ULONGLONG value = 0;
+        const BOOLEAN delivered = ProcessorRandom64(source == HARDWARE_RDSEED, &value);
+        if (delivered) MixEightBytes(pool, value);
+        zeromem(&value, sizeof value);
+        if (delivered) return;
+    }
+}
+
+void MixTimeStamp(ENTROPY_POOL *pool) {
+    MixEightBytes(pool, ReadTimeStampCounter());
+    MixHardwareRandom(pool);
 }
 
 void MixSystemInformation(APP_CONTEXT *context) {
@@ -78,19 +124,54 @@ int32_t WriteNewHeader(APP_CONTEXT *context) {
 
 }  // namespace
 
+// The time-stamp read, between two labels the handler below knows. The
+// counter is zero before the instruction, so a read that faults and is
+// skipped yields 0.
+extern "C" const uint8_t PelmarTimeStampRead[], PelmarTimeStampReadDone[];
+
+namespace {
+
+// Skips a faulting time-stamp read (where the system forbids the counter to
+// user code); any other exception goes on to the next handler.
+LONG NTAPI SkipFaultingTimeStampRead(EXCEPTION_POINTERS *exception) {
+    if (exception->ExceptionRecord->ExceptionAddress != static_cast<const void *>(PelmarTimeStampRead) ||
+        exception->ContextRecord->Rip != reinterpret_cast<uintptr_t>(PelmarTimeStampRead))
+        return EXCEPTION_CONTINUE_SEARCH;
+    exception->ContextRecord->Rax = 0;
+    exception->ContextRecord->Rdx = 0;
+    exception->ContextRecord->Rip = reinterpret_cast<uintptr_t>(PelmarTimeStampReadDone);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+// Not inlined nor cloned: the labels exist once. (Clang does not clone
+// such functions and has no attribute for it.)
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
 uint64_t ReadTimeStampCounter() {
-#if defined(__x86_64__) || defined(__i386__)
     // The identification instruction serialises, so the reading is not
-    // taken early. The counter read faults only where the system forbids it
-    // (CR4.TSD), which the native system never sets.
+    // taken early.
     uint32_t eax = 0, ebx, ecx = 0, edx;
     __asm__ volatile("cpuid" : "+a"(eax), "=b"(ebx), "+c"(ecx), "=d"(edx));
+    // A handler that cannot be registered leaves the read as it is; it
+    // faults only where the system forbids the counter.
+    PVOID handler = RtlAddVectoredExceptionHandler(1, SkipFaultingTimeStampRead);
     uint32_t low, high;
-    __asm__ volatile("rdtsc" : "=a"(low), "=d"(high));
+    __asm__ volatile(
+        "xor %%eax, %%eax\n\t"
+        "xor %%edx, %%edx\n"
+        ".globl PelmarTimeStampRead\n"
+        "PelmarTimeStampRead:\n\t"
+        "rdtsc\n"
+        ".globl PelmarTimeStampReadDone\n"
+        "PelmarTimeStampReadDone:"
+        : "=a"(low), "=d"(high));
+    if (handler) RtlRemoveVectoredExceptionHandler(handler);
     return (static_cast<uint64_t>(high) << 32) | low;
-#else
-    return 0;
-#endif
 }
 
 void GatherFirstEntropy(APP_CONTEXT *context) {

@@ -59,6 +59,12 @@ set(PELMAR_TOMCRYPT_SOURCES
   src/misc/zeromem.c
   src/misc/compare_testvector.c
 )
+# The ciphers and hashes clear the stack their locals used before they
+# return (burn_stack), so no key schedule or hash state of the key work is
+# left in dead stack. The option changes no record layout either.
+list(APPEND PELMAR_TOMCRYPT_DEFINITIONS LTC_CLEAN_STACK)
+list(APPEND PELMAR_TOMCRYPT_SOURCES src/misc/burn_stack.c)
+
 list(TRANSFORM PELMAR_TOMCRYPT_SOURCES PREPEND "${PELMAR_TOMCRYPT_SOURCE_DIR}/")
 # DES's initial and final permutations in the dependency's small-code form,
 # computed with shifts and masks instead of looked up in two 16 KiB tables:

@@ -422,6 +422,73 @@ inline volatile NTSTATUS *NtLastStatusValue() {
 }
 
 // ---------------------------------------------------------------------------
+// Processor exceptions: vectored handlers (x86-64 register context)
+// ---------------------------------------------------------------------------
+
+constexpr NTSTATUS STATUS_PRIVILEGED_INSTRUCTION = NtStatus(0xC0000096);
+constexpr LONG EXCEPTION_CONTINUE_EXECUTION = -1;
+constexpr LONG EXCEPTION_CONTINUE_SEARCH = 0;
+
+struct EXCEPTION_RECORD {
+    NTSTATUS ExceptionCode;
+    ULONG ExceptionFlags;
+    EXCEPTION_RECORD *ExceptionRecord;
+    PVOID ExceptionAddress;
+    ULONG NumberParameters;
+    ULONG_PTR ExceptionInformation[15];
+};
+static_assert(sizeof(EXCEPTION_RECORD) == 152);
+
+// The x86-64 CONTEXT; only the integer registers are named, the rest (the
+// floating-point and vector state) is carried as it is.
+struct alignas(16) CONTEXT {
+    ULONGLONG HomeArea[6];
+    ULONG ContextFlags;
+    ULONG MxCsr;
+    USHORT Segments[6];
+    ULONG EFlags;
+    ULONGLONG DebugRegisters[6];
+    ULONGLONG Rax, Rcx, Rdx, Rbx, Rsp, Rbp, Rsi, Rdi, R8, R9, R10, R11, R12, R13, R14, R15;
+    ULONGLONG Rip;
+    uint8_t FloatingPointAndVectorState[0x4D0 - 0x100];
+};
+static_assert(offsetof(CONTEXT, Rax) == 0x78 && offsetof(CONTEXT, Rip) == 0xF8 && sizeof(CONTEXT) == 0x4D0);
+
+struct EXCEPTION_POINTERS {
+    EXCEPTION_RECORD *ExceptionRecord;
+    CONTEXT *ContextRecord;
+};
+typedef LONG(NTAPI *PVECTORED_EXCEPTION_HANDLER)(EXCEPTION_POINTERS *exception);
+
+// ---------------------------------------------------------------------------
+// The processor's identification and random-number instructions. On Windows
+// they are the instructions themselves; on the host the stand-in answers for
+// the processor, so that it can offer no random source, or a failing one.
+// ---------------------------------------------------------------------------
+
+#if defined(_WIN32)
+inline void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]) {
+    __asm__ volatile("cpuid"
+                     : "=a"(registers[0]), "=b"(registers[1]), "=c"(registers[2]), "=d"(registers[3])
+                     : "a"(leaf), "c"(subleaf));
+}
+// One attempt of RDSEED (seed non-zero) or RDRAND; non-zero when the
+// processor delivered a value.
+inline BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value) {
+    uint8_t delivered;
+    if (seed) {
+        __asm__ volatile("rdseed %0; setc %1" : "=r"(*value), "=qm"(delivered) : : "cc");
+    } else {
+        __asm__ volatile("rdrand %0; setc %1" : "=r"(*value), "=qm"(delivered) : : "cc");
+    }
+    return delivered;
+}
+#else
+extern "C" void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]);
+extern "C" BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value);
+#endif
+
+// ---------------------------------------------------------------------------
 // Functions of the native system library
 // ---------------------------------------------------------------------------
 
@@ -440,6 +507,8 @@ PVOID NTAPI RtlCreateHeap(ULONG flags, PVOID base, SIZE_T reserve, SIZE_T commit
 PVOID NTAPI RtlAllocateHeap(PVOID heap, ULONG flags, SIZE_T size);
 NTSTATUS NTAPI NtTerminateProcess(HANDLE process, NTSTATUS exitStatus);
 void NTAPI DbgBreakPoint(void);
+PVOID NTAPI RtlAddVectoredExceptionHandler(ULONG first, PVECTORED_EXCEPTION_HANDLER handler);
+ULONG NTAPI RtlRemoveVectoredExceptionHandler(PVOID handle);
 
 // Events and waits
 NTSTATUS NTAPI NtCreateEvent(PHANDLE eventHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,

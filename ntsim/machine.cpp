@@ -141,6 +141,8 @@ void Machine::SleepFor(int64_t hundredNanoseconds) const {
     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(micros)));
 }
 
+void Machine::OffNativeStack(const std::function<void()> &work) { std::thread(work).join(); }
+
 void Machine::Terminate(NTSTATUS status) {
     exitStatus_ = status;
     if (terminateJump_) longjmp(*static_cast<std::jmp_buf *>(terminateJump_), 1);

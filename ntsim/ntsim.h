@@ -49,6 +49,11 @@ struct Options {
     // count of 0 although the buffer was filled (as some native systems do
     // for the interrupt information).
     std::vector<uint32_t> sysinfoZeroCount;
+    // The processor: --time-stamp-faults makes the time-stamp instructions
+    // raise an exception in the native process (ntsim/exceptions.cpp);
+    // --hardware-random MODE (ntsim/processor.cpp).
+    bool timeStampFaults = false;
+    enum class HardwareRandom { Host, None, RdrandOnly, Failing } hardwareRandom = HardwareRandom::Host;
     // Process parameters
     bool noProcessParameters = false;
     std::optional<std::u16string> commandLine;      // as the process receives it
@@ -118,6 +123,10 @@ public:
     // Default process heap (set up by RunNativeProcess).
     HANDLE processHeap() const { return processHeap_; }
 
+    // Runs work of the machine's own (the driver model's cryptography) on a
+    // stack of the machine's, not on the native process's stack.
+    void OffNativeStack(const std::function<void()> &work);
+
     // Sleeps for a wait of the given length, scaled by --time-scale.
     void SleepFor(int64_t hundredNanoseconds) const;
 
@@ -173,6 +182,11 @@ private:
 // machine's options, runs the native entry point, and returns the native
 // exit status once the process has ended through NtTerminateProcess.
 NTSTATUS RunNativeProcess(void (*entry)(PPEB));
+
+// The processor of the native thread (ntsim/exceptions.cpp): makes the
+// time-stamp instructions fault when --time-stamp-faults asks, and ends that.
+void StartNativeThreadProcessor();
+void EndNativeThreadProcessor();
 
 // Offset of the last-status value in the thread environment block, as on
 // 64-bit Windows.

@@ -1,6 +1,7 @@
 // The loader's command line: stand-in options, then "--" and the native
 // command line.
 #include <cstdlib>
+#include <map>
 #include <sstream>
 
 #include "ntsim/ntsim.h"
@@ -75,6 +76,9 @@ std::string UsageText() {
            "                          (repeatable)\n"
            "  --sysinfo-zero-count C  successful queries of system information class C report\n"
            "                          a count of 0 (repeatable)\n"
+           "  --time-stamp-faults     the time-stamp counter read raises an exception in the process\n"
+           "  --hardware-random MODE  the processor's random source: host (as the host has it),\n"
+           "                          none, rdrand (no RDSEED), fail (offered, never delivers)\n"
            "  --image-path PATH       ImagePathName of the process parameters\n"
            "  --env NAME=VALUE        an environment string (repeatable; replaces the default set)\n"
            "  --no-environment        no environment block\n"
@@ -115,6 +119,8 @@ std::optional<std::string> ParseOptions(const std::vector<std::string> &args, Op
             options.noDriver = true;
         } else if (option == "--secret-scan") {
             options.secretScan = true;
+        } else if (option == "--time-stamp-faults") {
+            options.timeStampFaults = true;
         } else if (option == "--no-environment") {
             options.noEnvironment = true;
         } else if (option == "--no-process-parameters") {
@@ -166,6 +172,13 @@ std::optional<std::string> ParseOptions(const std::vector<std::string> &args, Op
                 auto n = ParseNumber(*v);
                 if (!n || *n > 0xFFFFFFFFull) return bad("expected a system information class");
                 options.sysinfoZeroCount.push_back(static_cast<uint32_t>(*n));
+            } else if (option == "--hardware-random") {
+                using Mode = Options::HardwareRandom;
+                const std::map<std::string, Mode> modes = {
+                    {"host", Mode::Host}, {"none", Mode::None}, {"rdrand", Mode::RdrandOnly}, {"fail", Mode::Failing}};
+                auto mode = modes.find(*v);
+                if (mode == modes.end()) return bad("expected host, none, rdrand or fail");
+                options.hardwareRandom = mode->second;
             } else if (option == "--image-path") {
                 options.imagePath = Utf8ToUtf16(*v);
             } else if (option == "--env") {

@@ -1,5 +1,9 @@
 // The native process: its environment block and parameters, heaps, the
 // debugger break and the end of the process.
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +14,10 @@
 #include "ntsim/call.h"
 #include "ntsim/ntsim.h"
 #include "ntsim/secret_scan.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace ntsim {
 namespace {
@@ -71,6 +79,41 @@ void SetOffsetString(UNICODE_STRING &target, size_t offset, size_t chars) {
     target.Buffer = reinterpret_cast<PWSTR>(offset);
 }
 
+// The native thread's stack is machine memory, as a native process's stack
+// is the memory its image asked the system for: 2 MiB, the reserve that
+// mingw-w64's linker writes into an image by default, above a guard page.
+// It lives until the machine is reset, so that what the process left in it
+// can be searched after the process has ended. Fresh anonymous memory is
+// zero, so the part the process used is where the non-zero bytes begin.
+constexpr size_t kNativeStackBytes = 2 * 1024 * 1024;
+
+struct NativeStack {
+    uint8_t *mapping = nullptr;
+    size_t mappingSize = 0;
+    uint8_t *base = nullptr;  // lowest usable byte, above the guard page
+    size_t size = 0;
+    NativeStack() = default;
+    NativeStack(const NativeStack &) = delete;
+    NativeStack &operator=(const NativeStack &) = delete;
+    ~NativeStack() {
+        if (mapping) munmap(mapping, mappingSize);
+    }
+};
+
+NativeStack &TheNativeStack() { return Machine::Get().Extension<NativeStack>("native stack"); }
+
+bool MapNativeStack(NativeStack &stack) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *mapping = mmap(nullptr, kNativeStackBytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) return false;
+    stack.mapping = static_cast<uint8_t *>(mapping);
+    stack.mappingSize = kNativeStackBytes + page;
+    mprotect(stack.mapping, page, PROT_NONE);
+    stack.base = stack.mapping + page;
+    stack.size = kNativeStackBytes;
+    return true;
+}
+
 std::u16string TrimToUshort(std::u16string text) {
     if (text.size() > 0x7FFE) text.resize(0x7FFE);
     return text;
@@ -84,6 +127,20 @@ void AppendHeapRegions(std::vector<MemoryRegion> &out) {
             out.push_back({"heap " + HandleText(const_cast<void *>(handle)) + " block " +
                                HandleText(heap->blocks[i].get() + kHeapBlockOffset),
                            heap->blocks[i].get() + kHeapBlockOffset, heap->blockSizes[i]});
+}
+
+void AppendNativeStackRegion(std::vector<MemoryRegion> &out) {
+    NativeStack &stack = TheNativeStack();
+    if (!stack.base) return;
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's marks on frames that ended by a jump do not concern
+    // the machine, which reads its own memory here.
+    __asan_unpoison_memory_region(stack.base, stack.size);
+#endif
+    size_t unused = 0;
+    while (unused < stack.size && stack.base[unused] == 0) ++unused;
+    out.push_back({"native stack (" + std::to_string(stack.size - unused) + " bytes used)", stack.base + unused,
+                   stack.size - unused});
 }
 
 void AppendProcessImageRegions(std::vector<MemoryRegion> &out) {
@@ -133,16 +190,46 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
     image.peb.ProcessParameters = options.noProcessParameters ? nullptr : params;
     image.peb.ProcessHeap = machine.processHeap_;
 
-    std::jmp_buf processFrame;
-    machine.terminateJump_ = &processFrame;
-    if (setjmp(processFrame) == 0) {
-        entry(&image.peb);
-        // A native entry point never returns; if it does, the process ends
-        // here as if it had terminated with success.
-        fprintf(stderr, "ntsim: the native entry point returned instead of ending its process\n");
-        machine.exitStatus_ = STATUS_SUCCESS;
+    // The process runs on a thread of its own whose stack is machine memory
+    // (above); the caller waits for it, as the loader waits for the
+    // process to end.
+    struct Start {
+        void (*entry)(PPEB);
+        PPEB peb;
+    } start{entry, &image.peb};
+    auto runProcess = [](void *argument) -> void * {
+        auto *start = static_cast<Start *>(argument);
+        Machine &machine = Machine::Get();
+        std::jmp_buf processFrame;
+        machine.terminateJump_ = &processFrame;
+        StartNativeThreadProcessor();
+        if (setjmp(processFrame) == 0) {
+            start->entry(start->peb);
+            // A native entry point never returns; if it does, the process
+            // ends here as if it had terminated with success.
+            fprintf(stderr, "ntsim: the native entry point returned instead of ending its process\n");
+            machine.exitStatus_ = STATUS_SUCCESS;
+        }
+        machine.terminateJump_ = nullptr;
+        EndNativeThreadProcessor();
+        return nullptr;
+    };
+    NativeStack &stack = TheNativeStack();
+    pthread_attr_t attributes;
+    pthread_t thread;
+    if (!stack.base && !MapNativeStack(stack)) {
+        fprintf(stderr, "ntsim: no memory for the native stack\n");
+        return STATUS_NO_MEMORY;
     }
-    machine.terminateJump_ = nullptr;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack.base, stack.size);
+    const int created = pthread_create(&thread, &attributes, runProcess, &start);
+    pthread_attr_destroy(&attributes);
+    if (created != 0) {
+        fprintf(stderr, "ntsim: cannot start the native thread\n");
+        return STATUS_NO_MEMORY;
+    }
+    pthread_join(thread, nullptr);
     return machine.exitStatus_.value_or(STATUS_SUCCESS);
 }
 

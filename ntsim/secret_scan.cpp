@@ -112,11 +112,58 @@ std::vector<MemoryRegion> ProcessMemoryRegions() {
     AppendProcessImageRegions(regions);
     AppendHeapRegions(regions);
     AppendConversionRegions(regions);
+    AppendNativeStackRegion(regions);
     return regions;
 }
 
 void NoteRunSecret(std::string name, std::span<const uint8_t> bytes) {
-    State().secrets.push_back({std::move(name), std::vector<uint8_t>(bytes.begin(), bytes.end())});
+    // The machine's copy is made on its own stack, so that none of it is
+    // left in the native stack it searches.
+    Machine::Get().OffNativeStack(
+        [&] { State().secrets.push_back({std::move(name), std::vector<uint8_t>(bytes.begin(), bytes.end())}); });
+}
+
+// A 16-byte window of random bytes almost always holds at least 12
+// distinct values, three of them above 0x7F; pointers, counters, zero-filled
+// records, UTF-16 text (every other byte zero) and ASCII text (even padded
+// with a fill byte) do not.
+constexpr size_t kRandomLookingValues = 12;
+constexpr size_t kRandomLookingHighValues = 3;
+
+bool LooksRandom(const uint8_t *window) {
+    bool seen[256] = {};
+    size_t distinct = 0, high = 0;
+    for (size_t i = 0; i < kSecretWindow; ++i) {
+        if (!seen[window[i]]) {
+            seen[window[i]] = true;
+            ++distinct;
+            if (window[i] >= 0x80) ++high;
+        }
+    }
+    return distinct >= kRandomLookingValues && high >= kRandomLookingHighValues;
+}
+
+void NoteRunMemory(const std::string &when) {
+    Machine::Get().OffNativeStack([&] {
+        std::vector<MemoryRegion> blocks;
+        AppendHeapRegions(blocks);
+        for (const MemoryRegion &block : blocks) {
+            // Each stretch of random-looking windows becomes one secret.
+            for (size_t at = 0; at + kSecretWindow <= block.size;) {
+                if (!LooksRandom(block.data + at)) {
+                    ++at;
+                    continue;
+                }
+                size_t last = at;
+                while (last + 1 + kSecretWindow <= block.size && LooksRandom(block.data + last + 1)) ++last;
+                const size_t end = last + kSecretWindow;
+                State().secrets.push_back({"memory of " + block.name + " at " + when + " (bytes " +
+                                               std::to_string(at) + ".." + std::to_string(end - 1) + ")",
+                                           std::vector<uint8_t>(block.data + at, block.data + end)});
+                at = end;
+            }
+        }
+    });
 }
 
 const std::vector<SecretSample> &RunSecrets() { return State().secrets; }

@@ -3,12 +3,11 @@
 // allocated, the process parameters and environment, the environment blocks)
 // for the secrets of the run as the driver model saw them: the password of
 // each mount request, and the header key and master key material of each
-// header the model opened. Any 16-byte window of a secret counts, so a
-// partial copy is found too. --secret-scan turns it on.
-//
-// The process's own stack is the host thread's stack and is not searched:
-// what lies below the stack pointer after the process has ended is no memory
-// the machine handed out, and reading it is not safe under the sanitizers.
+// header the model opened, and whatever random-looking bytes the process's
+// heap held when a mount request reached the driver (the pool, the run's
+// other secrets). Any 16-byte window of a secret counts, so a partial copy is
+// found too. The native process's stack is machine memory and is searched
+// as well. --secret-scan turns it on.
 #pragma once
 
 #include <cstddef>
@@ -56,11 +55,19 @@ std::vector<MemoryRegion> ProcessMemoryRegions();
 void AppendHeapRegions(std::vector<MemoryRegion> &out);
 void AppendProcessImageRegions(std::vector<MemoryRegion> &out);
 void AppendConversionRegions(std::vector<MemoryRegion> &out);
+// The part of the native thread's stack the process used (ntsim/process.cpp).
+void AppendNativeStackRegion(std::vector<MemoryRegion> &out);
 
 // The driver model hands over what it learnt of the run's secrets (copies
 // kept on the machine, outside the process's memory).
 void NoteRunSecret(std::string name, std::span<const uint8_t> bytes);
 const std::vector<SecretSample> &RunSecrets();
+
+// When the process hands the driver a secret it holds all the others of the
+// run (the pool it came from, keys, their working state): every stretch of
+// random-looking bytes in its heap blocks at that moment ("when" names it)
+// becomes a secret to search for too.
+void NoteRunMemory(const std::string &when);
 
 // Adds the process-end hook that scans and reports, once per machine, when
 // --secret-scan is given. The report: trace lines beginning "secret scan: ",

@@ -270,6 +270,7 @@ uint32_t MountContainer(const uint8_t *request, uint32_t driverVersion) {
     const uint32_t mountNumber = ++State().mountRequests;
     NoteRunSecret("password of mount request " + std::to_string(mountNumber),
                   std::span<const uint8_t>(request + kPasswordOffset, passwordLength));
+    NoteRunMemory("mount request " + std::to_string(mountNumber));
     const char letter = static_cast<char>('A' + driveNumber);
     if (State().mounts.count(letter) || VolumeOf(letter)) return kTcResultDriveInUse;
 
@@ -369,7 +370,14 @@ public:
             State().lastRequests[code].assign(buffer, buffer + inputLength);
             if (inputLength != kMountRequestSize || outputLength != kMountRequestSize)
                 return STATUS_INVALID_PARAMETER;
-            StoreU32(buffer, MountContainer(buffer, version_));
+            {
+                // The driver works on the machine's stack, as a driver works
+                // on the kernel's: the native stack is the process's, and the
+                // secret scan searches it for what the process left there.
+                uint32_t result = 0;
+                Machine::Get().OffNativeStack([&] { result = MountContainer(buffer, version_); });
+                StoreU32(buffer, result);
+            }
             information = kMountRequestSize;
             return STATUS_SUCCESS;
         case TC_IOCTL_DISMOUNT:

@@ -1,5 +1,6 @@
 // The image reader: whatever an image file holds, the restore must stay
-// inside its buffers, end, close every handle it opened and answer 0 or 1.
+// inside its buffers and inside the volume, end, close every handle it
+// opened and answer 0 or 1.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,7 +18,9 @@
 
 namespace {
 
-constexpr size_t kVolumeSectors = 64;
+// Room for the smallest FAT file system mkfs.fat makes (64 KiB), so that
+// real images restore whole.
+constexpr size_t kVolumeSectors = 128;
 
 struct Free {
     void operator()(APP_CONTEXT *p) const { std::free(p); }
@@ -78,6 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fprintf(stderr, "image fuzz: %zu handles left open\n", ntsim::Machine::Get().OpenHandleCount());
         std::abort();
     }
+    // The drive neither grew nor shrank: every write landed inside it.
+    if (std::filesystem::file_size(bench.disk) != kVolumeSectors * 512) std::abort();
     // A failed restore has said why; a successful one has said nothing.
     bool reported = NaGlobals.ProcessInfo->ErrorReported != 0;
     if (result == 1 && reported) std::abort();

@@ -50,6 +50,25 @@ Bytes SaltFor(int32_t ea, std::span<const uint8_t> masterKey) {
     return salt;
 }
 
+// The stack below the caller's frame, as header creation left it: copied at
+// once, before another call reuses it (only the copy's own frame, at the
+// top, is overwritten first).
+constexpr size_t kDeadStack = 40 * 1024;
+#define COPY_DEAD_STACK(into)                                \
+    do {                                                     \
+        const uint8_t *sp;                                   \
+        __asm__ volatile("mov %%rsp, %0" : "=r"(sp));        \
+        std::memcpy((into).data(), sp - kDeadStack, kDeadStack); \
+    } while (0)
+
+// Whether any 16 bytes of the secret occur in the memory.
+bool HoldsPieceOf(const Bytes &memory, std::span<const uint8_t> secret) {
+    for (size_t at = 0; at + 16 <= secret.size(); ++at)
+        if (std::search(memory.begin(), memory.end(), secret.begin() + at, secret.begin() + at + 16) != memory.end())
+            return true;
+    return false;
+}
+
 bool AllZero(std::span<const uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
@@ -62,6 +81,16 @@ TEST(CreateVolumeHeader, EveryEaWithEveryPrfOpensInTheDriverModel) {
             SCOPED_TRACE(testing::Message() << "prf " << hash.prf << " ea " << ea);
             const Bytes poolBytes = keying_test::RandomBytes(rng, 64);
             const Bytes oldHeader = keying_test::RandomBytes(rng, 512);
+            // At count 1 the last HMAC output is the derived bytes themselves.
+            HeaderRun once(poolBytes, oldHeader);
+            Bytes dead(kDeadStack);
+            const int32_t made = once.Create(hash.prf, ea, 1);
+            COPY_DEAD_STACK(dead);
+            ASSERT_EQ(made, 1);
+            EXPECT_FALSE(HoldsPieceOf(dead, once.Password()) || HoldsPieceOf(dead, poolBytes) ||
+                         HoldsPieceOf(dead, Bytes(once.scratch->Key, once.scratch->Key + 128)))
+                << "key work left in the stack";
+
             HeaderRun run(poolBytes, oldHeader);
             ASSERT_EQ(run.Create(hash.prf, ea, kIterations), 1);
             EXPECT_EQ(run.password.Length, 64u);

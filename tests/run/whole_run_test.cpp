@@ -254,6 +254,34 @@ TEST(WholeRun, EveryRunGivesANewHeader) {
     EXPECT_NE(first, second);
 }
 
+// The processor's part: a time-stamp read that faults is skipped (and reads
+// 0) by the handler the read registers; each reading is followed by 8 bytes
+// of the hardware random source where there is one, with ten attempts when
+// it keeps failing, and none where there is none.
+TEST(WholeRun, FaultingTimeStampsAndTheHardwareRandomSource) {
+    Machine m;
+    const size_t rdrand = __builtin_cpu_supports("rdrnd") ? 6 : 0;
+    struct Row {
+        std::vector<std::string> options;
+        size_t skipped, draws, delivered;
+    };
+    for (const Row &row : {Row{{"--time-stamp-faults", "--hardware-random", "fail"}, 6, 60, 0},
+                           Row{{"--hardware-random", "none"}, 0, 0, 0}, Row{{"--hardware-random", "rdrand"}, 0, rdrand, rdrand}}) {
+        std::vector<std::string> standIn = {"--root", m.root.string(), "--time-scale", "0"};
+        standIn.insert(standIn.end(), row.options.begin(), row.options.end());
+        ProcessResult r = RunPelmar(m.folder.path(), standIn, {"pelmar"});
+        SCOPED_TRACE(row.options[0] + " " + row.options[1]);
+        EXPECT_EQ(r.exitCode, 0) << r.errors;
+        EXPECT_NE(r.screen.find("Restoring file system...\n"), std::string::npos) << r.screen;
+        size_t skipped = 0, delivered = 0;
+        for (const auto &line : r.trace) skipped += line.rfind("exception 0xc0000096", 0) == 0 && line.find("continued") != std::string::npos;
+        for (const auto &line : r.Calls("ProcessorRandom64")) delivered += line.find(") = 1") != std::string::npos;
+        EXPECT_EQ(skipped, row.skipped);
+        EXPECT_EQ(r.CountCalls("ProcessorRandom64"), row.draws);
+        EXPECT_EQ(delivered, row.delivered);
+    }
+}
+
 TEST(WholeRun, MissingImageIsAnsweredByADismount) {
     Machine m;
     fs::remove(m.root / "c" / "pelmar.img");
