@@ -5,6 +5,7 @@
 // in-process on the stand-in.
 #include <gtest/gtest.h>
 
+#include <cpuid.h>
 #include <algorithm>
 #include <climits>
 #include <filesystem>
@@ -73,13 +74,14 @@ struct Machine {
         std::ofstream(folder.path() / "c" / "pelmar.img") << "image";
     }
     // One run, the container first given its old contents again.
-    Capture Run(const std::vector<ntsim::CallRule> &faults) {
+    Capture Run(const std::vector<ntsim::CallRule> &faults, ntsim::Options::HardwareRandom source) {
         std::ofstream(folder.path() / "c" / "pelmar.tc", std::ios::binary) << container;
         ntsim::Options options;
         options.root = folder.path();
         options.rootGiven = true;
         options.commandLine = u"pelmar";
         options.faults = faults;
+        options.hardwareRandom = source;
         pelmar_test::FreshMachine(options);
         gRun = Capture{};
         EXPECT_EQ(ntsim::RunNativeProcess(NaProcessStartup), 0);
@@ -99,13 +101,25 @@ Bytes MasterKey(const Capture &run) {
 // machine state give new passwords, master keys and salts. With every
 // system-information query and the image's time stamps failing, the six
 // time-stamp readings alone still do. The run context lies on an
-// 8,192-byte boundary.
+// 8,192-byte boundary. Where the processor has a random source of its own,
+// each time-stamp reading brings 8 bytes of it as a source more.
 TEST(Entropy, EverySourceReachesTheKeysAndRunsOnOneMachineStateDiffer) {
     std::vector<ntsim::CallRule> timeStampsOnly = {{"NtQueryInformationFile", 1, kFailed}};
     for (uint64_t n = 1; n <= 30; ++n) timeStampsOnly.push_back({"NtQuerySystemInformation", n, kFailed});
-    for (const auto &faults : {std::vector<ntsim::CallRule>{}, timeStampsOnly}) {
+    using Source = ntsim::Options::HardwareRandom;
+    unsigned a, b, c, d;  // the host's processor: a source of its own after each of the six readings
+    const bool hostSource = (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 18))) ||
+                            (__get_cpuid(1, &a, &b, &c, &d) && (c & (1u << 30)));
+    struct Row {
+        std::vector<ntsim::CallRule> faults;
+        Source source;
+        size_t additions;
+    };
+    for (const Row &row : {Row{{}, Source::None, 37}, Row{timeStampsOnly, Source::None, 6},
+                           Row{{}, Source::Host, hostSource ? 43u : 37u}}) {
+        const auto &faults = row.faults;
         Machine m;
-        const Capture run = m.Run(faults), second = m.Run(faults);
+        const Capture run = m.Run(faults, row.source), second = m.Run(faults, row.source);
         EXPECT_NE(run.password, second.password);
         EXPECT_NE(MasterKey(run), MasterKey(second));
         EXPECT_NE(Bytes(run.header.begin(), run.header.begin() + 64),
@@ -113,7 +127,7 @@ TEST(Entropy, EverySourceReachesTheKeysAndRunsOnOneMachineStateDiffer) {
         EXPECT_EQ(run.salt, Bytes(m.container.begin() + 64, m.container.begin() + 128));
         EXPECT_EQ(run.context % APP_CONTEXT_ALIGNMENT, 0u);
 
-        ASSERT_EQ(run.additions.size(), faults.empty() ? 37u : 6u);
+        ASSERT_EQ(run.additions.size(), row.additions);
         auto replay = [&run](size_t changed) {
             ENTROPY_POOL pool{};
             PoolInit(&pool, 0);
