@@ -61,6 +61,18 @@ constexpr size_t kDeadStack = 40 * 1024;
         std::memcpy((into).data(), sp - kDeadStack, kDeadStack); \
     } while (0)
 
+// Paints that stack (short of the frames right below this one) so that what
+// header creation leaves unwiped shows; written inline, as no call may put its
+// frame into the paint.
+constexpr uint8_t kPaint = 0xC3;
+#define PAINT_DEAD_STACK()                                                     \
+    do {                                                                       \
+        uint8_t *sp;                                                           \
+        __asm__ volatile("mov %%rsp, %0" : "=r"(sp));                          \
+        volatile uint8_t *below = sp - kDeadStack;                             \
+        for (size_t i = 0; i < kDeadStack - 512; ++i) below[i] = kPaint;       \
+    } while (0)
+
 // Whether any 16 bytes of the secret occur in the memory.
 bool HoldsPieceOf(const Bytes &memory, std::span<const uint8_t> secret) {
     for (size_t at = 0; at + 16 <= secret.size(); ++at)
@@ -84,9 +96,13 @@ TEST(CreateVolumeHeader, EveryEaWithEveryPrfOpensInTheDriverModel) {
             // At count 1 the last HMAC output is the derived bytes themselves.
             HeaderRun once(poolBytes, oldHeader);
             Bytes dead(kDeadStack);
+            PAINT_DEAD_STACK();
             const int32_t made = once.Create(hash.prf, ea, 1);
             COPY_DEAD_STACK(dead);
             ASSERT_EQ(made, 1);
+            const Bytes paint(64, kPaint);  // the 24 KiB next to the frame are wiped, not merely reused
+            EXPECT_TRUE(std::search(dead.end() - 24 * 1024, dead.end(), paint.begin(), paint.end()) == dead.end())
+                << "stack below header creation left as it was";
             EXPECT_FALSE(HoldsPieceOf(dead, once.Password()) || HoldsPieceOf(dead, poolBytes) ||
                          HoldsPieceOf(dead, Bytes(once.scratch->Key, once.scratch->Key + 128)))
                 << "key work left in the stack";
