@@ -7,7 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+# The Wine cases' packages too, from the start: the host suites check the
+# stand-in's ANSI code page against the tables Wine ships.
+scripts/deps.sh windows
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
