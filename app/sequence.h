@@ -9,7 +9,6 @@
 // The system-information classes mixed into the pool, in order, ended by 0.
 extern const ULONG ENTROPY_INFO_CLASSES[16];
 
-
 // The processor's 64-bit time-stamp counter, read after a serialising
 // identification instruction; 0 when the read raises a processor exception.
 uint64_t ReadTimeStampCounter();

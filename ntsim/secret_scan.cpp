@@ -117,10 +117,7 @@ std::vector<MemoryRegion> ProcessMemoryRegions() {
 }
 
 void NoteRunSecret(std::string name, std::span<const uint8_t> bytes) {
-    // The machine's copy is made on its own stack, so that none of it is
-    // left in the native stack it searches.
-    Machine::Get().OffNativeStack(
-        [&] { State().secrets.push_back({std::move(name), std::vector<uint8_t>(bytes.begin(), bytes.end())}); });
+    State().secrets.push_back({std::move(name), std::vector<uint8_t>(bytes.begin(), bytes.end())});
 }
 
 // A 16-byte window of random bytes almost always holds at least 12
@@ -144,26 +141,24 @@ bool LooksRandom(const uint8_t *window) {
 }
 
 void NoteRunMemory(const std::string &when) {
-    Machine::Get().OffNativeStack([&] {
-        std::vector<MemoryRegion> blocks;
-        AppendHeapRegions(blocks);
-        for (const MemoryRegion &block : blocks) {
-            // Each stretch of random-looking windows becomes one secret.
-            for (size_t at = 0; at + kSecretWindow <= block.size;) {
-                if (!LooksRandom(block.data + at)) {
-                    ++at;
-                    continue;
-                }
-                size_t last = at;
-                while (last + 1 + kSecretWindow <= block.size && LooksRandom(block.data + last + 1)) ++last;
-                const size_t end = last + kSecretWindow;
-                State().secrets.push_back({"memory of " + block.name + " at " + when + " (bytes " +
-                                               std::to_string(at) + ".." + std::to_string(end - 1) + ")",
-                                           std::vector<uint8_t>(block.data + at, block.data + end)});
-                at = end;
+    std::vector<MemoryRegion> blocks;
+    AppendHeapRegions(blocks);
+    for (const MemoryRegion &block : blocks) {
+        // Each stretch of random-looking windows becomes one secret.
+        for (size_t at = 0; at + kSecretWindow <= block.size;) {
+            if (!LooksRandom(block.data + at)) {
+                ++at;
+                continue;
             }
+            size_t last = at;
+            while (last + 1 + kSecretWindow <= block.size && LooksRandom(block.data + last + 1)) ++last;
+            const size_t end = last + kSecretWindow;
+            State().secrets.push_back({"memory of " + block.name + " at " + when + " (bytes " +
+                                           std::to_string(at) + ".." + std::to_string(end - 1) + ")",
+                                       std::vector<uint8_t>(block.data + at, block.data + end)});
+            at = end;
         }
-    });
+    }
 }
 
 const std::vector<SecretSample> &RunSecrets() { return State().secrets; }

@@ -59,7 +59,9 @@ void AppendConversionRegions(std::vector<MemoryRegion> &out);
 void AppendNativeStackRegion(std::vector<MemoryRegion> &out);
 
 // The driver model hands over what it learnt of the run's secrets (copies
-// kept on the machine, outside the process's memory).
+// kept on the machine, outside the process's memory). Both are called on the
+// machine's own stack (Machine::OffNativeStack), as the whole mount is, so
+// that none of the copying is left in the native stack the scan searches.
 void NoteRunSecret(std::string name, std::span<const uint8_t> bytes);
 const std::vector<SecretSample> &RunSecrets();
 
