@@ -39,7 +39,9 @@ bool PowerOfTwo(uint64_t v) {
 
 }  // namespace
 
-Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout &layout, std::string &error) {
+Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLayout &layout,
+                          std::string &error) {
+    const uint64_t size = volume.Size();
     const uint64_t bytesPerSector = GetLE(b + 11, 2), sectorsPerCluster = b[13], reserved = GetLE(b + 14, 2),
                    fats = b[16], rootEntries = GetLE(b + 17, 2), media = b[21], fat16Size = GetLE(b + 22, 2);
     // Only what every FAT boot sector has; anything else is another kind of input.
@@ -94,11 +96,12 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
     const uint64_t fatBytes = ((clusters + 2) * bits + 7) / 8;
     std::vector<uint8_t> window(std::min<uint64_t>(fatBytes, 4 << 20));
     uint64_t windowStart = 0, windowEnd = 0;
+    std::string readError;
     auto entryBytes = [&](uint64_t at, unsigned length) -> const uint8_t * {
         if (at + length > windowEnd) {
             windowStart = at;
             windowEnd = std::min<uint64_t>(fatBytes, at + window.size());
-            if (!ReadFully(fd, fatStart + at, window.data(), windowEnd - windowStart)) return nullptr;
+            if (!volume.ReadAt(fatStart + at, window.data(), windowEnd - windowStart, readError)) return nullptr;
         }
         return &window[at - windowStart];
     };
@@ -112,8 +115,7 @@ Recognition ReadFatLayout(int fd, const uint8_t *b, uint64_t size, VolumeLayout 
         const unsigned width = bits == 12 ? 2 : bits / 8;
         const uint8_t *bytes = entryBytes(n * bits / 8, width);
         if (!bytes) {
-            error =
-                std::string("cannot read the FAT: ") + (errno ? std::strerror(errno) : "the input is short");
+            error = "cannot read the FAT: " + readError;
             return Recognition::Inconsistent;
         }
         uint32_t entry = static_cast<uint32_t>(GetLE(bytes, static_cast<int>(width)));

@@ -14,10 +14,6 @@
 // not use are never read. Both passes move large blocks.
 #include "tools/image_maker.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -100,54 +96,23 @@ class Encoder {
     std::vector<SectorRange> data_;
 };
 
-bool ReadExactly(int fd, uint64_t offset, uint8_t *out, size_t length, std::string &error) {
-    if (ReadFully(fd, offset, out, length)) return true;
-    error = errno ? std::strerror(errno) : "the input changed while it was read";
-    return false;
-}
-
-// The parts of the file that hold data; the rest are holes (zero bytes).
-std::vector<ByteRange> DataRanges(int fd, uint64_t size) {
-    std::vector<ByteRange> ranges;
-    for (off_t at = 0; static_cast<uint64_t>(at) < size;) {
-        off_t data = lseek(fd, at, SEEK_DATA);
-        if (data < 0) {
-            if (errno != ENXIO) return {{0, size}};  // no hole information: all data
-            break;
-        }
-        off_t hole = lseek(fd, data, SEEK_HOLE);
-        if (hole < 0) return {{0, size}};
-        ranges.push_back(
-            {static_cast<uint64_t>(data), std::min<uint64_t>(size, static_cast<uint64_t>(hole))});
-        at = hole;
-    }
-    return ranges;
-}
-
 }  // namespace
 
 bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summary, std::string &error) {
-    const std::string &input = request.input;
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
+    return source && MakeImage(*source, request, out, summary, error);
+}
+
+bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFile &out, ImageSummary &summary,
+               std::string &error) {
+    const std::string &input = source.Name();
     const uint32_t S = request.sectorSize;
-    int fd = open(input.c_str(), O_RDONLY);
-    if (fd < 0) {
-        error = "cannot open " + input + ": " + std::strerror(errno);
+    const uint64_t size = source.Size();
+    auto readExactly = [&](uint64_t offset, uint8_t *bytes, size_t length) {
+        if (source.ReadAt(offset, bytes, length, error)) return true;
+        error = "cannot read " + input + ": " + error;
         return false;
-    }
-    struct FdCloser {
-        int fd;
-        ~FdCloser() { close(fd); }
-    } closer{fd};
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        error = "cannot examine " + input + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = input + " is not a file";
-        return false;
-    }
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    };
     if (size == 0) {
         error = input + " is empty";
         return false;
@@ -164,13 +129,10 @@ bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summa
     // Which sectors to write.
     VolumeLayout layout;
     uint8_t boot[512] = {};
-    if (size >= sizeof boot && !ReadExactly(fd, 0, boot, sizeof boot, error)) {
-        error = "cannot read " + input + ": " + error;
-        return false;
-    }
+    if (size >= sizeof boot && !readExactly(0, boot, sizeof boot)) return false;
     if (size >= sizeof boot) {
-        Recognition r = ReadFatLayout(fd, boot, size, layout, error);
-        if (r == Recognition::NotThisKind) r = ReadNtfsLayout(input, boot, size, layout, error);
+        Recognition r = ReadFatLayout(source, boot, layout, error);
+        if (r == Recognition::NotThisKind) r = ReadNtfsLayout(source, boot, layout, error);
         if (r == Recognition::Inconsistent) return false;
     }
     summary.kind = layout.kind;
@@ -192,7 +154,7 @@ bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summa
 
     // First pass: the entries, and which sectors the data stream takes.
     Encoder encoder(S);
-    const std::vector<ByteRange> data = DataRanges(fd, size);
+    const std::vector<ByteRange> data = source.DataRanges();
     std::vector<uint8_t> block(kBlockBytes);
     size_t d = 0;
     for (const SectorRange &range : ranges) {
@@ -208,10 +170,7 @@ bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summa
             const uint64_t dataEnd = std::min(end, (data[d].end + S - 1) / S);
             for (s = dataFirst; s < dataEnd;) {
                 const uint64_t n = std::min<uint64_t>(dataEnd - s, block.size() / S);
-                if (!ReadExactly(fd, s * S, block.data(), n * S, error)) {
-                    error = "cannot read " + input + ": " + error;
-                    return false;
-                }
+                if (!readExactly(s * S, block.data(), n * S)) return false;
                 for (uint64_t k = 0; k < n; ++k) encoder.Sector(s + k, &block[k * S]);
                 s += n;
             }
@@ -241,10 +200,7 @@ bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summa
     for (const SectorRange &r : encoder.data()) {
         for (uint64_t s = r.first; s < r.first + r.count;) {
             const uint64_t n = std::min<uint64_t>(r.first + r.count - s, (block.size() - filled) / S);
-            if (!ReadExactly(fd, s * S, &block[filled], n * S, error)) {
-                error = "cannot read " + input + ": " + error;
-                return false;
-            }
+            if (!readExactly(s * S, &block[filled], n * S)) return false;
             filled += n * S;
             s += n;
             if (filled == block.size()) {

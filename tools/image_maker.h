@@ -29,5 +29,8 @@ struct ImageSummary {
 // Writes the image of request.input to `out` (opened, not committed).
 // False and `error` when the input cannot be read or is inconsistent.
 bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summary, std::string &error);
+// The same from a volume already opened (request.input is not used).
+bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFile &out, ImageSummary &summary,
+               std::string &error);
 
 }  // namespace pelmar_tools

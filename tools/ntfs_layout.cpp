@@ -6,13 +6,15 @@
 #include <vector>
 
 #include "tools/image_format.h"
-#include "tools/ntfs.h"
 #include "tools/volume_layout.h"
+// After the standard headers: libntfs-3g's headers define min and max.
+#include "tools/ntfs.h"
 
 namespace pelmar_tools {
 
-Recognition ReadNtfsLayout(const std::string &path, const uint8_t *b, uint64_t size, VolumeLayout &layout,
+Recognition ReadNtfsLayout(const VolumeSource &source, const uint8_t *b, VolumeLayout &layout,
                            std::string &error) {
+    const uint64_t size = source.Size();
     if (b[510] != 0x55 || b[511] != 0xAA || std::memcmp(b + 3, "NTFS    ", 8) != 0)
         return Recognition::NotThisKind;
     const uint64_t bytesPerSector = GetLE(b + 11, 2), sectors = GetLE(b + 40, 8);
@@ -25,7 +27,7 @@ Recognition ReadNtfsLayout(const std::string &path, const uint8_t *b, uint64_t s
         return Recognition::Inconsistent;
     }
     NtfsVolume volume;
-    if (!volume.Mount(path, true, error)) {
+    if (!volume.Mount(source.Name(), true, error)) {
         error = "inconsistent NTFS file system: " + error;
         return Recognition::Inconsistent;
     }

@@ -4,18 +4,13 @@
 // which no supported file system reads before it has written it.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace pelmar_tools {
+#include "tools/volume_source.h"
 
-struct ByteRange {
-    uint64_t start, end;  // [start, end)
-};
+namespace pelmar_tools {
 
 enum class FileSystemKind { Unknown, Fat12, Fat16, Fat32, Ntfs };
 
@@ -45,27 +40,10 @@ inline void AppendRange(std::vector<ByteRange> &ranges, uint64_t start, uint64_t
     ranges.push_back({start, end});
 }
 
-// Exactly `length` bytes of the file at `offset`; false at its end (errno
-// 0) or on an error.
-inline bool ReadFully(int fd, uint64_t offset, uint8_t *out, size_t length) {
-    while (length) {
-        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = 0;
-            return false;
-        }
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// `boot` is the input's first 512 bytes; `size` its size in bytes.
-Recognition ReadFatLayout(int fd, const uint8_t *boot, uint64_t size, VolumeLayout &layout,
+// `boot` is the volume's first 512 bytes.
+Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *boot, VolumeLayout &layout,
                           std::string &error);
-Recognition ReadNtfsLayout(const std::string &path, const uint8_t *boot, uint64_t size, VolumeLayout &layout,
+Recognition ReadNtfsLayout(const VolumeSource &volume, const uint8_t *boot, VolumeLayout &layout,
                            std::string &error);
 
 }  // namespace pelmar_tools

@@ -1,0 +1,90 @@
+// Raw volumes held in files on Linux: read with pread, and the holes of a
+// sparse file found with SEEK_DATA and SEEK_HOLE, so that they are never read.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/volume_source.h"
+
+namespace pelmar_tools {
+namespace {
+
+class FileSource final : public VolumeSource {
+  public:
+    FileSource(std::string name, int fd, uint64_t size) : name_(std::move(name)), fd_(fd), size_(size) {}
+    ~FileSource() override { close(fd_); }
+    FileSource(const FileSource &) = delete;
+    FileSource &operator=(const FileSource &) = delete;
+
+    const std::string &Name() const override { return name_; }
+    uint64_t Size() const override { return size_; }
+
+    bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
+        if (offset > size_ || length > size_ - offset) {
+            error = "the input is shorter than its file system says";
+            return false;
+        }
+        while (length) {
+            ssize_t n = pread(fd_, out, length, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = n < 0 ? std::strerror(errno) : "the input changed while it was read";
+                return false;
+            }
+            out += n;
+            offset += static_cast<uint64_t>(n);
+            length -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    std::vector<ByteRange> DataRanges() const override {
+        std::vector<ByteRange> ranges;
+        for (off_t at = 0; static_cast<uint64_t>(at) < size_;) {
+            off_t data = lseek(fd_, at, SEEK_DATA);
+            if (data < 0) {
+                if (errno != ENXIO) return {{0, size_}};  // no hole information: all data
+                break;
+            }
+            off_t hole = lseek(fd_, data, SEEK_HOLE);
+            if (hole < 0) return {{0, size_}};
+            ranges.push_back(
+                {static_cast<uint64_t>(data), std::min<uint64_t>(size_, static_cast<uint64_t>(hole))});
+            at = hole;
+        }
+        return ranges;
+    }
+
+  private:
+    std::string name_;
+    int fd_;
+    uint64_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<VolumeSource> OpenVolumeFile(const std::string &path, std::string &error) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        error = "cannot examine " + path + ": " + std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + " is not a file";
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<FileSource>(path, fd, static_cast<uint64_t>(st.st_size));
+}
+
+}  // namespace pelmar_tools
