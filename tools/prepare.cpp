@@ -2,8 +2,9 @@
 // system of the given size with the real tools (mkfs.fat, mkntfs), creates
 // the folders and copies the files (mtools for FAT, libntfs-3g for NTFS),
 // writes pelmar.img for exactly the volume the container will present, and
-// pelmar.tc: a header sector and the volume, all noise from the kernel's
-// random source (the first run of Pelmar writes the header).
+// pelmar.tc: a header sector and the volume, all noise from a ChaCha20
+// keystream keyed from the kernel's random source (the first run of Pelmar
+// writes the header).
 //
 // Everything that can be checked is checked before anything is written.
 // The file system is built in a private folder inside OUTDIR, the two
@@ -12,7 +13,6 @@
 // signal removes what was made.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -28,6 +28,7 @@
 
 #include "tools/image_format.h"
 #include "tools/image_maker.h"
+#include "tools/noise.h"
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
 #include "tools/volume_layout.h"
@@ -213,20 +214,9 @@ bool RunTool(const std::vector<std::string> &command, std::string &error) {
 
 // The noise of the container: a header sector and the volume.
 bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
-    std::vector<uint8_t> block(4 * MiB);
     uint64_t shown = UINT64_MAX;
-    for (uint64_t at = 0; at < bytes;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), bytes - at));
-        for (size_t got = 0; got < n;) {
-            ssize_t r = getrandom(block.data() + got, n - got, 0);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) {
-                error = std::string("cannot read the kernel's random source: ") + std::strerror(errno);
-                return false;
-            }
-            got += static_cast<size_t>(r);
-        }
-        if (!out.WriteAt(at, block.data(), n, error)) return false;
+    auto write = [&](uint64_t at, const uint8_t *block, size_t n, std::string &why) {
+        if (!out.WriteAt(at, block, n, why)) return false;
         at += n;
         if (at / (64 * MiB) != shown || at == bytes) {
             shown = at / (64 * MiB);
@@ -235,7 +225,9 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
                          static_cast<unsigned long long>(bytes / MiB),
                          static_cast<unsigned long long>(at * 100 / bytes));
         }
-    }
+        return true;
+    };
+    if (!StreamNoise(bytes, 4 * MiB, write, error)) return false;
     std::fputc('\n', stderr);
     return true;
 }
