@@ -48,6 +48,12 @@ class Keystream {
             error = "libgcrypt is older than the one pelmar-prepare was built with";
             ok = false;
         }
+        // No secure memory: the key lives in libgcrypt's context for the
+        // run only and is wiped when the context is closed.
+        if (ok && !gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
+            gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+            gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+        }
         gcry_error_t e = 0;
         if (ok) e = gcry_cipher_open(&handle_, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_STREAM, 0);
         if (ok && !e) e = gcry_cipher_setkey(handle_, key, sizeof key);
