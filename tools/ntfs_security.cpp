@@ -82,8 +82,12 @@ void Put32(std::vector<uint8_t> &out, size_t at, uint32_t value) {
     Put16(out, at, value & 0xFFFF);
     Put16(out, at + 2, value >> 16);
 }
-uint32_t Get16(const uint8_t *p) { return p[0] | p[1] << 8; }
-uint32_t Get32(const uint8_t *p) { return Get16(p) | Get16(p + 2) << 16; }
+uint32_t Get16(const uint8_t *p) {
+    return p[0] | p[1] << 8;
+}
+uint32_t Get32(const uint8_t *p) {
+    return Get16(p) | Get16(p + 2) << 16;
+}
 
 std::string SidText(const std::string &sid) {
     static const std::pair<const char *, const char *> kAliases[] = {
@@ -153,7 +157,8 @@ Descriptor TemporaryFilesDescriptor() {
     return d;
 }
 
-Descriptor Inherit(const Descriptor &parent, bool folder, const std::string &owner, const std::string &group) {
+Descriptor Inherit(const Descriptor &parent, bool folder, const std::string &owner,
+                   const std::string &group) {
     Descriptor d;
     d.owner = owner;
     d.group = group;
@@ -178,11 +183,13 @@ Descriptor Inherit(const Descriptor &parent, bool folder, const std::string &own
                 // Split: what applies here, and the entry as it was, to be
                 // inherited further down.
                 d.dacl.push_back(effective);
-                d.dacl.push_back({static_cast<uint8_t>(inherit | kInheritOnly | kInherited), ace.mask, ace.sid});
+                d.dacl.push_back(
+                    {static_cast<uint8_t>(inherit | kInheritOnly | kInherited), ace.mask, ace.sid});
             }
         } else if ((ace.flags & kObjectInherit) && !(ace.flags & kNoPropagate)) {
             // Meant for files only: carried for the files below the folder.
-            d.dacl.push_back({static_cast<uint8_t>(kObjectInherit | kInheritOnly | kInherited), ace.mask, ace.sid});
+            d.dacl.push_back(
+                {static_cast<uint8_t>(kObjectInherit | kInheritOnly | kInherited), ace.mask, ace.sid});
         }
     }
     return d;
@@ -245,10 +252,10 @@ std::string Sddl(const Descriptor &descriptor) {
     for (const Ace &ace : descriptor.dacl) {
         text += "(A;";
         static const std::pair<uint8_t, const char *> kFlags[] = {{kObjectInherit, "OI"},
-                                                                   {kContainerInherit, "CI"},
-                                                                   {kNoPropagate, "NP"},
-                                                                   {kInheritOnly, "IO"},
-                                                                   {kInherited, "ID"}};
+                                                                  {kContainerInherit, "CI"},
+                                                                  {kNoPropagate, "NP"},
+                                                                  {kInheritOnly, "IO"},
+                                                                  {kInherited, "ID"}};
         for (const auto &[flag, name] : kFlags)
             if (ace.flags & flag) text += name;
         text += ";" + RightsText(ace.mask) + ";;;" + SidText(ace.sid) + ")";

@@ -16,15 +16,15 @@ struct _ntfs_inode;
 namespace pelmar_tools {
 
 // Rights and flags, with Windows' values.
-constexpr uint32_t kFileAllAccess = 0x001F01FF;      // FA
-constexpr uint32_t kFileReadExecute = 0x001200A9;    // read, list, traverse, attributes
-constexpr uint32_t kAddFile = 0x00000002;            // create files / write data
-constexpr uint32_t kAddSubdirectory = 0x00000004;    // create folders / append data
-constexpr uint32_t kTraverse = 0x00000020;           // traverse folder / execute file
+constexpr uint32_t kFileAllAccess = 0x001F01FF;    // FA
+constexpr uint32_t kFileReadExecute = 0x001200A9;  // read, list, traverse, attributes
+constexpr uint32_t kAddFile = 0x00000002;          // create files / write data
+constexpr uint32_t kAddSubdirectory = 0x00000004;  // create folders / append data
+constexpr uint32_t kTraverse = 0x00000020;         // traverse folder / execute file
 constexpr uint32_t kSynchronize = 0x00100000;
-constexpr uint32_t kGenericAll = 0x10000000;         // GA
-constexpr uint8_t kObjectInherit = 0x01, kContainerInherit = 0x02, kNoPropagate = 0x04,
-                  kInheritOnly = 0x08, kInherited = 0x10;
+constexpr uint32_t kGenericAll = 0x10000000;  // GA
+constexpr uint8_t kObjectInherit = 0x01, kContainerInherit = 0x02, kNoPropagate = 0x04, kInheritOnly = 0x08,
+                  kInherited = 0x10;
 constexpr uint16_t kDaclPresent = 0x0004, kDaclAutoInherited = 0x0400, kDaclProtected = 0x1000,
                    kSelfRelative = 0x8000;
 
@@ -63,7 +63,8 @@ std::string Sddl(const Descriptor &descriptor);
 
 // The descriptor of an open inode of a mounted volume whose $Secure is open
 // (ntfs_open_secure), through libntfs-3g's security interface.
-bool SetDescriptor(_ntfs_volume *volume, _ntfs_inode *inode, const Descriptor &descriptor, std::string &error);
+bool SetDescriptor(_ntfs_volume *volume, _ntfs_inode *inode, const Descriptor &descriptor,
+                   std::string &error);
 bool GetDescriptor(_ntfs_volume *volume, _ntfs_inode *inode, Descriptor &descriptor, std::string &error);
 
 // The SDDL form of the descriptor of `path` ("/A/B") on the raw volume,

@@ -250,8 +250,8 @@ int Run(int argc, char **argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        bool takesValue =
-            arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" || arg == "--copy" || arg == "--temp-dir";
+        bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" ||
+                          arg == "--copy" || arg == "--temp-dir";
         if (takesValue && i + 1 >= argc) return Fail(arg + " needs a value\n" + kUsage);
         if (arg == "--size")
             sizeText = argv[++i];

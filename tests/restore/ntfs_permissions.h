@@ -21,7 +21,8 @@ inline const std::string kRootSddl =
 inline const std::string kFolderSddl =
     "O:BAG:SYD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)"
     "(A;OICIID;0x1200a9;;;BU)(A;CIID;LC;;;BU)(A;CIID;DC;;;BU)";
-inline const std::string kFileSddl = "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)";
+inline const std::string kFileSddl =
+    "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)";
 // The folder for temporary files, protected from the root's entries, and a
 // file in it: nobody but its creator, administrators and the system.
 inline const std::string kTempSddl =
@@ -41,11 +42,13 @@ inline std::string AuditedSddl(const std::string &raw, const std::string &path) 
     while (std::fgets(line, sizeof line, pipe)) {
         std::istringstream in(line);
         std::string offset, word;
-        if (!(in >> offset) || offset.size() != 6 || offset.find_first_not_of("0123456789abcdef") != std::string::npos ||
+        if (!(in >> offset) || offset.size() != 6 ||
+            offset.find_first_not_of("0123456789abcdef") != std::string::npos ||
             std::stoul(offset, nullptr, 16) != bytes.size())
             continue;
         while (in >> word && word.size() == 8)
-            for (size_t i = 0; i < 8; i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
+            for (size_t i = 0; i < 8; i += 2)
+                bytes.push_back(static_cast<uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
     }
     pclose(pipe);
     pelmar_tools::Descriptor descriptor;

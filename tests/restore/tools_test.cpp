@@ -170,7 +170,8 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
              {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "not a path Windows accepts"},
              {"--size 4M --fs ntfs " + f, "is not a folder"},
              {"--size 4M --fs fat12 --temp-dir /T" + o, "a FAT drive has no permissions"},
-             {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o, "/T is made already by an earlier option"},
+             {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o,
+              "/T is made already by an earlier option"},
              {"--size 4M --fs ntfs /proc/self", "cannot write into /proc/self"}}) {
         auto r = Prepare(arguments, RootDir());
         EXPECT_EQ(r.exitCode, 1) << arguments;
@@ -208,12 +209,13 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     WriteHostFile(Work("f"), "file");
     const std::string f = Quote(Work("f").string());
     for (const fs::path &dir : {out, again}) {
-        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --copy " + f + ":/Docs/a.txt --copy " +
-                             f + ":/Temp/t.txt " + Quote(dir.string()),
+        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --copy " + f +
+                             ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
                          RootDir());
         ASSERT_EQ(r.exitCode, 0) << r.output;
     }
-    auto r = InspectImage("--expand " + Quote(raw.string()) + " " + Quote((out / "pelmar.img").string()), RootDir());
+    auto r = InspectImage("--expand " + Quote(raw.string()) + " " + Quote((out / "pelmar.img").string()),
+                          RootDir());
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const bool audit = !FindUtility("ntfssecaudit").empty();
     for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
@@ -231,7 +233,8 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     for (char c : noise) ++counts[static_cast<uint8_t>(c)];
     for (size_t count : counts) EXPECT_NEAR(count, noise.size() / 256.0, noise.size() / 256.0 * 0.05);
     EXPECT_TRUE(noise.substr(0, 4096) != other.substr(0, 4096)) << "the same noise twice";
-    EXPECT_TRUE(noise.substr(noise.size() - 4096) != other.substr(other.size() - 4096)) << "the same noise twice";
+    EXPECT_TRUE(noise.substr(noise.size() - 4096) != other.substr(other.size() - 4096))
+        << "the same noise twice";
 }
 
 // A raw volume of every kind of sector in a reproducible mixture.

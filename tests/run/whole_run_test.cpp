@@ -112,7 +112,8 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
             std::string(PELMAR_PREPARE) + " --size " + shape.size + " --fs " + shape.kind +
             " --mkdir /Docs/Sub --copy 0:/Docs/A.TXT --copy 1:/B.BIN --copy 2:/Docs/A.TXT"
             " --copy '3:/Docs/Sub/Long file name.dat' " +
-            (std::string(shape.kind) == "ntfs" ? "--temp-dir /Tmp --copy 3:/Tmp/t " : "") + (root / "c").string();
+            (std::string(shape.kind) == "ntfs" ? "--temp-dir /Tmp --copy 3:/Tmp/t " : "") +
+            (root / "c").string();
         ASSERT_EQ(Shell(in + prepared + out + " 2>&1"), 0) << ReadWholeFile(folder.path() / "o");
         EXPECT_NE(ReadWholeFile(folder.path() / "o").find("c:\\pelmar.tc"), std::string::npos);
         if (!shape.rework.empty()) {
