@@ -90,7 +90,7 @@ end=$(now)
 noise=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
 rm -f "$work/noise" "$work/block"
 row() { awk -v n="$1" -v b="$bytes" -v t="$2" -v z="$zeros" -v d="$noise" \
-  'BEGIN { printf "| %s | %d | %.2f s | %.2fx | %.2fx |\n", n, b, t, t / z, t / d }'; }
+  'BEGIN { printf "| %s | %.0f | %.2f s | %.2fx | %.2fx |\n", n, b, t, t / z, t / d }'; }
 echo "| container ($size) | bytes | time | against dd of zeros | against dd of noise |"
 echo "|---|---:|---:|---:|---:|"
 row "pelmar-prepare --fs ntfs" "$prepared"
