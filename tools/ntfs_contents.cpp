@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "tools/ntfs.h"
+#include "tools/ntfs_security.h"
 
 extern "C" {
 #include <ntfs-3g/endians.h>
+#include <ntfs-3g/security.h>
 }
 
 namespace pelmar_tools {
@@ -39,16 +41,27 @@ std::string Why(const std::string &what, const std::string &path) {
     return "cannot " + what + " " + path + " on the NTFS volume: " + std::strerror(errno);
 }
 
-bool MakeFolder(ntfs_volume *vol, const std::string &path, std::string &error) {
+// What pelmar-prepare makes, it makes as an administrator would: the
+// Administrators group owns it.
+bool Secure(ntfs_volume *vol, ntfs_inode *parent, ntfs_inode *made, bool folder, bool temporary,
+            std::string &error) {
+    Descriptor from;
+    if (temporary) return SetDescriptor(vol, made, TemporaryFilesDescriptor(), error);
+    return GetDescriptor(vol, parent, from, error) &&
+           SetDescriptor(vol, made, Inherit(from, folder, kAdministrators, kSystem), error);
+}
+
+bool MakeFolder(ntfs_volume *vol, const std::string &path, bool temporary, std::string &error) {
     ntfs_inode *parent = OpenParent(vol, path);
     Name name(LastName(path));
     ntfs_inode *made = parent && name.length > 0 ? ntfs_create(parent, const_cpu_to_le32(0), name.units,
                                                                static_cast<u8>(name.length), S_IFDIR)
                                                  : nullptr;
     if (!made) error = Why("make the folder", path);
+    const bool ok = made && Secure(vol, parent, made, true, temporary, error);
     if (made) ntfs_inode_close(made);
     if (parent) ntfs_inode_close(parent);
-    return made != nullptr;
+    return ok;
 }
 
 bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path, bool replace,
@@ -70,6 +83,12 @@ bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path
         if (found != static_cast<u64>(-1)) file = ntfs_inode_open(vol, MREF(found));
     } else if (parent) {
         file = ntfs_create(parent, const_cpu_to_le32(0), name.units, static_cast<u8>(name.length), S_IFREG);
+        if (file && !Secure(vol, parent, file, false, false, error)) {
+            ntfs_inode_close(file);
+            ntfs_inode_close(parent);
+            close(fd);
+            return false;
+        }
     }
     // Closed before the file: closing the file updates its entry in the
     // folder, which libntfs-3g opens for that itself.
@@ -110,11 +129,22 @@ bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path
 bool PutOnNtfs(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error) {
     NtfsVolume volume;
     if (!volume.Mount(raw, false, error)) return false;
-    for (const ContentStep &step : steps) {
-        bool ok = step.source.empty() ? MakeFolder(volume.get(), step.path, error)
-                                      : CopyFile(volume.get(), step.source, step.path, step.replaces, error);
-        if (!ok) return false;
+    // Descriptors are shared through $Secure, as Windows keeps them.
+    if (ntfs_open_secure(volume.get()) != 0) {
+        error = "libntfs-3g cannot open the volume's $Secure";
+        return false;
     }
+    ntfs_inode *root = ntfs_inode_open(volume.get(), FILE_root);
+    bool ok = root && SetDescriptor(volume.get(), root, VolumeRootDescriptor(), error);
+    if (!root) error = Why("open", "/");
+    if (root) ntfs_inode_close(root);
+    for (const ContentStep &step : steps) {
+        if (!ok) break;
+        ok = step.source.empty() ? MakeFolder(volume.get(), step.path, step.temporary, error)
+                                 : CopyFile(volume.get(), step.source, step.path, step.replaces, error);
+    }
+    ntfs_close_secure(volume.get());
+    if (!ok) return false;
     if (!volume.Unmount()) {
         error = "cannot write the NTFS volume back: " + std::string(std::strerror(errno));
         return false;

@@ -11,8 +11,11 @@ struct ContentStep {
     std::string path;       // "/A/B", folders separated by '/'
     std::string source;     // host file to copy; empty: make the folder
     bool replaces = false;  // a file of that name is there already
+    bool temporary = false; // a folder for temporary files (see ntfs_security.h)
 };
 
+// The root gets the descriptor Windows' format gives, what is made the one
+// Windows would have it inherit, a temporary-files folder its own.
 bool PutOnNtfs(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error);
 
 }  // namespace pelmar_tools

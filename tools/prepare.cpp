@@ -2,8 +2,9 @@
 // system of the given size with the real tools (mkfs.fat, mkntfs), creates
 // the folders and copies the files (mtools for FAT, libntfs-3g for NTFS),
 // writes pelmar.img for exactly the volume the container will present, and
-// pelmar.tc: a header sector and the volume, all noise from the kernel's
-// random source (the first run of Pelmar writes the header).
+// pelmar.tc: a header sector and the volume, all noise from a ChaCha20
+// keystream keyed from the kernel's random source (the first run of Pelmar
+// writes the header).
 //
 // Everything that can be checked is checked before anything is written.
 // The file system is built in a private folder inside OUTDIR, the two
@@ -12,7 +13,6 @@
 // signal removes what was made.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -28,6 +28,7 @@
 
 #include "tools/image_format.h"
 #include "tools/image_maker.h"
+#include "tools/noise.h"
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
 #include "tools/volume_layout.h"
@@ -37,13 +38,18 @@ namespace {
 
 const char kUsage[] =
     "usage: pelmar-prepare --size SIZE --fs ntfs|fat32|fat16|fat12 [--label NAME]\n"
-    "                      [--mkdir PATH]... [--copy FILE:PATH]... OUTDIR\n"
+    "                      [--mkdir PATH]... [--temp-dir PATH]... [--copy FILE:PATH]... OUTDIR\n"
     "  --size SIZE       the volume's size in bytes; K, M and G multiply by 1024, 1024^2, 1024^3\n"
     "  --fs KIND         the file system to make\n"
     "  --label NAME      its volume label\n"
     "  --mkdir PATH      a folder to make (with its parents), PATH like /Temp/Cache\n"
+    "  --temp-dir PATH   a folder for temporary files (ntfs only): users can make files and\n"
+    "                    folders in it, each of which only its maker (and administrators) reaches\n"
     "  --copy FILE:PATH  a host file to copy to PATH (parents made; a second copy to a PATH replaces it)\n"
-    "  OUTDIR            where pelmar.img and pelmar.tc are written\n";
+    "  OUTDIR            where pelmar.img and pelmar.tc are written\n"
+    "An ntfs drive gets the permissions Windows' own format gives, and what is made on it\n"
+    "inherits them as on Windows. A FAT drive has no permissions: every user can read and\n"
+    "change every file on it, so it suits single-user machines only.\n";
 
 // What the file systems can hold, within what mkfs.fat 4.2 and mkntfs make
 // of a volume: the cluster counts that decide a FAT's type bound FAT12 and
@@ -213,20 +219,9 @@ bool RunTool(const std::vector<std::string> &command, std::string &error) {
 
 // The noise of the container: a header sector and the volume.
 bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
-    std::vector<uint8_t> block(4 * MiB);
     uint64_t shown = UINT64_MAX;
-    for (uint64_t at = 0; at < bytes;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), bytes - at));
-        for (size_t got = 0; got < n;) {
-            ssize_t r = getrandom(block.data() + got, n - got, 0);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) {
-                error = std::string("cannot read the kernel's random source: ") + std::strerror(errno);
-                return false;
-            }
-            got += static_cast<size_t>(r);
-        }
-        if (!out.WriteAt(at, block.data(), n, error)) return false;
+    auto write = [&](uint64_t at, const uint8_t *block, size_t n, std::string &why) {
+        if (!out.WriteAt(at, block, n, why)) return false;
         at += n;
         if (at / (64 * MiB) != shown || at == bytes) {
             shown = at / (64 * MiB);
@@ -235,7 +230,9 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
                          static_cast<unsigned long long>(bytes / MiB),
                          static_cast<unsigned long long>(at * 100 / bytes));
         }
-    }
+        return true;
+    };
+    if (!StreamNoise(bytes, 4 * MiB, write, error)) return false;
     std::fputc('\n', stderr);
     return true;
 }
@@ -244,6 +241,7 @@ int Run(int argc, char **argv) {
     std::string sizeText, kindText, label, outDir;
     struct Request {
         std::string path, source;
+        bool temporary = false;
     };
     std::vector<Request> requests;
     for (int i = 1; i < argc; ++i) {
@@ -252,8 +250,8 @@ int Run(int argc, char **argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        bool takesValue =
-            arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" || arg == "--copy";
+        bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" ||
+                          arg == "--copy" || arg == "--temp-dir";
         if (takesValue && i + 1 >= argc) return Fail(arg + " needs a value\n" + kUsage);
         if (arg == "--size")
             sizeText = argv[++i];
@@ -263,6 +261,8 @@ int Run(int argc, char **argv) {
             label = argv[++i];
         else if (arg == "--mkdir")
             requests.push_back({argv[++i], {}});
+        else if (arg == "--temp-dir")
+            requests.push_back({argv[++i], {}, true});
         else if (arg == "--copy") {
             std::string value = argv[++i];
             size_t colon = value.rfind(':');
@@ -293,6 +293,11 @@ int Run(int argc, char **argv) {
                     kind->name + " (" + std::to_string(kind->least / KiB) + "K to " +
                     std::to_string(kind->most / KiB) + "K)");
     const bool ntfs = kind->kind == FileSystemKind::Ntfs;
+    for (const Request &r : requests)
+        if (r.temporary && !ntfs)
+            return Fail("--temp-dir " + r.path +
+                        ": a FAT drive has no permissions, so a folder on it cannot keep users' "
+                        "temporary files apart; use --fs ntfs");
     if (label.size() > (ntfs ? 32u : 11u))
         return Fail("--label " + label + " is longer than " + (ntfs ? "32" : "11") + " characters");
     for (char c : label)
@@ -312,9 +317,12 @@ int Run(int argc, char **argv) {
             auto known = isFolder.find(Lower(part));
             if (known != isFolder.end() && known->second != folder)
                 return Fail(part + " is " + (known->second ? "a folder" : "a file") + " already");
+            const bool temporary = r.temporary && at == std::string::npos;
+            if (temporary && known != isFolder.end())
+                return Fail("--temp-dir " + r.path + ": " + part + " is made already by an earlier option");
             if (folder && known == isFolder.end()) {
                 isFolder[Lower(part)] = true;
-                steps.push_back({part, {}, false});
+                steps.push_back({part, {}, false, temporary});
             } else if (!folder) {
                 struct stat st;
                 if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||

@@ -4,14 +4,23 @@
 # side in one run: the image's size, the time pelmar-mkimage takes, the
 # sectors a restore writes (counted from ntsim's trace: the volume writes,
 # without the container's header) and the time of a whole run on ntsim.
+# Then the container: pelmar-prepare --size SIZE (the whole command: file
+# system, image and the container's noise) against dd writing the same
+# number of zero bytes to the same disk, all flushed to it; and dd writing
+# that many bytes of noise made beforehand (a 64 MiB block over and over),
+# for disks that take zeros faster than other bytes (a virtual disk that
+# finds zero blocks and stores none): that row is the disk's own speed for
+# noise, the least any generator can take.
 # Run by hand from the top folder after a default build:
-#     bench/image/image_bench.sh [SIZE]        (default 4G)
+#     bench/image/image_bench.sh [SIZE [container]]   (default 4G; "container":
+#                                                   the container's table only)
 # It needs about SIZE of free disk for the --all-sectors runs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 size=${1:-4G}
+only=${2:-}
 build=${PELMAR_BUILD:-build}
-for tool in pelmar pelmar-mkimage pelmar-image; do
+for tool in pelmar pelmar-mkimage pelmar-image pelmar-prepare; do
   [[ -x $build/$tool ]] || { echo "build $build/$tool first (cmake --build --preset default)" >&2; exit 1; }
 done
 
@@ -20,6 +29,7 @@ trap 'rm -rf "$work"' EXIT
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f s", b - a }'; }
 
+if [[ $only != container ]]; then
 echo "| volume ($size) | image | image bytes | making it | sectors a restore writes | share | whole run |"
 echo "|---|---|---:|---:|---:|---:|---:|"
 for kind in fat32 ntfs; do
@@ -54,3 +64,35 @@ for kind in fat32 ntfs; do
   done
   rm -f "$raw"
 done
+echo
+fi
+
+rm -rf "$work/machine" "$work/prepared"
+mkdir -p "$work/prepared"
+start=$(now)
+$build/pelmar-prepare --size "$size" --fs ntfs "$work/prepared" >/dev/null 2>&1
+end=$(now)
+bytes=$(stat -c %s "$work/prepared/pelmar.tc")
+prepared=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+rm -rf "$work/prepared"
+start=$(now)
+head -c "$bytes" /dev/zero | dd of="$work/zeros" bs=4M iflag=fullblock conv=fsync status=none
+end=$(now)
+zeros=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+rm -f "$work/zeros"
+head -c $((64 << 20)) /dev/urandom >"$work/block"
+start=$(now)
+{
+  for ((i = 0; i < bytes >> 26; ++i)); do cat "$work/block"; done
+  head -c $((bytes & ((1 << 26) - 1))) "$work/block"
+} | dd of="$work/noise" bs=4M iflag=fullblock conv=fsync status=none
+end=$(now)
+noise=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+rm -f "$work/noise" "$work/block"
+row() { awk -v n="$1" -v b="$bytes" -v t="$2" -v z="$zeros" -v d="$noise" \
+  'BEGIN { printf "| %s | %.0f | %.2f s | %.2fx | %.2fx |\n", n, b, t, t / z, t / d }'; }
+echo "| container ($size) | bytes | time | against dd of zeros | against dd of noise |"
+echo "|---|---:|---:|---:|---:|"
+row "pelmar-prepare --fs ntfs" "$prepared"
+row "dd of zeros" "$zeros"
+row "dd of noise made beforehand" "$noise"

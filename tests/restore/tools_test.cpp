@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "restore/ntfs_permissions.h"
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
 
@@ -168,6 +169,9 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
              {"--size 4M --fs ntfs --mkdir /A --copy " + f + ":/a" + o, "/a is a folder already"},
              {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "not a path Windows accepts"},
              {"--size 4M --fs ntfs " + f, "is not a folder"},
+             {"--size 4M --fs fat12 --temp-dir /T" + o, "a FAT drive has no permissions"},
+             {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o,
+              "/T is made already by an earlier option"},
              {"--size 4M --fs ntfs /proc/self", "cannot write into /proc/self"}}) {
         auto r = Prepare(arguments, RootDir());
         EXPECT_EQ(r.exitCode, 1) << arguments;
@@ -193,6 +197,44 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_TRUE(fs::is_empty(out));
+}
+
+// An NTFS volume's descriptors as Windows would have them, read back through
+// libntfs-3g and through ntfssecaudit; and the container's noise is new noise
+// on every run: each byte value about equally often, two runs unalike.
+TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
+    const fs::path out = Work("out"), again = Work("again"), raw = Work("v.raw");
+    fs::create_directories(out);
+    fs::create_directories(again);
+    WriteHostFile(Work("f"), "file");
+    const std::string f = Quote(Work("f").string());
+    for (const fs::path &dir : {out, again}) {
+        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --copy " + f +
+                             ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
+                         RootDir());
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+    }
+    auto r = InspectImage("--expand " + Quote(raw.string()) + " " + Quote((out / "pelmar.img").string()),
+                          RootDir());
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const bool audit = !FindUtility("ntfssecaudit").empty();
+    for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
+             {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kFolderSddl}, {"/Docs/a.txt", kFileSddl},
+             {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}}) {
+        std::string error;
+        EXPECT_EQ(pelmar_tools::ReadSddl(raw.string(), path, error), sddl) << path << ": " << error;
+        if (audit) {
+            EXPECT_EQ(AuditedSddl(raw.string(), path), sddl) << path;
+        }
+    }
+    const std::string noise = ReadHostFile(out / "pelmar.tc"), other = ReadHostFile(again / "pelmar.tc");
+    ASSERT_EQ(noise.size(), 512u + (4 << 20));
+    std::vector<size_t> counts(256);
+    for (char c : noise) ++counts[static_cast<uint8_t>(c)];
+    for (size_t count : counts) EXPECT_NEAR(count, noise.size() / 256.0, noise.size() / 256.0 * 0.05);
+    EXPECT_TRUE(noise.substr(0, 4096) != other.substr(0, 4096)) << "the same noise twice";
+    EXPECT_TRUE(noise.substr(noise.size() - 4096) != other.substr(other.size() - 4096))
+        << "the same noise twice";
 }
 
 // A raw volume of every kind of sector in a reproducible mixture.

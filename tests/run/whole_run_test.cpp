@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "restore/ntfs_permissions.h"
 #include "run/fat_image.h"
 #include "run/process_runner.h"
 
@@ -80,7 +81,7 @@ TEST(WholeRun, RekeysMountsAndRestoresTheDrive) {
 // expanded from their images, given a file that must be split around the
 // space others use, and made into images again. Free clusters stay the
 // container's noise, so the drive is checked through its file system, not
-// byte for byte.
+// byte for byte. The NTFS drive carries the descriptors pelmar-prepare gave.
 TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
     const std::string mtools = "MTOOLS_SKIP_CHECK=1 ";
     const std::string fat32Split =  // FSInfo's next-free hint dropped: mtools searches from the start
@@ -111,6 +112,7 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
             std::string(PELMAR_PREPARE) + " --size " + shape.size + " --fs " + shape.kind +
             " --mkdir /Docs/Sub --copy 0:/Docs/A.TXT --copy 1:/B.BIN --copy 2:/Docs/A.TXT"
             " --copy '3:/Docs/Sub/Long file name.dat' " +
+            (std::string(shape.kind) == "ntfs" ? "--temp-dir /Tmp --copy 3:/Tmp/t " : "") +
             (root / "c").string();
         ASSERT_EQ(Shell(in + prepared + out + " 2>&1"), 0) << ReadWholeFile(folder.path() / "o");
         EXPECT_NE(ReadWholeFile(folder.path() / "o").find("c:\\pelmar.tc"), std::string::npos);
@@ -155,6 +157,14 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
                                  : mtools + "mcopy -n -i" + drive + "'::" + name + "' " + back),
                       0);
             EXPECT_TRUE(ReadWholeFile(back) == ReadWholeFile(folder.path() / std::to_string(i))) << name;
+        }
+        if (!ntfs) continue;
+        for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
+                 {"/", pelmar_test::kRootSddl}, {"/Docs/Sub", pelmar_test::kFolderSddl},
+                 {"/B.BIN", pelmar_test::kFileSddl}, {"/Tmp", pelmar_test::kTempSddl},
+                 {"/Tmp/t", pelmar_test::kTempFileSddl}}) {
+            std::string error;
+            EXPECT_EQ(pelmar_tools::ReadSddl(t.string(), path, error), sddl) << path << ": " << error;
         }
     }
 }
