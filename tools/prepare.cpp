@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
 #include "tools/volume_layout.h"
+#include "tools/windows_names.h"
 
 namespace pelmar_tools {
 namespace {
@@ -38,7 +40,7 @@ namespace {
 const char kUsage[] =
     "usage: pelmar-prepare --size SIZE --fs ntfs|fat32|fat16|fat12 [--label NAME]\n"
     "                      [--mkdir PATH]... [--copy FILE:PATH]... OUTDIR\n"
-    "  --size SIZE       the volume's size in bytes; K, M and G multiply by 1024, 1024^2, 1024^3\n"
+    "  --size SIZE       the volume's size in bytes; K, M, G and T multiply by 1024, 1024^2, 1024^3, 1024^4\n"
     "  --fs KIND         the file system to make\n"
     "  --label NAME      its volume label\n"
     "  --mkdir PATH      a folder to make (with its parents), PATH like /Temp/Cache\n"
@@ -94,7 +96,13 @@ struct StopSignalsHeld {
     ~StopSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 };
 
+// Set while the progress line waits for its end, so that a message after
+// it starts on a line of its own.
+bool gProgressOpen = false;
+
 int Fail(const std::string &message) {
+    if (gProgressOpen) std::fputc('\n', stderr);
+    gProgressOpen = false;
     std::fprintf(stderr, "pelmar-prepare: %s\n", message.c_str());
     return 1;
 }
@@ -120,6 +128,10 @@ bool ParseSize(const std::string &text, uint64_t &bytes) {
         case 'g':
             unit = GiB;
             break;
+        case 'T':
+        case 't':
+            unit = GiB * KiB;
+            break;
         default:
             return false;
     }
@@ -134,20 +146,21 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// "\Temp\Cache" or "Temp/Cache/" -> "/Temp/Cache"; empty when a component
-// is not a name Windows accepts.
-std::string VolumePath(const std::string &text) {
+// "\Temp\Cache" or "Temp/Cache/" -> "/Temp/Cache"; empty, and why, when a
+// component is not a name Windows accepts.
+std::string VolumePath(const std::string &text, std::string &why) {
     std::string path, name;
     for (size_t i = 0; i <= text.size(); ++i) {
         char c = i < text.size() ? text[i] : '/';
         if (c != '/' && c != '\\') {
-            if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c)) return {};
             name += c;
             continue;
         }
         if (name.empty()) continue;
-        if (name == "." || name == ".." || name.size() > 255 || name.back() == ' ' || name.back() == '.')
+        if (std::string refusal = NameRefusal(name); !refusal.empty()) {
+            why = "\"" + name + "\" " + refusal;
             return {};
+        }
         path += "/" + name;
         name.clear();
     }
@@ -205,7 +218,16 @@ bool RunTool(const std::vector<std::string> &command, std::string &error) {
     close(pipeFds[0]);
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = command[0] + " failed:\n" + output;
+        // Some tools fail without a word (mmd on a folder that exists);
+        // the reason is then at least how the tool ended.
+        while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back()))) output.pop_back();
+        if (output.empty())
+            output = pid < 0                ? std::string("cannot start it: ") + std::strerror(errno)
+                     : WIFEXITED(status)    ? "it ended with status " + std::to_string(WEXITSTATUS(status)) +
+                                               " and said nothing"
+                     : WIFSIGNALED(status) ? "it was stopped by signal " + std::to_string(WTERMSIG(status))
+                                            : "it did not end normally";
+        error = command[0] + " failed: " + output;
         return false;
     }
     return true;
@@ -228,15 +250,61 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
         }
         if (!out.WriteAt(at, block.data(), n, error)) return false;
         at += n;
-        if (at / (64 * MiB) != shown || at == bytes) {
+        // Before the end the figures never reach the total (nor 100%).
+        if ((at / (64 * MiB) != shown && at / MiB < bytes / MiB) || at == bytes) {
             shown = at / (64 * MiB);
             std::fprintf(stderr, "\rpelmar-prepare: pelmar.tc: %llu of %llu MiB (%llu%%)",
                          static_cast<unsigned long long>(at / MiB),
                          static_cast<unsigned long long>(bytes / MiB),
                          static_cast<unsigned long long>(at * 100 / bytes));
+            gProgressOpen = true;
         }
     }
     std::fputc('\n', stderr);
+    gProgressOpen = false;
+    return true;
+}
+
+// Refuses, before anything is copied, a file that cannot fit on the volume
+// as made: the clusters its data needs at the least (an NTFS file of up to
+// one 1 KiB file record may live inside it) against the volume's free ones.
+bool CheckRoom(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error) {
+    uint8_t boot[512];
+    struct stat st;
+    VolumeLayout layout;
+    const int fd = open(raw.c_str(), O_RDONLY);
+    Recognition r = Recognition::NotThisKind;
+    if (fd >= 0 && fstat(fd, &st) == 0 && ReadFully(fd, 0, boot, sizeof boot)) {
+        r = ReadFatLayout(fd, boot, static_cast<uint64_t>(st.st_size), layout, error);
+        if (r == Recognition::NotThisKind)
+            r = ReadNtfsLayout(raw, boot, static_cast<uint64_t>(st.st_size), layout, error);
+    }
+    if (fd >= 0) close(fd);
+    if (r != Recognition::Recognised || layout.clusterBytes == 0) {
+        error = "cannot read the new volume's free space" + (error.empty() ? "" : ": " + error);
+        return false;
+    }
+    const uint64_t free = (layout.clusters - layout.usedClusters) * layout.clusterBytes;
+    std::map<std::string, uint64_t> taken;  // by path: a replaced file gives its clusters back
+    uint64_t total = 0;
+    for (const ContentStep &step : steps) {
+        if (step.source.empty() || stat(step.source.c_str(), &st) != 0) continue;
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        const uint64_t needs = layout.kind == FileSystemKind::Ntfs && size <= 1024
+                                   ? 0
+                                   : (size + layout.clusterBytes - 1) / layout.clusterBytes * layout.clusterBytes;
+        total -= taken[step.path];
+        if (total + needs > free) {
+            error = "--copy " + step.source + ":" + step.path + ": the file does not fit on the volume: its " +
+                    std::to_string(size) + " bytes take " + std::to_string(needs) + " bytes in clusters of " +
+                    std::to_string(layout.clusterBytes) + ", and the new " + KindName(layout.kind) +
+                    " volume has " + std::to_string(free) + " bytes free" +
+                    (total ? ", " + std::to_string(total) + " of them taken by the files before it" : "");
+            return false;
+        }
+        taken[step.path] = needs;
+        total += needs;
+    }
     return true;
 }
 
@@ -282,7 +350,7 @@ int Run(int argc, char **argv) {
     // Checks, before anything is written.
     uint64_t size = 0;
     if (!ParseSize(sizeText, size) || size == 0)
-        return Fail("--size " + sizeText + ": expected a number with K, M or G");
+        return Fail("--size " + sizeText + ": expected a number with K, M, G or T");
     if (size % 512) return Fail("--size " + sizeText + " is not a whole number of 512-byte sectors");
     const KindBounds *kind = nullptr;
     for (const auto &k : kKinds)
@@ -293,19 +361,20 @@ int Run(int argc, char **argv) {
                     kind->name + " (" + std::to_string(kind->least / KiB) + "K to " +
                     std::to_string(kind->most / KiB) + "K)");
     const bool ntfs = kind->kind == FileSystemKind::Ntfs;
-    if (label.size() > (ntfs ? 32u : 11u))
-        return Fail("--label " + label + " is longer than " + (ntfs ? "32" : "11") + " characters");
-    for (char c : label)
-        if (static_cast<unsigned char>(c) < 0x20) return Fail("--label holds a control character");
+    if (std::string refusal = LabelRefusal(label, ntfs); !refusal.empty())
+        return Fail("--label \"" + label + "\" " + refusal);
 
     // The folders and files, as the volume will have them: a folder over a
     // file (or the reverse) is refused, a second copy to a file replaces it.
     std::map<std::string, bool> isFolder;  // by lower-case path: names are case-insensitive on Windows
     std::vector<ContentStep> steps;
+    PathSpellings spellings;  // a name given again in another case is the same name
     uint64_t copied = 0;
     for (const Request &r : requests) {
-        std::string path = VolumePath(r.path);
-        if (path.empty()) return Fail("\"" + r.path + "\" is not a path Windows accepts on the volume");
+        std::string why, path = spellings.Spell(VolumePath(r.path, why));
+        if (path.empty())
+            return Fail("\"" + r.path + "\" is not a path Windows accepts on the volume" +
+                        (why.empty() ? std::string() : ": " + why));
         for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
             const std::string part = at == std::string::npos ? path : path.substr(0, at);
             const bool folder = at != std::string::npos || r.source.empty();
@@ -328,8 +397,9 @@ int Run(int argc, char **argv) {
         }
     }
     struct stat dirStat;
-    if (stat(outDir.c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode))
-        return Fail(outDir + " is not a folder");
+    if (stat(outDir.c_str(), &dirStat) != 0)
+        return Fail(outDir + (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno))));
+    if (!S_ISDIR(dirStat.st_mode)) return Fail(outDir + " is not a folder");
     struct statvfs fsStat;
     if (access(outDir.c_str(), W_OK) != 0 || statvfs(outDir.c_str(), &fsStat) != 0)
         return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
@@ -377,17 +447,23 @@ int Run(int argc, char **argv) {
         if (!label.empty()) mkfs.insert(mkfs.end(), {"-n", label});
     }
     mkfs.push_back(raw);
+    // The tools read names and labels as UTF-8, whatever the caller's locale.
+    setenv("LC_ALL", "C.UTF-8", 1);
     if (!RunTool(mkfs, error)) return Fail(error);
+    if (!CheckRoom(raw, steps, error)) return Fail(error);
     if (ntfs) {
         if (!PutOnNtfs(raw, steps, error)) return Fail(error);
     } else {
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
         for (const ContentStep &step : steps) {
             const std::string target = "::" + step.path;
-            if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error)) return Fail(error);
+            const std::string what = step.source.empty() ? "make the folder " + step.path
+                                                         : "copy " + step.source + " to " + step.path;
+            if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error))
+                return Fail("cannot " + what + " on the FAT volume: " + error);
             bool ok = step.source.empty() ? RunTool({"mmd", "-i", raw, target}, error)
                                           : RunTool({"mcopy", "-i", raw, step.source, target}, error);
-            if (!ok) return Fail(error);
+            if (!ok) return Fail("cannot " + what + " on the FAT volume: " + error);
         }
     }
 
