@@ -31,6 +31,7 @@
 #include "tools/image_maker.h"
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
+#include "tools/volume_room.h"
 #include "tools/volume_layout.h"
 #include "tools/windows_names.h"
 
@@ -257,54 +258,10 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
                          static_cast<unsigned long long>(at / MiB),
                          static_cast<unsigned long long>(bytes / MiB),
                          static_cast<unsigned long long>(at * 100 / bytes));
-            gProgressOpen = true;
+            gProgressOpen = at != bytes;  // the last one is ended below
         }
     }
     std::fputc('\n', stderr);
-    gProgressOpen = false;
-    return true;
-}
-
-// Refuses, before anything is copied, a file that cannot fit on the volume
-// as made: the clusters its data needs at the least (an NTFS file of up to
-// one 1 KiB file record may live inside it) against the volume's free ones.
-bool CheckRoom(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error) {
-    uint8_t boot[512];
-    struct stat st;
-    VolumeLayout layout;
-    const int fd = open(raw.c_str(), O_RDONLY);
-    Recognition r = Recognition::NotThisKind;
-    if (fd >= 0 && fstat(fd, &st) == 0 && ReadFully(fd, 0, boot, sizeof boot)) {
-        r = ReadFatLayout(fd, boot, static_cast<uint64_t>(st.st_size), layout, error);
-        if (r == Recognition::NotThisKind)
-            r = ReadNtfsLayout(raw, boot, static_cast<uint64_t>(st.st_size), layout, error);
-    }
-    if (fd >= 0) close(fd);
-    if (r != Recognition::Recognised || layout.clusterBytes == 0) {
-        error = "cannot read the new volume's free space" + (error.empty() ? "" : ": " + error);
-        return false;
-    }
-    const uint64_t free = (layout.clusters - layout.usedClusters) * layout.clusterBytes;
-    std::map<std::string, uint64_t> taken;  // by path: a replaced file gives its clusters back
-    uint64_t total = 0;
-    for (const ContentStep &step : steps) {
-        if (step.source.empty() || stat(step.source.c_str(), &st) != 0) continue;
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
-        const uint64_t needs = layout.kind == FileSystemKind::Ntfs && size <= 1024
-                                   ? 0
-                                   : (size + layout.clusterBytes - 1) / layout.clusterBytes * layout.clusterBytes;
-        total -= taken[step.path];
-        if (total + needs > free) {
-            error = "--copy " + step.source + ":" + step.path + ": the file does not fit on the volume: its " +
-                    std::to_string(size) + " bytes take " + std::to_string(needs) + " bytes in clusters of " +
-                    std::to_string(layout.clusterBytes) + ", and the new " + KindName(layout.kind) +
-                    " volume has " + std::to_string(free) + " bytes free" +
-                    (total ? ", " + std::to_string(total) + " of them taken by the files before it" : "");
-            return false;
-        }
-        taken[step.path] = needs;
-        total += needs;
-    }
     return true;
 }
 
