@@ -47,6 +47,7 @@ class Case:
     hold_share: int = -1                         # another process holds the container (share access)
     image_bytes: int | None = None               # the image cut to that many bytes
     written: int = 0                             # sectors a failed restore writes before it fails
+    report: str = ""                             # a line the boot screen must show on both
 
 
 CASES = [
@@ -59,7 +60,8 @@ CASES = [
     # Cut inside the data sector of the run that follows the first sector's
     # entry (header, entry sector, then data from 1,024): the short read
     # fails without a word from the I/O layer, the restore says why.
-    Case("truncated image", ["pelmar"], DISMOUNTED, image_bytes=1536 + 100, written=1),
+    Case("truncated image", ["pelmar"], DISMOUNTED, image_bytes=1536 + 100, written=1,
+         report="Cannot read image data sector!"),
     Case("driver version 0x500", ["pelmar"], REKEYED, ntsim=["--driver-version", "0x500"],
          service={"Version": 0x500}),
     # ntsim's model refuses a letter in use with 4; the Wine model is told to.
@@ -563,6 +565,8 @@ class Bench:
         nt = self.run_ntsim(case, folder)
         wi = self.run_wine(case, folder)
         problems = compare_runs(case, nt, wi, self.differences, self.fired)
+        if case.report and case.report + "\n" not in "".join(wi["screen"]):
+            problems.append(f"the boot screen does not say \"{case.report}\"")
         wine_fsctls = [int(c.split("code=")[1].split()[0], 16) for c in wi["calls"] if c.startswith("NtFsControlFile")]
         log = read_driver_log(self.drive_c / "pelmar-tc-model.log")
         problems += check_leftovers(case, self, log, wine_fsctls, self.start_password)
