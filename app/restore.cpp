@@ -47,7 +47,13 @@ struct Replay {
         uint16_t type = entry.Type;
         if (type == IMAGE_ENTRY_DATA_RUN || type == IMAGE_ENTRY_REPEAT_RUN) {
             for (uint64_t left = entry.Value; left != 0; --left) {
-                if (type == IMAGE_ENTRY_DATA_RUN && !ReadDataSector()) return 0;
+                if (type == IMAGE_ENTRY_DATA_RUN && !ReadDataSector()) {
+                    // A sector cut short by the image's end fails the read
+                    // without a word from the I/O layer; without this report
+                    // the boot would end with no drive and no reason.
+                    NaReportError(u"Cannot read image data sector!");
+                    return 0;
+                }
                 if (!WriteSectorAt(position)) return 0;
             }
             return 1;
@@ -145,7 +151,11 @@ int32_t RestoreImageEntries(APP_CONTEXT *context) {
         if (entry.Type == IMAGE_ENTRY_END) return 1;
         if (!replay.Apply(entry)) return 0;
         if (++slot == slotsPerSector) {
-            if (!ReadFile(context->FileHandle, context->EntryBuffer, sectorSize, nullptr, nullptr)) return 0;
+            if (!ReadFile(context->FileHandle, context->EntryBuffer, sectorSize, nullptr, nullptr)) {
+                // Silent in the I/O layer when the sector is cut short, as above.
+                NaReportError(u"Cannot read next entry sector!");
+                return 0;
+            }
             slot = 0;
         }
     }

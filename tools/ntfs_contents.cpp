@@ -10,6 +10,7 @@
 
 #include "tools/ntfs.h"
 #include "tools/ntfs_security.h"
+#include "tools/windows_names.h"
 
 extern "C" {
 #include <ntfs-3g/endians.h>
@@ -129,6 +130,16 @@ bool CopyFile(ntfs_volume *vol, const std::string &from, const std::string &path
 bool PutOnNtfs(const std::string &raw, const std::vector<ContentStep> &steps, std::string &error) {
     NtfsVolume volume;
     if (!volume.Mount(raw, false, error)) return false;
+    // The paths were told apart by this table before the volume existed; the
+    // volume compares names by its own, which must be the same.
+    const std::vector<uint16_t> &upcase = UpcaseTable();
+    bool sameUpcase = volume.get()->upcase_len == upcase.size();
+    for (size_t i = 0; sameUpcase && i < upcase.size(); ++i)
+        sameUpcase = le16_to_cpu(volume.get()->upcase[i]) == upcase[i];
+    if (!sameUpcase) {
+        error = "the new NTFS volume compares names by another upcase table than Windows'";
+        return false;
+    }
     // Descriptors are shared through $Secure, as Windows keeps them.
     if (ntfs_open_secure(volume.get()) != 0) {
         error = "libntfs-3g cannot open the volume's $Secure";

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +32,9 @@
 #include "tools/noise.h"
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
+#include "tools/volume_room.h"
 #include "tools/volume_layout.h"
+#include "tools/windows_names.h"
 
 namespace pelmar_tools {
 namespace {
@@ -39,7 +42,7 @@ namespace {
 const char kUsage[] =
     "usage: pelmar-prepare --size SIZE --fs ntfs|fat32|fat16|fat12 [--label NAME]\n"
     "                      [--mkdir PATH]... [--temp-dir PATH]... [--copy FILE:PATH]... OUTDIR\n"
-    "  --size SIZE       the volume's size in bytes; K, M and G multiply by 1024, 1024^2, 1024^3\n"
+    "  --size SIZE       the volume's size in bytes; K, M, G and T multiply by 1024, 1024^2, 1024^3, 1024^4\n"
     "  --fs KIND         the file system to make\n"
     "  --label NAME      its volume label\n"
     "  --mkdir PATH      a folder to make (with its parents), PATH like /Temp/Cache\n"
@@ -100,7 +103,13 @@ struct StopSignalsHeld {
     ~StopSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 };
 
+// Set while the progress line waits for its end, so that a message after
+// it starts on a line of its own.
+bool gProgressOpen = false;
+
 int Fail(const std::string &message) {
+    if (gProgressOpen) std::fputc('\n', stderr);
+    gProgressOpen = false;
     std::fprintf(stderr, "pelmar-prepare: %s\n", message.c_str());
     return 1;
 }
@@ -126,6 +135,10 @@ bool ParseSize(const std::string &text, uint64_t &bytes) {
         case 'g':
             unit = GiB;
             break;
+        case 'T':
+        case 't':
+            unit = GiB * KiB;
+            break;
         default:
             return false;
     }
@@ -140,20 +153,21 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// "\Temp\Cache" or "Temp/Cache/" -> "/Temp/Cache"; empty when a component
-// is not a name Windows accepts.
-std::string VolumePath(const std::string &text) {
+// "\Temp\Cache" or "Temp/Cache/" -> "/Temp/Cache"; empty, and why, when a
+// component is not a name Windows accepts.
+std::string VolumePath(const std::string &text, std::string &why) {
     std::string path, name;
     for (size_t i = 0; i <= text.size(); ++i) {
         char c = i < text.size() ? text[i] : '/';
         if (c != '/' && c != '\\') {
-            if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c)) return {};
             name += c;
             continue;
         }
         if (name.empty()) continue;
-        if (name == "." || name == ".." || name.size() > 255 || name.back() == ' ' || name.back() == '.')
+        if (std::string refusal = NameRefusal(name); !refusal.empty()) {
+            why = "\"" + name + "\" " + refusal;
             return {};
+        }
         path += "/" + name;
         name.clear();
     }
@@ -211,7 +225,16 @@ bool RunTool(const std::vector<std::string> &command, std::string &error) {
     close(pipeFds[0]);
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = command[0] + " failed:\n" + output;
+        // Some tools fail without a word (mmd on a folder that exists);
+        // the reason is then at least how the tool ended.
+        while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back()))) output.pop_back();
+        if (output.empty())
+            output = pid < 0                ? std::string("cannot start it: ") + std::strerror(errno)
+                     : WIFEXITED(status)    ? "it ended with status " + std::to_string(WEXITSTATUS(status)) +
+                                               " and said nothing"
+                     : WIFSIGNALED(status) ? "it was stopped by signal " + std::to_string(WTERMSIG(status))
+                                            : "it did not end normally";
+        error = command[0] + " failed: " + output;
         return false;
     }
     return true;
@@ -223,12 +246,14 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
     auto write = [&](uint64_t at, const uint8_t *block, size_t n, std::string &why) {
         if (!out.WriteAt(at, block, n, why)) return false;
         at += n;
-        if (at / (64 * MiB) != shown || at == bytes) {
+        // Before the end the figures never reach the total (nor 100%).
+        if ((at / (64 * MiB) != shown && at / MiB < bytes / MiB) || at == bytes) {
             shown = at / (64 * MiB);
             std::fprintf(stderr, "\rpelmar-prepare: pelmar.tc: %llu of %llu MiB (%llu%%)",
                          static_cast<unsigned long long>(at / MiB),
                          static_cast<unsigned long long>(bytes / MiB),
                          static_cast<unsigned long long>(at * 100 / bytes));
+            gProgressOpen = at != bytes;  // the last one is ended below
         }
         return true;
     };
@@ -282,7 +307,7 @@ int Run(int argc, char **argv) {
     // Checks, before anything is written.
     uint64_t size = 0;
     if (!ParseSize(sizeText, size) || size == 0)
-        return Fail("--size " + sizeText + ": expected a number with K, M or G");
+        return Fail("--size " + sizeText + ": expected a number with K, M, G or T");
     if (size % 512) return Fail("--size " + sizeText + " is not a whole number of 512-byte sectors");
     const KindBounds *kind = nullptr;
     for (const auto &k : kKinds)
@@ -298,19 +323,20 @@ int Run(int argc, char **argv) {
             return Fail("--temp-dir " + r.path +
                         ": a FAT drive has no permissions, so a folder on it cannot keep users' "
                         "temporary files apart; use --fs ntfs");
-    if (label.size() > (ntfs ? 32u : 11u))
-        return Fail("--label " + label + " is longer than " + (ntfs ? "32" : "11") + " characters");
-    for (char c : label)
-        if (static_cast<unsigned char>(c) < 0x20) return Fail("--label holds a control character");
+    if (std::string refusal = LabelRefusal(label, ntfs); !refusal.empty())
+        return Fail("--label \"" + label + "\" " + refusal);
 
     // The folders and files, as the volume will have them: a folder over a
     // file (or the reverse) is refused, a second copy to a file replaces it.
     std::map<std::string, bool> isFolder;  // by lower-case path: names are case-insensitive on Windows
     std::vector<ContentStep> steps;
+    PathSpellings spellings;  // a name given again in another case is the same name
     uint64_t copied = 0;
     for (const Request &r : requests) {
-        std::string path = VolumePath(r.path);
-        if (path.empty()) return Fail("\"" + r.path + "\" is not a path Windows accepts on the volume");
+        std::string why, path = spellings.Spell(VolumePath(r.path, why));
+        if (path.empty())
+            return Fail("\"" + r.path + "\" is not a path Windows accepts on the volume" +
+                        (why.empty() ? std::string() : ": " + why));
         for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
             const std::string part = at == std::string::npos ? path : path.substr(0, at);
             const bool folder = at != std::string::npos || r.source.empty();
@@ -336,8 +362,9 @@ int Run(int argc, char **argv) {
         }
     }
     struct stat dirStat;
-    if (stat(outDir.c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode))
-        return Fail(outDir + " is not a folder");
+    if (stat(outDir.c_str(), &dirStat) != 0)
+        return Fail(outDir + (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno))));
+    if (!S_ISDIR(dirStat.st_mode)) return Fail(outDir + " is not a folder");
     struct statvfs fsStat;
     if (access(outDir.c_str(), W_OK) != 0 || statvfs(outDir.c_str(), &fsStat) != 0)
         return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
@@ -385,17 +412,23 @@ int Run(int argc, char **argv) {
         if (!label.empty()) mkfs.insert(mkfs.end(), {"-n", label});
     }
     mkfs.push_back(raw);
+    // The tools read names and labels as UTF-8, whatever the caller's locale.
+    setenv("LC_ALL", "C.UTF-8", 1);
     if (!RunTool(mkfs, error)) return Fail(error);
+    if (!CheckRoom(raw, steps, error)) return Fail(error);
     if (ntfs) {
         if (!PutOnNtfs(raw, steps, error)) return Fail(error);
     } else {
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
         for (const ContentStep &step : steps) {
             const std::string target = "::" + step.path;
-            if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error)) return Fail(error);
+            const std::string what = step.source.empty() ? "make the folder " + step.path
+                                                         : "copy " + step.source + " to " + step.path;
+            if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error))
+                return Fail("cannot " + what + " on the FAT volume: " + error);
             bool ok = step.source.empty() ? RunTool({"mmd", "-i", raw, target}, error)
                                           : RunTool({"mcopy", "-i", raw, step.source, target}, error);
-            if (!ok) return Fail(error);
+            if (!ok) return Fail("cannot " + what + " on the FAT volume: " + error);
         }
     }
 

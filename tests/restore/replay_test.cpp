@@ -197,7 +197,7 @@ TEST_F(HostileImage, AnEndlessDataRunStopsAtTheEndOfTheData) {
     layout.entries = {{0x0100, 0}, {0x0200, ~0ull}};
     layout.data = {Noise(512, 1), Noise(512, 2), Noise(512, 3)};
     EXPECT_EQ(Restore(layout), 0);
-    ExpectShown({"ReadFile failed (" + Hex(STATUS_END_OF_FILE) + ")"});
+    ExpectShown({"ReadFile failed (" + Hex(STATUS_END_OF_FILE) + ")", "Cannot read image data sector!"});
     EXPECT_THAT(ChangedSectors(), ElementsAre(0, 1, 2));
 }
 

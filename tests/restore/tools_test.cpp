@@ -157,7 +157,11 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
     const fs::path out = Work("out");
     fs::create_directories(out);
     WriteHostFile(Work("f"), "file");
+    WriteHostFile(Work("big"), std::string(5 << 20, 'b'));
     const std::string f = Quote(Work("f").string()), o = " " + Quote(out.string());
+    std::string e256;  // counted in characters, not in the 512 bytes of their UTF-8
+    for (int i = 0; i < 256; ++i) e256 += "é";
+    const std::string big = "--copy " + f + ":/small --copy " + Quote(Work("big").string()) + ":/BIG";
     for (const auto &[arguments, words] : std::vector<std::pair<std::string, std::string>>{
              {"--size 1000 --fs fat16" + o, "not a whole number of 512-byte sectors"},
              {"--size 16M --fs fat32" + o, "too small for fat32"},
@@ -166,8 +170,21 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
              {"--size 4M --fs ext4" + o, "expected ntfs, fat32, fat16 or fat12"},
              {"--size 4M --fs ntfs --copy " + Quote(Work("none").string() + ":/x") + o,
               "cannot read the file"},
-             {"--size 4M --fs ntfs --mkdir /A --copy " + f + ":/a" + o, "/a is a folder already"},
-             {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "not a path Windows accepts"},
+             {"--size 4M --fs ntfs --mkdir /A --copy " + f + ":/a" + o, "/A is a folder already"},
+             {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "\"x|y\" holds the character |, which"},
+             {"--size 4M --fs ntfs --mkdir '/T/Con .txt'" + o, "\"Con .txt\" is a device name Windows reserves"},
+             {"--size 4M --fs fat12 --mkdir /lpt¹" + o, "\"lpt¹\" is a device name Windows reserves"},
+             {"--size 4M --fs fat12 --mkdir /" + e256 + o, "is 256 characters (UTF-16 units) long; a name holds"},
+             {"--size 4M --fs fat12 --label ÉÉÉÉÉÉ" + o, "holds É, a character beyond ASCII"},
+             {"--size 4M --fs fat12 --label A.B" + o, "--label \"A.B\" holds the character ., which a FAT label"},
+             {"--size 4M --fs ntfs --label " + e256.substr(0, 66) + o, "has 33 characters (UTF-16 units); an NTFS"},
+             {"--size 1T --fs fat16" + o, "--size 1T is too large for fat16"},
+             {"--size 4M --fs fat12 " + big + o, "--copy " + Work("big").string() + ":/BIG: the file does not fit "
+              "on the volume: its 5242880 bytes take 5242880 bytes in clusters of 2048, and the new FAT12 "
+              "volume has 4169728 bytes free, 2048 of them taken by the files before it"},
+             {"--size 4M --fs ntfs " + big + o, "its 5242880 bytes take 5242880 bytes in clusters of 4096, and "
+              "the new NTFS volume has 2678784 bytes free\n"},
+             {"--size 4M --fs ntfs " + Quote(Work("none").string()), "none does not exist"},
              {"--size 4M --fs ntfs " + f, "is not a folder"},
              {"--size 4M --fs fat12 --temp-dir /T" + o, "a FAT drive has no permissions"},
              {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o,
@@ -177,6 +194,21 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
         EXPECT_EQ(r.exitCode, 1) << arguments;
         EXPECT_THAT(r.output, HasSubstr(words)) << arguments;
         EXPECT_TRUE(fs::is_empty(out)) << arguments;
+    }
+    // A tool that fails without a word, and a container the disk cannot
+    // take: the message says why, on a line of its own after the progress.
+    const fs::path quiet = Work("quiet");
+    fs::create_directories(quiet);
+    WriteHostFile(quiet / "mmd", "#!/bin/sh\nexit 3\n");
+    fs::permissions(quiet / "mmd", fs::perms::owner_all);
+    for (const auto &[command, words] : std::vector<std::pair<std::string, std::string>>{
+             {"PATH=" + Quote(quiet.string()) + ":$PATH ", "cannot make the folder /A on the FAT volume: mmd "
+                                                           "failed: it ended with status 3 and said nothing"},
+             {"ulimit -f 131072; trap '' XFSZ; ", "64 MiB (6%)\npelmar-prepare: cannot write"}}) {
+        auto r = RunCommand(command + Quote(PELMAR_PREPARE) + " --size 64M --fs fat16 --mkdir /A" + o, RootDir());
+        EXPECT_EQ(r.exitCode, 1) << command;
+        EXPECT_THAT(r.output, HasSubstr(words)) << command;
+        EXPECT_TRUE(fs::is_empty(out)) << command;
     }
     // Stopped while the container's noise is written.
     pid_t pid = fork();

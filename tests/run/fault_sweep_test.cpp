@@ -92,11 +92,12 @@ struct Outcome {
 };
 
 // One run on a fresh machine root, the drive exported when it is mounted.
-Outcome RunOnFreshMachine(const Material &material, const std::vector<std::string> &extra) {
+Outcome RunOnFreshMachine(const Material &material, const std::vector<std::string> &extra,
+                          size_t imageBytes = std::string::npos) {
     TempFolder folder;
     fs::path root = folder.path() / "root";
     fs::create_directories(root / "c");
-    WriteFile(root / "c" / "scratch.img", material.image);
+    WriteFile(root / "c" / "scratch.img", material.image.substr(0, imageBytes));
     WriteFile(root / "c" / "scratch.tc", material.container);
     fs::path exported = folder.path() / "t.raw";
     std::vector<std::string> standIn = {"--root",        root.string(), "--time-scale", "0", "--secret-scan",
@@ -337,6 +338,31 @@ TEST_F(FaultSweep, FailuresOfTheFinalPauseAreSilent) {
         // The event stays open only when its close is what failed.
         EXPECT_NE(last.find(i == 2 ? ", 1 handles open" : ", 0 handles open"), std::string::npos) << last;
         EXPECT_EQ(r.CountCalls("NtWaitForSingleObject"), i == 0 ? 0u : 1u);
+    }
+}
+
+// An image cut short, inside each kind of sector the restore reads: the
+// short read is silent in the I/O layer, so the restore's own report must
+// say why the boot ends without a drive, and the run must end as after any
+// reported failure (the pause, the dismount, no handle left open). The
+// image holds its header, one entry sector, a data sector for an entry at
+// an offset (at 1,024) and one for a run (at 1,536).
+TEST_F(FaultSweep, ATruncatedImageIsReportedAndTheDriveDismounted) {
+    ASSERT_EQ(material_->image.substr(512, 2), std::string("\x00\x01", 2));  // data at offset 0
+    ASSERT_EQ(material_->image.substr(528, 2), std::string("\x00\x02", 2));  // then a run of one
+    const std::vector<std::pair<size_t, std::string>> cuts = {{300, "Cannot read image file header!"},
+                                                              {612, "Cannot read first entry sector!"},
+                                                              {1124, "Cannot read image data sector!"},
+                                                              {1636, "Cannot read image data sector!"}};
+    for (const auto &[bytes, report] : cuts) {
+        Outcome outcome = RunOnFreshMachine(*material_, {}, bytes);
+        const ProcessResult &r = outcome.result;
+        SCOPED_TRACE(std::to_string(bytes) + " bytes of image");
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.screen, std::string(kBaselineScreen) + report + "\n");
+        EXPECT_EQ(r.CountCalls("NtWaitForSingleObject"), 1u);
+        EXPECT_FALSE(outcome.exported) << "a half-restored drive was left mounted";
+        EXPECT_NE(r.trace.back().find(", 0 handles open"), std::string::npos) << r.trace.back();
     }
 }
 
