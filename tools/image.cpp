@@ -337,6 +337,14 @@ int Run(int argc, char **argv) {
 }  // namespace
 }  // namespace pelmar_tools
 
+#ifdef _WIN32
+#include "tools/win32_text.h"
+int wmain(int argc, wchar_t **argv) {
+    pelmar_tools::Utf8Arguments arguments(argc, argv);
+    return pelmar_tools::Run(arguments.argc(), arguments.argv());
+}
+#else
 int main(int argc, char **argv) {
     return pelmar_tools::Run(argc, argv);
 }
+#endif
