@@ -36,6 +36,7 @@ set(PELMAR_WINDOWS_PLATFORM ${PELMAR_TOOLS_DIR}/win32_text.cpp ${PELMAR_TOOLS_DI
 # The NTFS reader is built for Windows once it reads through VolumeSource
 # alone; a reader built on libntfs-3g (a Linux library) leaves
 # pelmar-mkimage.exe out of this build.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp)
 file(STRINGS ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp PELMAR_NTFS_ON_LIBNTFS REGEX "#include \"tools/ntfs.h\"")
 if(PELMAR_NTFS_ON_LIBNTFS)
   message(STATUS "pelmar-mkimage.exe: not built, tools/ntfs_layout.cpp reads NTFS through libntfs-3g")
@@ -46,12 +47,5 @@ else()
     ${PELMAR_WINDOWS_PLATFORM})
 endif()
 
-# pelmar-image reads its image through VolumeSource once its replay is
-# tools/image_check.cpp; before that it reads with POSIX calls that Windows
-# does not have.
-if(EXISTS ${PELMAR_TOOLS_DIR}/image_check.cpp)
-  pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/image.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
-                      ${PELMAR_WINDOWS_PLATFORM})
-else()
-  message(STATUS "pelmar-image.exe: not built, tools/image.cpp reads with POSIX calls")
-endif()
+pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/image.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
+                    ${PELMAR_WINDOWS_PLATFORM})
