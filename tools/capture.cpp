@@ -134,7 +134,7 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
         std::vector<uint8_t> boot(S);
         std::string ignored;
         if (volume.ReadAt(0, boot.data(), boot.size(), ignored) && ClaimedBytes(boot.data()) > sectors * S)
-            error = name + ": its file system claims " + std::to_string(ClaimedBytes(boot.data())) +
+            error = "the file system on " + name + " claims " + std::to_string(ClaimedBytes(boot.data())) +
                     " bytes, more than the drive's " + std::to_string(sectors * S) + " bytes (its geometry: " +
                     figures + "); a file system larger than its drive cannot be captured (" + error + ")";
         return false;
