@@ -26,11 +26,13 @@ class DriveVolume final : public VolumeSource {
             error = "the input is shorter than its file system says";
             return false;
         }
-        uint8_t *aligned = buffer_.data() + (kAlignment - reinterpret_cast<uintptr_t>(buffer_.data()) % kAlignment);
+        uint8_t *aligned =
+            buffer_.data() + (kAlignment - reinterpret_cast<uintptr_t>(buffer_.data()) % kAlignment);
         while (length) {
             const uint64_t first = offset / sectorSize_ * sectorSize_;
             const uint64_t skip = offset - first;
-            const uint64_t span = std::min<uint64_t>(kBufferBytes, (skip + length + sectorSize_ - 1) / sectorSize_ * sectorSize_);
+            const uint64_t span = std::min<uint64_t>(
+                kBufferBytes, (skip + length + sectorSize_ - 1) / sectorSize_ * sectorSize_);
             if (!drive_.ReadSectors(first, aligned, span, error)) return false;
             const size_t n = static_cast<size_t>(std::min<uint64_t>(length, span - skip));
             std::memcpy(out, aligned + skip, n);
@@ -87,15 +89,15 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
     const uint64_t S = geometry.bytesPerSector, sectors = geometry.Sectors();
     const std::string figures = std::to_string(geometry.cylinders) + " cylinders x " +
                                 std::to_string(geometry.tracksPerCylinder) + " tracks x " +
-                                std::to_string(geometry.sectorsPerTrack) + " sectors of " + std::to_string(S) +
-                                " bytes";
+                                std::to_string(geometry.sectorsPerTrack) + " sectors of " +
+                                std::to_string(S) + " bytes";
     if (!IsSupportedSectorSize(S)) {
         error = name + " has sectors of " + std::to_string(S) +
                 " bytes (its geometry); an image takes 512, 1024, 2048, 4096 or 8192";
         return false;
     }
     if (sectors == 0 || sectors > UINT64_MAX / S) {
-        error = name + ": its geometry (" + figures + ") gives no usable volume size";
+        error = "the geometry of " + name + " (" + figures + ") gives no usable volume size";
         return false;
     }
     request.sectorSize = static_cast<uint32_t>(S);
@@ -103,16 +105,19 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
     // A clean state: nobody else has the drive open, and its file system has
     // written everything out and marked itself clean at the dismount.
     switch (drive.Lock(error)) {
-    case DriveDevice::LockResult::Locked:
-        break;
-    case DriveDevice::LockResult::InUse:
-        error = name + " is in use: files or folders on it are open, so it cannot be locked for a clean capture. "
-                       "Close the programs using " + name + " (Explorer windows showing it, command prompts or "
-                       "editors with files or a current folder on it) and try again; nothing was written";
-        return false;
-    case DriveDevice::LockResult::Failed:
-        error = "cannot lock " + name + ": " + error + "; nothing was written";
-        return false;
+        case DriveDevice::LockResult::Locked:
+            break;
+        case DriveDevice::LockResult::InUse:
+            error =
+                name +
+                " is in use: files or folders on it are open, so it cannot be locked for a clean capture. ";
+            error += "Close the programs using " + name +
+                     " (Explorer windows showing it, command prompts or " +
+                     "editors with files or a current folder on it) and try again; nothing was written";
+            return false;
+        case DriveDevice::LockResult::Failed:
+            error = "cannot lock " + name + ": " + error + "; nothing was written";
+            return false;
     }
     struct Unlocker {
         DriveDevice &drive;
@@ -135,8 +140,9 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
         std::string ignored;
         if (volume.ReadAt(0, boot.data(), boot.size(), ignored) && ClaimedBytes(boot.data()) > sectors * S)
             error = "the file system on " + name + " claims " + std::to_string(ClaimedBytes(boot.data())) +
-                    " bytes, more than the drive's " + std::to_string(sectors * S) + " bytes (its geometry: " +
-                    figures + "); a file system larger than its drive cannot be captured (" + error + ")";
+                    " bytes, more than the drive's " + std::to_string(sectors * S) +
+                    " bytes (its geometry: " + figures +
+                    "); a file system larger than its drive cannot be captured (" + error + ")";
         return false;
     }
     return out.Commit(error);

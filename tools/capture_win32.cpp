@@ -26,8 +26,8 @@ class Win32Drive final : public DriveDevice {
         static_assert(sizeof(DISK_GEOMETRY) == 24);
         DISK_GEOMETRY answer{};
         DWORD returned = 0;
-        if (!DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &answer, sizeof answer, &returned,
-                             nullptr)) {
+        if (!DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &answer, sizeof answer,
+                             &returned, nullptr)) {
             error = SystemErrorText(GetLastError());
             return false;
         }
@@ -86,7 +86,9 @@ std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &err
     HANDLE handle = CreateFileW(Widen(device).c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        error = "cannot open " + name + ": " + SystemErrorText(GetLastError());
+        const DWORD code = GetLastError();
+        error = "cannot open " + name + ": " + SystemErrorText(code) +
+                (code == ERROR_ACCESS_DENIED ? " (reading a drive takes an administrator's rights)" : "");
         return nullptr;
     }
     return std::make_unique<Win32Drive>(name, handle);

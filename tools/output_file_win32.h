@@ -47,7 +47,8 @@ class OutputFile {
             DWORD done = 0;
             if (!WriteFile(handle_, p, want, &done, &at) || done == 0) {
                 DWORD code = GetLastError();
-                error = "cannot write " + path_ + ": " + SystemErrorText(done == 0 && code == 0 ? ERROR_DISK_FULL : code);
+                error = "cannot write " + path_ + ": " +
+                        SystemErrorText(done == 0 && code == 0 ? ERROR_DISK_FULL : code);
                 return false;
             }
             p += done;

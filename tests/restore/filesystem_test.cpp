@@ -172,10 +172,11 @@ TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
         uint64_t cylinders;
         std::string refusal;
     };
-    for (const Drive &d : {Drive{DriveDevice::LockResult::Locked, cylinders, ""},
-                           Drive{DriveDevice::LockResult::InUse, cylinders, "Close the programs using T: ("},
-                           Drive{DriveDevice::LockResult::Locked, cylinders - 1, "claims " +
-                                 std::to_string(kVolumeBytes) + " bytes, more than the drive's"}}) {
+    for (const Drive &d :
+         {Drive{DriveDevice::LockResult::Locked, cylinders, ""},
+          Drive{DriveDevice::LockResult::InUse, cylinders, "Close the programs using T: ("},
+          Drive{DriveDevice::LockResult::Locked, cylinders - 1,
+                "claims " + std::to_string(kVolumeBytes) + " bytes, more than the drive's"}}) {
         DriveDouble drive(fileSystem + Noise(8 * s, 6), d.cylinders, s, d.lock);
         pelmar_tools::ImageRequest request;
         request.allSectors = everySector;
@@ -189,7 +190,7 @@ TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
         EXPECT_THAT(error, HasSubstr(d.refusal));
         EXPECT_EQ(drive.strayReads, 0);
         EXPECT_EQ(drive.events, d.lock == DriveDevice::LockResult::InUse ? "geometry lock "
-                                                                          : "geometry lock dismount unlock ");
+                                                                         : "geometry lock dismount unlock ");
         EXPECT_EQ(fs::exists(captured), made);
         if (made) {
             EXPECT_TRUE(ReadHostFile(captured) == ReadHostFile(Host("pelmar.img"))) << "the capture differs";
