@@ -59,12 +59,8 @@ fi
 
 drive_c="$WINEPREFIX/drive_c"
 # The image tools go alone into C:\, with no DLL beside them.
-# pelmar-mkimage.exe is missing from a build whose NTFS reader is still
-# libntfs-3g's (tools/windows.cmake); the capture cases then say so.
-rm -f "$drive_c/pelmar-mkimage.exe"
-cp build-windows/pelmar.exe build-windows/pelmar-image.exe build-windows/wine/pelmar-launch.exe \
-  build-windows/wine/pelmar-hold.exe build-windows/wine/pelmar-mount.exe "$drive_c/"
-if [[ -f build-windows/pelmar-mkimage.exe ]]; then cp build-windows/pelmar-mkimage.exe "$drive_c/"; fi
+cp build-windows/pelmar.exe build-windows/pelmar-mkimage.exe build-windows/pelmar-image.exe \
+  build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe build-windows/wine/pelmar-mount.exe "$drive_c/"
 cp build-windows/wine/pelmar-tc-model.sys "$drive_c/windows/system32/drivers/"
 
 reg() { "$wine" reg "$@" >/dev/null; }

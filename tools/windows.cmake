@@ -33,19 +33,10 @@ endfunction()
 set(PELMAR_TOOLS_DIR ${CMAKE_SOURCE_DIR}/tools)
 set(PELMAR_WINDOWS_PLATFORM ${PELMAR_TOOLS_DIR}/win32_text.cpp ${PELMAR_TOOLS_DIR}/volume_source_win32.cpp)
 
-# The NTFS reader is built for Windows once it reads through VolumeSource
-# alone; a reader built on libntfs-3g (a Linux library) leaves
-# pelmar-mkimage.exe out of this build.
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp)
-file(STRINGS ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp PELMAR_NTFS_ON_LIBNTFS REGEX "#include \"tools/ntfs.h\"")
-if(PELMAR_NTFS_ON_LIBNTFS)
-  message(STATUS "pelmar-mkimage.exe: not built, tools/ntfs_layout.cpp reads NTFS through libntfs-3g")
-else()
-  pelmar_windows_tool(pelmar-mkimage
-    ${PELMAR_TOOLS_DIR}/mkimage.cpp ${PELMAR_TOOLS_DIR}/image_maker.cpp ${PELMAR_TOOLS_DIR}/fat_layout.cpp
-    ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp ${PELMAR_TOOLS_DIR}/capture.cpp ${PELMAR_TOOLS_DIR}/capture_win32.cpp
-    ${PELMAR_WINDOWS_PLATFORM})
-endif()
+pelmar_windows_tool(pelmar-mkimage
+  ${PELMAR_TOOLS_DIR}/mkimage.cpp ${PELMAR_TOOLS_DIR}/image_maker.cpp ${PELMAR_TOOLS_DIR}/fat_layout.cpp
+  ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp ${PELMAR_TOOLS_DIR}/capture.cpp ${PELMAR_TOOLS_DIR}/capture_win32.cpp
+  ${PELMAR_WINDOWS_PLATFORM})
 
 pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/image.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
                     ${PELMAR_WINDOWS_PLATFORM})

@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "restore/ntfs_reference.h"
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
+#include "tools/volume_layout.h"
 
 namespace pelmar_test {
 namespace {
@@ -113,7 +115,34 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     WriteHostFile(Work("chain.raw"), fat);
     WriteHostFile(Work("ntfs.raw"), std::string(2 << 20, '\0'));
     ASSERT_EQ(RunCommand(mkntfs + " -F -Q -q " + Quote(Work("ntfs.raw")), RootDir()).exitCode, 0);
-    WriteHostFile(Work("ntfs.raw"), ReadHostFile(Work("ntfs.raw")).substr(0, 1 << 20));
+    const std::string ntfs = ReadHostFile(Work("ntfs.raw"));
+    WriteHostFile(Work("ntfs.raw"), ntfs.substr(0, 1 << 20));
+    // NTFS whose $Bitmap reads all zero, and one where only the MFT's first
+    // cluster is marked free: a copy of its used clusters would lose them.
+    const uint64_t mftCluster = GetLE(ntfs, 48, 8), clusters = GetLE(ntfs, 40, 8) / GetLE(ntfs, 13, 1);
+    for (const char *name : {"nomap.raw", "nomft.raw"}) WriteHostFile(Work(name), ntfs);
+    ASSERT_TRUE(MarkNtfsClustersFree(Work("nomap.raw"), 0, clusters));
+    ASSERT_TRUE(MarkNtfsClustersFree(Work("nomft.raw"), mftCluster, 1));
+    // FAT: a file of three clusters (2, 3, 4) whose chain runs into a bad
+    // cluster, or into a free one; a FAT32 volume whose root directory's
+    // cluster is free.
+    const std::string mcopy = FindUtility("mcopy");
+    if (mcopy.empty()) GTEST_SKIP() << "mtools is needed";
+    ASSERT_EQ(RunCommand(mkfs + " -C " + Quote(Work("file.raw")) + " 2048", RootDir()).exitCode, 0);
+    WriteHostFile(Work("three.bin"), Noise(5000, 7));
+    ASSERT_EQ(RunCommand("MTOOLS_SKIP_CHECK=1 " + mcopy + " -i " + Quote(Work("file.raw")) + " " +
+                             Quote(Work("three.bin")) + " ::/THREE.BIN",
+                         RootDir()).exitCode, 0);
+    fs::remove(Work("three.bin"));
+    std::string file = ReadHostFile(Work("file.raw"));
+    file[512 + 4] = static_cast<char>((file[512 + 4] & 0x0F) | 0x70), file[512 + 5] = '\xFF';  // 3: bad
+    WriteHostFile(Work("bad.raw"), file);
+    file[512 + 4] &= 0x0F, file[512 + 5] = 0;  // 3: free
+    WriteHostFile(Work("file.raw"), file);
+    ASSERT_EQ(RunCommand(mkfs + " -F 32 -s 1 -C " + Quote(Work("root.raw")) + " 40000", RootDir()).exitCode, 0);
+    std::string root = ReadHostFile(Work("root.raw"));
+    root.replace(GetLE(root, 14, 2) * 512 + 8, 4, 4, '\0');
+    WriteHostFile(Work("root.raw"), root);
     struct Case {
         std::string arguments, words;
     } cases[] = {
@@ -128,6 +157,11 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
         {Quote(Work("chain.raw")), "cluster 3 of the FAT points to 3840, outside the volume's clusters 2 to"},
         {Quote(Work("short.raw")), "the input holds only 1048576 bytes"},
         {Quote(Work("ntfs.raw")), "the input holds only 1048576 bytes"},
+        {Quote(Work("nomap.raw")), "inconsistent NTFS file system: cluster 0 of $Boot is marked free in $Bitmap"},
+        {Quote(Work("nomft.raw")), "cluster " + std::to_string(mftCluster) + " of $MFT is marked free in $Bitmap"},
+        {Quote(Work("bad.raw")), "FAT file system: cluster 2 of the FAT points to cluster 3, which is marked bad"},
+        {Quote(Work("file.raw")), "cluster 2 of the FAT points to cluster 3, which is free"},
+        {Quote(Work("root.raw")), "the root directory's cluster 2 is free in the FAT"},
     };
     for (const auto &c : cases) {
         auto r = pelmar_test::MkImage(c.arguments + " " + Quote(Work("out.img")), RootDir());
@@ -147,7 +181,62 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     EXPECT_NE(r.exitCode, 0);
     size_t files = 0;
     for (const auto &entry : fs::directory_iterator(RootDir())) files += entry.is_regular_file();
-    EXPECT_EQ(files, 8u) << "no temporary file stays behind";  // the disk, out.img and the six inputs
+    EXPECT_EQ(files, 13u) << "no temporary file stays behind";  // the disk, out.img and the eleven inputs
+}
+
+// Our own NTFS reader gives what libntfs-3g reads from the bitmap, on
+// volumes of several sizes and cluster sizes (sparse files), and on volumes
+// whose $MFT or $Bitmap lies in pieces: libntfs-3g grows the MFT into the
+// one-cluster holes of a volume filled with small files and emptied every
+// other one; $Bitmap, which nothing grows, is split by moving half of it.
+TEST_F(MkImage, OurNtfsReaderReadsWhatLibntfs3gReads) {
+    const std::string mkntfs = FindUtility("mkntfs");
+    if (mkntfs.empty()) GTEST_SKIP() << "ntfs-3g is needed";
+    struct Case {
+        int mib, cluster, extraFiles;  // files made after scattering the free space (0: not scattered)
+        bool split;
+        int mftRuns;  // at least
+    } cases[] = {{3, 512, 0, false, 1},      {16, 1024, 0, false, 1},    {40, 2048, 0, false, 1},
+                 {64, 4096, 0, false, 1},    {100, 8192, 0, false, 1},   {160, 16384, 0, false, 1},
+                 {200, 32768, 0, false, 1},  {300, 65536, 0, false, 1},  {4, 512, 300, true, 5},
+                 {4, 4096, 300, false, 5},   {300, 4096, 0, true, 1},
+                 // So many pieces that the MFT's record holds an attribute list and
+                 // record 15 the rest of its runs.
+                 {16, 1024, 3000, true, 250}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.mib) + " MiB, clusters of " + std::to_string(c.cluster));
+        const std::string raw = Work("ntfs.raw").string();
+        WriteHostFile(raw, "");
+        fs::resize_file(raw, static_cast<uint64_t>(c.mib) << 20);
+        const std::string options = " -F -Q -q -c " + std::to_string(c.cluster) + " ";
+        ASSERT_EQ(RunCommand(mkntfs + options + Quote(raw), RootDir()).exitCode, 0);
+        std::string error;
+        ASSERT_TRUE(!c.split || SplitNtfsBitmap(raw, error)) << error;
+        ASSERT_TRUE(!c.extraFiles || ScatterNtfsFreeSpace(raw, 100000, c.extraFiles, error)) << error;
+        EXPECT_EQ(NtfsDataRuns(raw, 6), c.split ? 2 : 1);
+        EXPECT_GE(NtfsDataRuns(raw, 0), c.mftRuns);
+        NtfsAllocation expected;
+        ASSERT_TRUE(ReadNtfsAllocation(raw, expected, error)) << error;
+        auto volume = pelmar_tools::OpenVolumeFile(raw, error);
+        ASSERT_TRUE(volume) << error;
+        uint8_t boot[512];
+        ASSERT_TRUE(volume->ReadAt(0, boot, sizeof boot, error));
+        pelmar_tools::VolumeLayout layout;
+        ASSERT_EQ(pelmar_tools::ReadNtfsLayout(*volume, boot, layout, error), pelmar_tools::Recognition::Recognised)
+            << error;
+        EXPECT_EQ(layout.clusterBytes, expected.clusterBytes);
+        EXPECT_EQ(layout.clusters, expected.clusters);
+        EXPECT_EQ(layout.usedClusters, expected.used);
+        std::vector<std::pair<uint64_t, uint64_t>> used;
+        for (const auto &r : layout.used) used.push_back({r.start, r.end});
+        std::vector<std::pair<uint64_t, uint64_t>> want;
+        for (const auto &[first, end] : expected.ranges) want.push_back({first * c.cluster, end * c.cluster});
+        if (!want.empty() && want.back().second == expected.clusters * c.cluster)
+            want.back().second = volume->Size();
+        else
+            want.push_back({expected.clusters * c.cluster, volume->Size()});
+        EXPECT_EQ(used, want);
+    }
 }
 
 // pelmar-prepare refuses what it cannot make before it writes anything, and

@@ -732,13 +732,6 @@ def main():
     bench.prepare()
     failed = 0
     cases = [c for c in CASES + CAPTURE_CASES if not args.case or c.name in args.case]
-    if not (bench.drive_c / "pelmar-mkimage.exe").exists():
-        # The Windows build leaves pelmar-mkimage.exe out while its NTFS
-        # reader needs libntfs-3g (tools/windows.cmake).
-        for case in cases:
-            if isinstance(case, CaptureCase):
-                print(f"wine case SKIP {case.name}: pelmar-mkimage.exe was not built")
-        cases = [c for c in cases if not isinstance(c, CaptureCase)]
     if any(isinstance(c, CaptureCase) for c in cases):
         bench.prepare_captures()
     for case in cases:
