@@ -32,6 +32,14 @@ int Inspect(const std::string &path, const std::optional<std::string> &expandPat
         return 1;
     }
     uint64_t fileSize = image->Size();
+    // An output that may not be replaced is refused before anything else.
+    OutputFile out(expandPath.value_or(""));
+    out.NotTheInput(path);
+    out.FollowSymlink(followSymlink, "--follow-symlink");
+    if (expandPath && !out.Check(error)) {
+        std::fprintf(stderr, "pelmar-image: %s\n", error.c_str());
+        return 1;
+    }
 
     ImageHeader header;
     if (!ReadImageHeader(*image, header, error)) {
@@ -63,9 +71,6 @@ int Inspect(const std::string &path, const std::optional<std::string> &expandPat
     }
 
     const uint32_t s = static_cast<uint32_t>(sectorSize);
-    OutputFile out(expandPath.value_or(""));
-    out.NotTheInput(path);
-    out.FollowSymlink(followSymlink, "--follow-symlink");
     std::string ioError;
     if (expandPath && !out.Open(ioError)) {
         std::fprintf(stderr, "pelmar-image: %s\n", ioError.c_str());

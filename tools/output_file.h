@@ -27,7 +27,7 @@
 namespace pelmar_tools {
 
 class OutputFile;
-bool CommitTogether(std::initializer_list<OutputFile *> outputs, std::string &error);
+inline bool CommitTogether(std::initializer_list<OutputFile *> outputs, std::string &error);
 
 class OutputFile {
   public:
