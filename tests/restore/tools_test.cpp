@@ -248,12 +248,33 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
     fs::create_directories(out / "pelmar.tc" / "x");
     auto r = Prepare("--size 16M --fs fat16" + o, RootDir());
     EXPECT_THAT(r.output, HasSubstr("pelmar.tc is a folder"));
-    EXPECT_EQ(ReadHostFile(out / "pelmar.img"), "old image");
+    EXPECT_TRUE(ReadHostFile(out / "pelmar.img") == "old image");
     fs::remove_all(out / "pelmar.tc");
     fs::create_symlink("pelmar.img", out / "pelmar.tc");
     EXPECT_THAT(Prepare("--size 16M --fs fat16" + o, RootDir()).output, HasSubstr("is a symbolic link"));
     fs::remove(out / "pelmar.tc");
+    // A container name taken by a folder while the noise is written: the
+    // commit fails, and the old image is still there, whole.
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        freopen((RootDir() / "prepare.txt").c_str(), "w", stderr);
+        execl(PELMAR_PREPARE, PELMAR_PREPARE, "--size", "512M", "--fs", "fat32", out.c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 20000 && !fs::exists(out / "pelmar.tc"); ++i) {
+        for (const auto &e : fs::directory_iterator(out))
+            if (e.path().filename().string().rfind("pelmar.tc.part", 0) == 0) fs::create_directories(out / "pelmar.tc/x");
+        usleep(1000);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_THAT(ReadHostFile(RootDir() / "prepare.txt"), HasSubstr("pelmar.tc is a folder"));
+    EXPECT_TRUE(ReadHostFile(out / "pelmar.img") == "old image");
+    fs::remove_all(out / "pelmar.tc");
     fs::remove(out / "pelmar.img");
+    EXPECT_TRUE(fs::is_empty(out)) << "nothing kept aside or half-made stays";
     // Each tool stopped by each stop signal while it writes leaves nothing.
     std::string volume(64 << 20, 'x');  // every sector data, for long enough runs
     for (size_t k = 0; k < volume.size(); k += 512) std::memcpy(&volume[k], &k, sizeof k);
@@ -266,7 +287,7 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
     for (const auto &command : commands) {
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
             SCOPED_TRACE(command[0] + " " + strsignal(signal));
-            pid_t pid = fork();
+            pid = fork();
             if (pid == 0) {
                 for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::signal(s, SIG_DFL);
                 freopen("/dev/null", "w", stderr);
@@ -285,7 +306,6 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
             for (int i = 0; i < 20000 && !started(); ++i) usleep(1000);
             EXPECT_TRUE(started());
             kill(pid, signal);
-            int status = 0;
             waitpid(pid, &status, 0);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
             EXPECT_TRUE(fs::is_empty(out));
