@@ -54,6 +54,11 @@ class SectorSet {
         return present;
     }
     uint64_t count() const { return count_; }
+    std::vector<ByteRange> Ranges() const {
+        std::vector<ByteRange> all;
+        for (const auto &[first, end] : ranges_) all.push_back({first, end});
+        return all;
+    }
 
   private:
     std::map<uint64_t, uint64_t> ranges_;
@@ -248,6 +253,7 @@ ReplayResult ReplayImage(const VolumeSource &image, const ImageHeader &header, c
     result.problem = replay.problem;
     result.stats = replay.stats;
     result.stats.distinctSectors = replay.written.count();
+    result.written = replay.written.Ranges();
     return result;
 }
 
