@@ -147,7 +147,6 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("unknown.img")), RootDir());
     EXPECT_THAT(r.output,
                 HasSubstr("note: " + Work("good.raw").string() + " holds no FAT or NTFS file system"));
-    fs::remove(Work("unknown.img"));
     // An output folder that cannot take the file.
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("no/such/dir.img")), RootDir());
     EXPECT_NE(r.exitCode, 0);
@@ -179,6 +178,17 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     EXPECT_EQ(Parse(ReadHostFile(Work("out.img"))).magic, 0x3519AFD0u);
     fs::remove(Work("link.img"));
     fs::remove(Work("hard.raw"));
+    // A block device is read like the file it holds (where loop devices can be made).
+    std::string loop = RunCommand("losetup -f --show " + Quote(Work("good.raw")), RootDir()).output;
+    if (loop.rfind("/dev/loop", 0) == 0) {
+        loop.pop_back();
+        r = pelmar_test::MkImage(Quote(loop) + " " + Quote(Work("loop.img")), RootDir());
+        RunCommand("losetup -d " + loop, RootDir());
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_TRUE(ReadHostFile(Work("loop.img")) == ReadHostFile(Work("unknown.img")));
+    }
+    fs::remove(Work("loop.img"));
+    fs::remove(Work("unknown.img"));
     size_t files = 0;
     for (const auto &entry : fs::directory_iterator(RootDir())) files += entry.is_regular_file();
     EXPECT_EQ(files, 8u) << "no temporary file stays behind";  // the disk, out.img and the six inputs
