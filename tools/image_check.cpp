@@ -5,6 +5,7 @@
 // unaligned or do not fit inside it.
 #include "tools/image_check.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -25,36 +26,39 @@ bool ReadExactly(const VolumeSource &image, uint64_t offset, uint8_t *out, size_
 }
 
 // The volume sectors written so far, as ranges [first, end): the images
-// write mostly in order, and a hostile volume size must not cost memory.
+// write mostly in order, and neither a hostile volume size nor a long run
+// may cost memory or time by the sector.
 class SectorSet {
   public:
-    // Adds the sector; false when it was there already.
-    bool Add(uint64_t index) {
-        auto next = ranges_.upper_bound(index);
-        if (next != ranges_.begin()) {
-            auto prev = std::prev(next);
-            if (index < prev->second) return false;
-            if (index == prev->second) {
-                ++prev->second;
-                if (next != ranges_.end() && next->first == prev->second) {
-                    prev->second = next->second;
-                    ranges_.erase(next);
-                }
-                ++count_;
-                return true;
+    // Adds the sectors [first, end); returns how many were there already,
+    // and those ranges of sector numbers in `before` when asked.
+    uint64_t Add(uint64_t first, uint64_t end, std::vector<ByteRange> *before = nullptr) {
+        if (first >= end) return 0;
+        uint64_t present = 0, joinedFirst = first, joinedEnd = end;
+        auto at = ranges_.upper_bound(first);
+        if (at != ranges_.begin() && std::prev(at)->second >= first) --at;
+        // Every range that overlaps or touches the new one joins it.
+        while (at != ranges_.end() && at->first <= end) {
+            uint64_t a = std::max(at->first, first), b = std::min(at->second, end);
+            if (a < b) {
+                present += b - a;
+                if (before) before->push_back({a, b});
             }
+            joinedFirst = std::min(joinedFirst, at->first);
+            joinedEnd = std::max(joinedEnd, at->second);
+            count_ -= at->second - at->first;
+            at = ranges_.erase(at);
         }
-        if (next != ranges_.end() && next->first == index + 1) {
-            uint64_t end = next->second;
-            ranges_.erase(next);
-            ranges_[index] = end;
-        } else {
-            ranges_[index] = index + 1;
-        }
-        ++count_;
-        return true;
+        ranges_[joinedFirst] = joinedEnd;
+        count_ += joinedEnd - joinedFirst;
+        return present;
     }
     uint64_t count() const { return count_; }
+    std::vector<ByteRange> Ranges() const {
+        std::vector<ByteRange> all;
+        for (const auto &[first, end] : ranges_) all.push_back({first, end});
+        return all;
+    }
 
   private:
     std::map<uint64_t, uint64_t> ranges_;
@@ -85,6 +89,25 @@ struct Replay {
         return true;
     }
 
+    // How many whole sectors fit on the volume from `offset` on.
+    uint64_t SectorsFitting(uint64_t offset) const {
+        return offset < volumeBytes ? (volumeBytes - offset) / sectorSize : 0;
+    }
+
+    void OutsideTheVolume(uint64_t offset) {
+        problem = "a write at byte " + std::to_string(offset) + " lies outside the volume of " +
+                  std::to_string(volumeBytes) + " bytes";
+    }
+
+    // Counts `count` sectors written from `offset` on (checked to fit).
+    void Count(uint64_t offset, uint64_t count, uint16_t kind, std::vector<ByteRange> *before = nullptr) {
+        uint64_t first = offset / sectorSize;
+        stats.rewrites += written.Add(first, first + count, before);
+        stats.sectorsWritten += count;
+        stats.sectorsByType[kind] += count;
+        position = offset + count * sectorSize;
+    }
+
     bool Write(uint64_t offset, uint16_t kind, std::string &ioError) {
         if (offset > static_cast<uint64_t>(INT64_MAX)) {
             problem = "an entry names the volume offset " + std::to_string(offset) + ", which is negative";
@@ -94,17 +117,53 @@ struct Replay {
             problem = "a write at byte " + std::to_string(offset) + " is not sector-aligned";
             return false;
         }
-        if (offset >= volumeBytes || sectorSize > volumeBytes - offset) {
-            problem = "a write at byte " + std::to_string(offset) + " lies outside the volume of " +
-                      std::to_string(volumeBytes) + " bytes";
+        if (SectorsFitting(offset) == 0) {
+            OutsideTheVolume(offset);
             return false;
         }
-        uint64_t index = offset / sectorSize;
-        if (!written.Add(index)) ++stats.rewrites;
-        ++stats.sectorsWritten;
-        ++stats.sectorsByType[kind];
         if (expand && !expand(offset, buffer.data(), sectorSize, ioError)) return false;
-        position = offset + sectorSize;
+        Count(offset, 1, kind);
+        return true;
+    }
+
+    // A data run: each sector read from the data stream, then written at the
+    // running position; it stops at the first read or write that fails, so
+    // its work is bounded by the data the image holds.
+    bool DataRun(uint64_t count, std::string &ioError) {
+        for (uint64_t done = 0; done < count; ++done)
+            if (!ReadData(ioError) || !Write(position, kDataRun, ioError)) return false;
+        return true;
+    }
+
+    // A repeat run: the sector buffer written `count` times from the running
+    // position. Its end is computed, not walked to: a run that leaves the
+    // volume fails where the restore's write would.
+    bool RepeatRun(uint64_t count, std::string &ioError) {
+        const uint64_t start = position, fitting = SectorsFitting(start);
+        if (count > fitting) {
+            Count(start, fitting, kRepeatRun);
+            OutsideTheVolume(start + fitting * sectorSize);
+            problem = "a repeat run of " + std::to_string(count) + " sectors from byte " + std::to_string(start) +
+                      " leaves the volume: " + problem;
+            return false;
+        }
+        if (!count) return true;
+        std::vector<ByteRange> before;
+        Count(start, count, kRepeatRun, expand ? &before : nullptr);
+        if (!expand) return true;
+        // Sectors never written read as zero in the expansion, so a zero
+        // buffer need only be written where it replaces earlier sectors.
+        const bool zero = std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0; });
+        if (!zero) before = {{start / sectorSize, start / sectorSize + count}};
+        std::vector<uint8_t> block;
+        for (const ByteRange &range : before) {
+            for (uint64_t sector = range.start; sector < range.end;) {
+                uint64_t n = std::min<uint64_t>(range.end - sector, 256);
+                while (block.size() < n * sectorSize) block.insert(block.end(), buffer.begin(), buffer.end());
+                if (!expand(sector * sectorSize, block.data(), n * sectorSize, ioError)) return false;
+                sector += n;
+            }
+        }
         return true;
     }
 
@@ -115,12 +174,9 @@ struct Replay {
         ++stats.entriesByType[kind];
         switch (kind) {
             case kDataRun:
+                return DataRun(value, ioError);
             case kRepeatRun:
-                for (uint64_t left = value; left; --left) {
-                    if (kind == kDataRun && !ReadData(ioError)) return false;
-                    if (!Write(position, kind, ioError)) return false;
-                }
-                return true;
+                return RepeatRun(value, ioError);
             case kDataAt:
                 if (value > static_cast<uint64_t>(INT64_MAX)) return Write(value, kind, ioError);
                 if (!ReadData(ioError)) return false;
@@ -197,6 +253,7 @@ ReplayResult ReplayImage(const VolumeSource &image, const ImageHeader &header, c
     result.problem = replay.problem;
     result.stats = replay.stats;
     result.stats.distinctSectors = replay.written.count();
+    result.written = replay.written.Ranges();
     return result;
 }
 

@@ -51,6 +51,10 @@ struct ReplayResult {
     std::string problem;      // why the restore would stop (not consistent)
     std::string ioError;      // reading the image or keeping a sector failed
     ImageStatistics stats;
+    // The sectors written, as ascending ranges of sector numbers; an expansion
+    // leaves out zero sectors that replace nothing, so this says what a
+    // restore onto a volume that is not empty changes.
+    std::vector<ByteRange> written;
 };
 
 // Replays the entry stream of an image whose header has no problems.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/win32_text.h"
 
@@ -20,8 +21,43 @@ class OutputFile {
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // Creates the temporary file; false and an explanation on failure.
+    // The output may not be this file (an input the tool reads).
+    void NotTheInput(const std::string &inputPath) { inputs_.push_back(inputPath); }
+    // Kept for the tools' common calls: on Windows a symbolic link or
+    // junction at the name is never followed nor replaced (the file it
+    // points to cannot be named there without calls that Windows Server 2003
+    // lacks): the output is refused instead.
+    void FollowSymlink(bool, const std::string & = "") {}
+
+    // Whether the name may take the output, without making anything.
+    bool Check(std::string &error) const {
+        const DWORD attributes = GetFileAttributesW(Widen(path_).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return true;  // a new file; its folder is checked by creating it
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            error = path_ + " is a symbolic link or junction; name the file it points to as the output";
+            return false;
+        }
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            error = path_ + " is a folder; the output must be an ordinary file";
+            return false;
+        }
+        BY_HANDLE_FILE_INFORMATION out;
+        if (!Identify(path_, out)) return true;
+        for (const std::string &input : inputs_) {
+            BY_HANDLE_FILE_INFORMATION in;
+            if (Identify(input, in) && in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
+                in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow) {
+                error = "the output " + path_ + " is the input " + input + " itself";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Checks the name and creates the temporary file; false and an
+    // explanation on failure.
     bool Open(std::string &error) {
+        if (!Check(error)) return false;
         // A name no other writer holds: the process and a counter, made
         // with CREATE_NEW so that an existing file is never taken over.
         static unsigned counter = 0;
@@ -98,6 +134,17 @@ class OutputFile {
     }
 
   private:
+    // Which file `path` is (volume and index); false when it cannot be opened.
+    static bool Identify(const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
+        HANDLE handle = CreateFileW(Widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        const bool known = GetFileInformationByHandle(handle, &info) != 0;
+        CloseHandle(handle);
+        return known;
+    }
+
+    std::vector<std::string> inputs_;
     std::string path_;
     std::string temp_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
