@@ -22,7 +22,7 @@ die() { echo "test-windows: FAIL: $*" >&2; exit 1; }
 scripts/deps.sh windows
 bash scripts/build-windows.sh >/dev/null
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target pelmar pelmar-mkimage pelmar-header-open >/dev/null
+cmake --build --preset default -j 2 --target pelmar pelmar-mkimage pelmar-image pelmar-prepare pelmar-header-open >/dev/null
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -58,7 +58,9 @@ fi
 "$wineserver" -p || die "wineserver -p failed"
 
 drive_c="$WINEPREFIX/drive_c"
-cp build-windows/pelmar.exe build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe "$drive_c/"
+# The image tools go alone into C:\, with no DLL beside them.
+cp build-windows/pelmar.exe build-windows/pelmar-mkimage.exe build-windows/pelmar-image.exe \
+  build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe build-windows/wine/pelmar-mount.exe "$drive_c/"
 cp build-windows/wine/pelmar-tc-model.sys "$drive_c/windows/system32/drivers/"
 
 reg() { "$wine" reg "$@" >/dev/null; }
@@ -102,6 +104,7 @@ work="$root/build-windows/wine-cases"
 rm -rf "$work"
 set +e
 python3 tests/wine/wine_cases.py --ntsim build/pelmar --mkimage build/pelmar-mkimage \
+  --image build/pelmar-image --prepare build/pelmar-prepare \
   --header-open build/ntsim/tcformat/pelmar-header-open --wine "$wine" --prefix "$WINEPREFIX" \
   --work "$work" --known tests/wine/known-differences.txt "$@"
 status=$?

@@ -98,7 +98,7 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
     uint64_t windowStart = 0, windowEnd = 0;
     std::string readError;
     auto entryBytes = [&](uint64_t at, unsigned length) -> const uint8_t * {
-        if (at + length > windowEnd) {
+        if (at < windowStart || at + length > windowEnd) {
             windowStart = at;
             windowEnd = std::min<uint64_t>(fatBytes, at + window.size());
             if (!volume.ReadAt(fatStart + at, window.data(), windowEnd - windowStart, readError)) return nullptr;
@@ -106,27 +106,60 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
         return &window[at - windowStart];
     };
     const uint32_t bad = bits == 12 ? 0xFF7 : bits == 16 ? 0xFFF7 : 0x0FFFFFF7;
+    // Cluster n's FAT entry; false when the FAT cannot be read.
+    auto entryOf = [&](uint64_t n, uint32_t &entry) {
+        const unsigned width = bits == 12 ? 2 : bits / 8;
+        const uint8_t *bytes = entryBytes(n * bits / 8, width);
+        if (!bytes) {
+            error = "cannot read the FAT: " + readError;
+            return false;
+        }
+        entry = static_cast<uint32_t>(GetLE(bytes, static_cast<int>(width)));
+        entry = bits == 12 ? ((n & 1) ? entry >> 4 : entry & 0xFFF) : entry & 0x0FFFFFFF;
+        return true;
+    };
     const uint64_t clusterBytes = sectorsPerCluster * bytesPerSector, dataStart = firstData * bytesPerSector;
     layout = VolumeLayout{kind, clusterBytes, clusters, 0, {}};
     // Boot sector, FSInfo, backup boot sector, the FATs and the root
     // directory region lie before the first cluster.
     AppendRange(layout.used, 0, dataStart);
+    // Which clusters hold data, and which ones a chain leads to: a link to
+    // a cluster that holds none would lose the rest of the file, or, to a
+    // bad cluster, its data. One pass over the FAT, two bits per cluster.
+    std::vector<bool> holdsData(clusters + 2), linkedTo(clusters + 2);
     for (uint64_t n = 2; n < clusters + 2; ++n) {
-        const unsigned width = bits == 12 ? 2 : bits / 8;
-        const uint8_t *bytes = entryBytes(n * bits / 8, width);
-        if (!bytes) {
-            error = "cannot read the FAT: " + readError;
-            return Recognition::Inconsistent;
-        }
-        uint32_t entry = static_cast<uint32_t>(GetLE(bytes, static_cast<int>(width)));
-        entry = bits == 12 ? ((n & 1) ? entry >> 4 : entry & 0xFFF) : entry & 0x0FFFFFFF;
+        uint32_t entry = 0;
+        if (!entryOf(n, entry)) return Recognition::Inconsistent;
         if (entry == 0 || entry == bad) continue;
         // The next cluster of a chain, or its end (the values above "bad").
         if (entry < bad && (entry < 2 || entry > clusters + 1))
             return refuse("cluster " + std::to_string(n) + " of the FAT points to " + std::to_string(entry) +
                           ", outside the volume's clusters 2 to " + std::to_string(clusters + 1));
+        if (entry < bad) linkedTo[entry] = true;
+        holdsData[n] = true;
         ++layout.usedClusters;
         AppendRange(layout.used, dataStart + (n - 2) * clusterBytes, dataStart + (n - 1) * clusterBytes);
+    }
+    auto state = [&](uint64_t n) {
+        uint32_t entry = 0;
+        return !entryOf(n, entry) ? std::string("unreadable") : entry == 0 ? "free" : "marked bad";
+    };
+    if (fat32Layout) {
+        const uint64_t root = GetLE(b + 44, 4) & 0x0FFFFFFF;
+        if (!holdsData[root])
+            return refuse("the root directory's cluster " + std::to_string(root) + " is " + state(root) +
+                          " in the FAT");
+    }
+    for (uint64_t m = 2; m < clusters + 2; ++m) {
+        if (!linkedTo[m] || holdsData[m]) continue;
+        // Found; a second pass names the cluster that leads there.
+        for (uint64_t n = 2; n < clusters + 2; ++n) {
+            uint32_t entry = 0;
+            if (!entryOf(n, entry)) return Recognition::Inconsistent;
+            if (entry == m && holdsData[n])
+                return refuse("cluster " + std::to_string(n) + " of the FAT points to cluster " +
+                              std::to_string(m) + ", which is " + state(m));
+        }
     }
     return Recognition::Recognised;
 }

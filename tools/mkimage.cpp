@@ -10,22 +10,27 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/capture.h"
 #include "tools/image_format.h"
 #include "tools/image_maker.h"
 #include "tools/output_file.h"
+#include "tools/volume_source.h"
 
 namespace pelmar_tools {
 namespace {
 
 const char kUsage[] =
-    "usage: pelmar-mkimage [--sector-size N] [--all-sectors] INPUT OUTPUT\n"
-    "  INPUT   raw file-system image (its size a multiple of the sector size)\n"
-    "  OUTPUT  image file to write\n"
-    "  --sector-size N  512 (default), 1024, 2048, 4096 or 8192\n"
-    "  --all-sectors    write every sector, not only those a FAT or NTFS file system uses\n";
+    "usage: pelmar-mkimage [--sector-size N] [--all-sectors] [--follow-symlink] INPUT OUTPUT\n"
+    "  INPUT   raw file-system image (its size a multiple of the sector size), or a block device;\n"
+    "          on Windows also a mounted drive, X: or \\\\.\\X: (its own sector size)\n"
+    "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
+    "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
+    "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n"
+    "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n";
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-mkimage: %s\n", message.c_str());
@@ -34,6 +39,7 @@ int Fail(const std::string &message) {
 
 int Run(int argc, char **argv) {
     ImageRequest request;
+    bool followSymlink = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -43,6 +49,8 @@ int Run(int argc, char **argv) {
         }
         if (arg == "--all-sectors") {
             request.allSectors = true;
+        } else if (arg == "--follow-symlink") {
+            followSymlink = true;
         } else if (arg == "--sector-size") {
             if (i + 1 >= argc) return Fail("--sector-size needs a value\n" + std::string(kUsage));
             std::string value = argv[++i];
@@ -62,11 +70,25 @@ int Run(int argc, char **argv) {
     request.input = paths[0];
     const std::string &output = paths[1];
 
-    OutputFile out(output);
-    ImageSummary summary;
+    // The input first: one that cannot be read makes no temporary file.
     std::string error;
-    if (!out.Open(error) || !MakeImage(request, out, summary, error) || !out.Commit(error))
-        return Fail(error);
+    OutputFile out(output);
+    out.NotTheInput(request.input);
+    out.FollowSymlink(followSymlink, "--follow-symlink");
+    ImageSummary summary;
+    if (IsDriveName(request.input)) {
+#ifdef _WIN32
+        std::string note;
+        std::unique_ptr<DriveDevice> drive = OpenDrive(request.input, error);
+        if (!drive || !CaptureDrive(*drive, request, out, summary, note, error)) return Fail(error);
+        if (!note.empty()) std::fprintf(stderr, "pelmar-mkimage: note: %s\n", note.c_str());
+#endif
+    } else {
+        std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
+        if (!source) return Fail(error);
+        if (!out.Open(error) || !MakeImage(*source, request, out, summary, error) || !out.Commit(error))
+            return Fail(error);
+    }
     if (summary.kind == FileSystemKind::Unknown && !request.allSectors)
         std::fprintf(stderr,
                      "pelmar-mkimage: note: %s holds no FAT or NTFS file system it recognises; "
@@ -87,6 +109,14 @@ int Run(int argc, char **argv) {
 }  // namespace
 }  // namespace pelmar_tools
 
+#ifdef _WIN32
+#include "tools/win32_text.h"
+int wmain(int argc, wchar_t **argv) {
+    pelmar_tools::Utf8Arguments arguments(argc, argv);
+    return pelmar_tools::Run(arguments.argc(), arguments.argv());
+}
+#else
 int main(int argc, char **argv) {
     return pelmar_tools::Run(argc, argv);
 }
+#endif

@@ -80,6 +80,33 @@ CASES = [
                                               "\u0100\u0142\uff21"], RESTORED),
 ]
 
+# Captures of a mounted drive by pelmar-mkimage.exe: the driver model mounts
+# a prepared file system (made on the host, its plaintext the model's
+# backing file) on X:, from a container whose size gives the drive's
+# geometry. CAPTURED: the image equals the host pelmar-mkimage's of the same
+# file system, byte for byte; otherwise the capture is refused with the
+# message given and makes no image.
+CAPTURED = ""
+
+
+@dataclass
+class CaptureCase:
+    name: str
+    fs: str                    # "fat32" or "ntfs"
+    drive: str                 # as given to pelmar-mkimage.exe
+    refusal: str = CAPTURED
+    short_sectors: int = 0     # the drive this much smaller than its file system
+
+
+CAPTURE_CASES = [
+    CaptureCase("capture FAT32 from X:", "fat32", "X:"),
+    CaptureCase(r"capture NTFS from \\.\X:", "ntfs", r"\\.\X:"),
+    CaptureCase("capture of a file system larger than its drive", "fat32", "x:", short_sectors=8,
+                refusal="the file system on x: claims "),
+]
+CAPTURE_BYTES = {"fat32": 40 * 1024 * 1024, "ntfs": 24 * 1024 * 1024}
+FSCTL_LOCK, FSCTL_UNLOCK = 0x00090018, 0x0009001C
+
 COMPARED_CALLS = {
     "RtlCreateHeap", "NtQuerySystemInformation", "NtCreateFile", "NtReadFile", "NtWriteFile",
     "NtQueryInformationFile", "NtSetInformationFile", "NtDeviceIoControlFile", "NtFsControlFile", "NtClose",
@@ -558,6 +585,94 @@ class Bench:
             shutil.copy(c / "pelmar-tc-model.log", folder / "wine-driver.log")
         return run
 
+    def prepare_captures(self):
+        """The file systems the capture cases mount, made and filled on the
+        host (folders, long names, a fragmented file), and their images made
+        by the host pelmar-mkimage."""
+        files = self.work / "capture-files"
+        files.mkdir(parents=True, exist_ok=True)
+        (files / "mid.bin").write_bytes(os.urandom(20000))
+        (files / "big.bin").write_bytes(os.urandom(300000))
+        (files / "note.txt").write_text("A folder the administrator made on the drive.\n")
+        self.captures = {}
+        fat = self.work / "capture-fat32.raw"
+        fat.unlink(missing_ok=True)
+        subprocess.run(["mkfs.fat", "-F", "32", "-C", "-n", "CAPTURE", str(fat), str(CAPTURE_BYTES["fat32"] // 1024)],
+                       check=True, capture_output=True)
+        mtools = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+        m = lambda *words: subprocess.run(list(words), check=True, capture_output=True, env=mtools)
+        m("mmd", "-i", str(fat), "::/Temp", "::/Temp/A folder with a long name")
+        m("mcopy", "-i", str(fat), str(files / "mid.bin"), "::/one.bin")
+        m("mcopy", "-i", str(fat), str(files / "mid.bin"), "::/two.bin")
+        m("mdel", "-i", str(fat), "::/one.bin")
+        # Fills the hole one.bin left, then goes on behind two.bin.
+        m("mcopy", "-i", str(fat), str(files / "big.bin"), "::/Temp/A folder with a long name/fragmented file.bin")
+        m("mcopy", "-i", str(fat), str(files / "note.txt"), "::/Temp/Ünïcode nämé.txt")
+        self.captures["fat32"] = fat
+        prepared = self.work / "capture-ntfs"
+        shutil.rmtree(prepared, ignore_errors=True)
+        prepared.mkdir()
+        subprocess.run([self.args.prepare, "--size", str(CAPTURE_BYTES["ntfs"]), "--fs", "ntfs", "--label", "CAPTURE",
+                        "--mkdir", "/Temp/A folder with a long name", "--copy", f"{files / 'mid.bin'}:/one.bin",
+                        "--copy", f"{files / 'mid.bin'}:/two.bin",
+                        "--copy", f"{files / 'note.txt'}:/Temp/Ünïcode nämé.txt", str(prepared)],
+                       check=True, capture_output=True)
+        ntfs = self.work / "capture-ntfs.raw"
+        subprocess.run([self.args.image, "--expand", str(ntfs), str(prepared / "pelmar.img")], check=True,
+                       capture_output=True)
+        # one.bin grows into clusters behind two.bin: two runs.
+        subprocess.run(["ntfsfallocate", "-f", "-o", "20480", "-l", "200000", str(ntfs), "/one.bin"], check=True,
+                       capture_output=True)
+        self.captures["ntfs"] = ntfs
+        for kind, raw in self.captures.items():
+            subprocess.run([self.args.mkimage, str(raw), str(raw.with_suffix(".img"))], check=True, capture_output=True)
+
+    def run_capture(self, case):
+        folder = self.work / re.sub(r"[^a-z0-9]+", "-", case.name.lower()).strip("-")
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        c = self.drive_c
+        raw = self.captures[case.fs]
+        for name in ("pelmar-tc-model.log", "capture.img"):
+            (c / name).unlink(missing_ok=True)
+        shutil.copy(raw, c / "capture.raw")
+        with open(c / "capture.tc", "wb") as container:
+            container.truncate(512 + raw.stat().st_size - 512 * case.short_sectors)
+        self.wine("reg", "add", SERVICE_KEY, "/v", "BackingFile", "/t", "REG_SZ", "/d", r"\??\C:\capture.raw", "/f")
+        self.service_settings({})
+        self.restart_driver()
+        problems = []
+        try:
+            self.wine(r"C:\pelmar-mount.exe", r"C:\capture.tc", "X")
+            started = time.monotonic()
+            r = self.wine(r"C:\pelmar-mkimage.exe", case.drive, r"C:\capture.img", debug="+relay", check=False,
+                          timeout=300)
+            elapsed = time.monotonic() - started
+        finally:
+            self.restart_driver()
+            self.wine("reg", "delete", SERVICE_KEY, "/v", "BackingFile", "/f", check=False)
+        (folder / "wine.log").write_text(r.stderr)
+        (folder / "wine.out").write_text(r.stdout)
+        said = r.stdout + "".join(line for line in r.stderr.splitlines(True) if line.startswith("pelmar-mkimage:"))
+        if (c / "capture.raw").read_bytes() != raw.read_bytes():
+            problems.append("the capture changed the drive")
+        (c / "capture.tc").unlink()
+        (c / "capture.raw").unlink()
+        if case.refusal == CAPTURED:
+            if r.returncode != 0:
+                problems.append(f"pelmar-mkimage.exe exit {r.returncode}: {said.strip()}")
+            elif (c / "capture.img").read_bytes() != raw.with_suffix(".img").read_bytes():
+                problems.append("the captured image differs from the host pelmar-mkimage's")
+            if (c / "capture.img").exists():
+                shutil.move(c / "capture.img", folder / "capture.img")
+            problems += volume_reads_locked(folder / "wine.log")
+        else:
+            if r.returncode != 1 or case.refusal not in said:
+                problems.append(f"expected a refusal saying '{case.refusal}', got exit {r.returncode}: {said.strip()}")
+            if any(p.name.startswith("capture.img") for p in c.iterdir()):
+                problems.append("the refused capture left a file")
+        return problems, elapsed
+
     def run_case(self, case):
         folder = self.work / re.sub(r"[^a-z0-9]+", "-", case.name.lower()).strip("-")
         shutil.rmtree(folder, ignore_errors=True)
@@ -584,19 +699,57 @@ class Bench:
         return problems, wi["elapsed"]
 
 
+def volume_reads_locked(log):
+    """Whether the relay log shows the volume read only between a lock that
+    succeeded and its unlock: the handle locked is the one read, and it is
+    read at all."""
+    locked, reads, problems, lock_handle, pending = set(), 0, [], None, None
+    for line in Path(log).read_text(errors="replace").splitlines():
+        m = WINE_LINE.match(line)
+        c = RELAY_CALL.match(m.group(2)) if m else None
+        if c and c.group(1) in ("NtFsControlFile", "NtReadFile"):
+            arguments = c.group(2).split(",")
+            pending = (c.group(1), int(arguments[0], 16), int(arguments[5], 16) & 0xffffffff)
+            continue
+        r = RELAY_RET.match(m.group(2)) if m else None
+        if not r or not pending or r.group(1) != pending[0]:
+            continue
+        name, handle, code = pending
+        pending = None
+        if name == "NtFsControlFile" and code == FSCTL_LOCK and int(r.group(2), 16) == 0:
+            locked.add(handle)
+            lock_handle = handle
+        elif name == "NtFsControlFile" and code == FSCTL_UNLOCK:
+            locked.discard(handle)
+        elif name == "NtReadFile" and handle == lock_handle:
+            reads += 1
+            if handle not in locked:
+                problems.append("read after the unlock")
+    if lock_handle is None:
+        problems.append("the volume was never locked")
+    elif not reads:
+        problems.append("the locked volume was never read")
+    elif lock_handle in locked:
+        problems.append("the volume was left locked")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("ntsim", "mkimage", "header-open", "wine", "prefix", "work", "known"):
+    for option in ("ntsim", "mkimage", "image", "prepare", "header-open", "wine", "prefix", "work", "known"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--case", action="append", help="run only the named cases")
     args = parser.parse_args()
     bench = Bench(args)
     bench.prepare()
     failed = 0
-    cases = [c for c in CASES if not args.case or c.name in args.case]
+    cases = [c for c in CASES + CAPTURE_CASES if not args.case or c.name in args.case]
+    if any(isinstance(c, CaptureCase) for c in cases):
+        bench.prepare_captures()
     for case in cases:
         try:
-            problems, elapsed = bench.run_case(case)
+            run = bench.run_capture if isinstance(case, CaptureCase) else bench.run_case
+            problems, elapsed = run(case)
         except (AssertionError, subprocess.SubprocessError, OSError) as error:
             problems, elapsed = [str(error)], 0.0
         print(f"wine case {'ok  ' if not problems else 'FAIL'} {case.name} ({elapsed:.1f} s under Wine)")
