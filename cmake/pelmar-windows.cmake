@@ -122,5 +122,8 @@ target_link_options(pelmar PRIVATE
 # defines: the two archives refer to each other.
 target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>")
 
+# The image tools as Windows console programs (not part of pelmar.exe).
+include(tools/windows.cmake)
+
 # The fixtures of the Wine test bench (scripts/test-windows.sh); not part of pelmar.exe.
 add_subdirectory(tools/wine-driver)

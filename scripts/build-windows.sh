@@ -97,3 +97,24 @@ stray=$(x86_64-w64-mingw32-nm -u "$tomcrypt_lib" | awk 'NF == 2 { print $2 }' | 
 
 "$root/cmake/check-native-image.sh" "$image" "$build/pelmar.map"
 say "built $image"
+
+# The image tools (tools/windows.cmake): console programs that need nothing
+# beside them on Windows Server 2003 x64 / XP x64: no DLL but the system's
+# kernel32 and msvcrt, and none of kernel32's calls that came with later
+# systems (the ones the C and C++ runtimes reach for when they are there).
+later_calls='^(GetTickCount64|(Initialize|Acquire|Release|TryAcquire)SRWLock.*|InitializeConditionVariable|'\
+'SleepConditionVariable(CS|SRW)|Wake(All)?ConditionVariable|InitOnce.*|GetFileInformationByHandleEx|'\
+'SetFileInformationByHandle|CreateSymbolicLink[AW]|GetFinalPathNameByHandle[AW]|Create(Event|Mutex|Semaphore)Ex[AW]|'\
+'GetSystemTimePreciseAsFileTime|(CompareString|LCMapString|GetLocaleInfo|GetUserDefaultLocaleName)Ex|'\
+'LocaleNameToLCID|QueryFullProcessImageName[AW]|CancelIoEx|GetQueuedCompletionStatusEx)$'
+for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe; do
+  [[ -f $tool ]] || continue
+  dump=$(x86_64-w64-mingw32-objdump -p "$tool")
+  grep -q 'Subsystem.*(Windows CUI)' <<<"$dump" || die "$tool is not a console program"
+  dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump" | sort -u | tr '\n' ' ')
+  [[ "$dlls" == "kernel32.dll msvcrt.dll " ]] || die "$tool imports from $dlls(only kernel32.dll and msvcrt.dll)"
+  calls=$(awk '/DLL Name:/ { dll = tolower($3) } dll == "kernel32.dll" && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' <<<"$dump")
+  late=$(grep -E "$later_calls" <<<"$calls" || true)
+  [[ -z "$late" ]] || die "$tool calls what Windows Server 2003 x64 lacks: $late"
+  say "built $tool: imports $(wc -l <<<"$calls") calls of kernel32.dll and the C library of msvcrt.dll"
+done

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/capture.h"
 #include "tools/image_format.h"
 #include "tools/image_maker.h"
 #include "tools/output_file.h"
@@ -22,7 +23,8 @@ namespace {
 
 const char kUsage[] =
     "usage: pelmar-mkimage [--sector-size N] [--all-sectors] INPUT OUTPUT\n"
-    "  INPUT   raw file-system image (its size a multiple of the sector size)\n"
+    "  INPUT   raw file-system image (its size a multiple of the sector size);\n"
+    "          on Windows also a mounted drive, X: or \\\\.\\X: (its own sector size)\n"
     "  OUTPUT  image file to write\n"
     "  --sector-size N  512 (default), 1024, 2048, 4096 or 8192\n"
     "  --all-sectors    write every sector, not only those a FAT or NTFS file system uses\n";
@@ -65,8 +67,16 @@ int Run(int argc, char **argv) {
     OutputFile out(output);
     ImageSummary summary;
     std::string error;
-    if (!out.Open(error) || !MakeImage(request, out, summary, error) || !out.Commit(error))
+    if (IsDriveName(request.input)) {
+#ifdef _WIN32
+        std::string note;
+        std::unique_ptr<DriveDevice> drive = OpenDrive(request.input, error);
+        if (!drive || !CaptureDrive(*drive, request, out, summary, note, error)) return Fail(error);
+        if (!note.empty()) std::fprintf(stderr, "pelmar-mkimage: note: %s\n", note.c_str());
+#endif
+    } else if (!out.Open(error) || !MakeImage(request, out, summary, error) || !out.Commit(error)) {
         return Fail(error);
+    }
     if (summary.kind == FileSystemKind::Unknown && !request.allSectors)
         std::fprintf(stderr,
                      "pelmar-mkimage: note: %s holds no FAT or NTFS file system it recognises; "
@@ -87,6 +97,14 @@ int Run(int argc, char **argv) {
 }  // namespace
 }  // namespace pelmar_tools
 
+#ifdef _WIN32
+#include "tools/win32_text.h"
+int wmain(int argc, wchar_t **argv) {
+    pelmar_tools::Utf8Arguments arguments(argc, argv);
+    return pelmar_tools::Run(arguments.argc(), arguments.argv());
+}
+#else
 int main(int argc, char **argv) {
     return pelmar_tools::Run(argc, argv);
 }
+#endif

@@ -3,6 +3,10 @@
 // Commit and removed if the writer gives up.
 #pragma once
 
+#ifdef _WIN32
+#include "tools/output_file_win32.h"
+#else
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,3 +97,5 @@ class OutputFile {
 };
 
 }  // namespace pelmar_tools
+
+#endif  // _WIN32

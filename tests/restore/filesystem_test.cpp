@@ -3,11 +3,16 @@
 // must then pass fsck.fat and hold the file system byte for byte, except,
 // for an image of the used sectors only, where it kept its noise. Such an
 // image writes exactly what dosfstools counts as used: the sectors before
-// the data area and the used clusters.
+// the data area and the used clusters. Captured from a drive (a device
+// double), the same file system gives the same image.
 #include <gmock/gmock.h>
+
+#include <cstring>
 
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
+#include "tools/capture.h"
+#include "tools/image_format.h"
 
 namespace pelmar_test {
 namespace {
@@ -15,6 +20,51 @@ namespace {
 using ::testing::HasSubstr;
 
 constexpr uint64_t kVolumeBytes = 2 * 1024 * 1024;
+
+using pelmar_tools::DriveDevice;
+
+// A drive for the capture: the geometry given, the volume's bytes followed
+// by a tail that the geometry does not cover, and a record of the controls
+// and of reads that were not whole sectors of a locked, dismounted drive.
+class DriveDouble : public DriveDevice {
+  public:
+    DriveDouble(std::string bytes, uint64_t cylinders, uint32_t sectorSize, LockResult lock)
+        : bytes_(std::move(bytes)), cylinders_(cylinders), sectorSize_(sectorSize), lock_(lock) {}
+    const std::string &Name() const override { return name_; }
+    bool Geometry(uint8_t (&g)[24], std::string &) override {
+        events += "geometry ";
+        pelmar_tools::PutLE(g, cylinders_, 8);
+        pelmar_tools::PutLE(g + 8, 12, 4);  // fixed media
+        pelmar_tools::PutLE(g + 12, 2, 4);  // tracks per cylinder
+        pelmar_tools::PutLE(g + 16, 4, 4);  // sectors per track
+        pelmar_tools::PutLE(g + 20, sectorSize_, 4);
+        return true;
+    }
+    LockResult Lock(std::string &error) override {
+        events += "lock ";
+        locked_ = lock_ == LockResult::Locked;
+        if (!locked_) error = "Access is denied";
+        return lock_;
+    }
+    bool Dismount(std::string &) override { return events += "dismount ", dismounted_ = locked_, true; }
+    void Unlock() override { events += "unlock ", locked_ = dismounted_ = false; }
+    bool ReadSectors(uint64_t offset, uint8_t *out, size_t length, std::string &error) override {
+        ++reads;
+        strayReads += !locked_ || !dismounted_ || offset % sectorSize_ || length % sectorSize_;
+        if (offset > bytes_.size() || length > bytes_.size() - offset) return error = "beyond the end", false;
+        std::memcpy(out, bytes_.data() + offset, length);
+        return true;
+    }
+    std::string events;
+    int reads = 0, strayReads = 0;
+
+  private:
+    std::string name_ = "T:", bytes_;
+    uint64_t cylinders_;
+    uint32_t sectorSize_;
+    LockResult lock_;
+    bool locked_ = false, dismounted_ = false;
+};
 
 struct FatShape {
     uint32_t sectorSize;
@@ -111,6 +161,43 @@ TEST_P(FatFileSystem, RestoresTheFileSystemByteForByte) {
     EXPECT_EQ(expanded.exitCode, 0) << expanded.output;
     EXPECT_THAT(expanded.output, HasSubstr("consistent"));
     EXPECT_TRUE(ReadHostFile(RootDir() / "expanded.raw") == fileSystem) << "the expansion differs";
+
+    // Captured from a drive of 2 tracks of 4 sectors a cylinder: sized by
+    // its geometry, read only in whole sectors while locked and dismounted,
+    // the image is pelmar-mkimage's. A drive in use, and a file system that
+    // claims more than its drive, are refused, and nothing is made.
+    const uint64_t cylinders = kVolumeBytes / s / 8;
+    struct Drive {
+        DriveDevice::LockResult lock;
+        uint64_t cylinders;
+        std::string refusal;
+    };
+    for (const Drive &d : {Drive{DriveDevice::LockResult::Locked, cylinders, ""},
+                           Drive{DriveDevice::LockResult::InUse, cylinders, "Close the programs using T: ("},
+                           Drive{DriveDevice::LockResult::Locked, cylinders - 1, "claims " +
+                                 std::to_string(kVolumeBytes) + " bytes, more than the drive's"}}) {
+        DriveDouble drive(fileSystem + Noise(8 * s, 6), d.cylinders, s, d.lock);
+        pelmar_tools::ImageRequest request;
+        request.allSectors = everySector;
+        const fs::path captured = RootDir() / "captured.img";
+        pelmar_tools::OutputFile out(captured.string());
+        pelmar_tools::ImageSummary summary;
+        std::string note, error;
+        const bool made = pelmar_tools::CaptureDrive(drive, request, out, summary, note, error);
+        out.Abandon();
+        EXPECT_EQ(made, d.refusal.empty()) << error;
+        EXPECT_THAT(error, HasSubstr(d.refusal));
+        EXPECT_EQ(drive.strayReads, 0);
+        EXPECT_EQ(drive.events, d.lock == DriveDevice::LockResult::InUse ? "geometry lock "
+                                                                          : "geometry lock dismount unlock ");
+        EXPECT_EQ(fs::exists(captured), made);
+        if (made) {
+            EXPECT_TRUE(ReadHostFile(captured) == ReadHostFile(Host("pelmar.img"))) << "the capture differs";
+        }
+        for (const auto &entry : fs::directory_iterator(RootDir()))
+            EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+        fs::remove(captured);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FatFileSystem,

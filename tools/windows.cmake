@@ -1,0 +1,51 @@
+# The image tools as Windows console programs: build-windows/pelmar-mkimage.exe
+# and build-windows/pelmar-image.exe, from the same sources as the host
+# tools, with the Windows platform layer (wide-character names, Win32 files
+# and drives, the system's error texts) in the *_win32 and win32_* files.
+# Included by cmake/pelmar-windows.cmake; pelmar.exe's own rules there are
+# not affected (every setting below is on these targets only).
+#
+# Each program is x86-64, console subsystem 5.2 (Windows Server 2003 x64 and
+# Windows XP x64 on), entered at wmain, with libstdc++, libgcc and the
+# mingw-w64 start-up linked in statically: it imports only what those
+# systems have (kernel32.dll, and msvcrt.dll, the system's own C library,
+# which the mingw-w64 C runtime is built on). scripts/build-windows.sh checks
+# the import tables.
+
+# pelmar_windows_tool(NAME SOURCE...): build-windows/NAME.exe.
+function(pelmar_windows_tool name)
+  add_executable(${name} ${ARGN})
+  set_target_properties(${name} PROPERTIES SUFFIX .exe RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                             _WIN32_WINNT=0x0502)
+  target_compile_options(${name} PRIVATE -municode)
+  target_link_options(${name} PRIVATE
+    -municode -static -static-libgcc -static-libstdc++
+    -Wl,--subsystem,console:5.2
+    -Wl,--major-os-version,5 -Wl,--minor-os-version,2
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--gc-sections -s)
+  # The compiler driver adds the C runtime, kernel32 and the rest of its
+  # defaults after these.
+  target_link_libraries(${name} PRIVATE kernel32)
+endfunction()
+
+set(PELMAR_TOOLS_DIR ${CMAKE_SOURCE_DIR}/tools)
+set(PELMAR_WINDOWS_PLATFORM ${PELMAR_TOOLS_DIR}/win32_text.cpp ${PELMAR_TOOLS_DIR}/volume_source_win32.cpp)
+
+# The NTFS reader is built for Windows once it reads through VolumeSource
+# alone; a reader built on libntfs-3g (a Linux library) leaves
+# pelmar-mkimage.exe out of this build.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp)
+file(STRINGS ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp PELMAR_NTFS_ON_LIBNTFS REGEX "#include \"tools/ntfs.h\"")
+if(PELMAR_NTFS_ON_LIBNTFS)
+  message(STATUS "pelmar-mkimage.exe: not built, tools/ntfs_layout.cpp reads NTFS through libntfs-3g")
+else()
+  pelmar_windows_tool(pelmar-mkimage
+    ${PELMAR_TOOLS_DIR}/mkimage.cpp ${PELMAR_TOOLS_DIR}/image_maker.cpp ${PELMAR_TOOLS_DIR}/fat_layout.cpp
+    ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp ${PELMAR_TOOLS_DIR}/capture.cpp ${PELMAR_TOOLS_DIR}/capture_win32.cpp
+    ${PELMAR_WINDOWS_PLATFORM})
+endif()
+
+pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/image.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
+                    ${PELMAR_WINDOWS_PLATFORM})
