@@ -23,7 +23,7 @@ die() { echo "test-windows: FAIL: $*" >&2; exit 1; }
 scripts/deps.sh windows
 bash scripts/build-windows.sh >/dev/null
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target pelmar pelmar-mkimage pelmar-image pelmar-header-open >/dev/null
+cmake --build --preset default -j 2 --target pelmar pelmar-mkimage pelmar-image pelmar-prepare pelmar-header-open >/dev/null
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver

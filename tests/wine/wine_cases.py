@@ -667,7 +667,7 @@ class InstallFlow:
         (self.c / "pelmar.tc").write_bytes(os.urandom(512 + INSTALL_VOLUME_BYTES))
         self.fs = fs
 
-    def boot(self):
+    def boot(self, kind):
         """Starts the line BootExecute holds as the Session Manager would: its
         first word names the program in System32, the whole line is the
         command line."""
@@ -681,26 +681,47 @@ class InstallFlow:
         self.bench.service_settings({})
         self.bench.restart_driver()
         r = self.bench.wine(r"C:\pelmar-launch.exe", image, *words, debug="+debugstr", check=False, timeout=300)
-        (self.folder / "boot.log").write_text(r.stdout + r.stderr)
-        self.expect("native exit status 0x00000000" in r.stdout, f"the boot-time run: {r.stdout.strip()}")
+        (self.folder / f"boot-{kind}.log").write_text(r.stdout + r.stderr)
+        self.expect("native exit status 0x00000000" in r.stdout, f"the {kind} boot: {r.stdout.strip()}")
         backing = self.c / "pelmar-tc-volume.raw"
         if not backing.exists():
-            self.problems.append("the boot left no drive")
+            self.problems.append(f"the {kind} boot left no drive")
             return
-        f = subprocess.run(["fsck.fat", "-n", str(backing)], capture_output=True, text=True)
-        self.expect(f.returncode == 0, f"fsck.fat -n on the drive: {f.stdout.strip()}")
         # What the image restores: the file system less the clusters its
         # allocation leaves free (where the deleted file's bytes still lie).
-        expanded = self.folder / "expanded.raw"
+        expanded = self.folder / f"expanded-{kind}.raw"
         subprocess.run([str(Path(self.bench.args.mkimage).with_name("pelmar-image")), "--expand", str(expanded),
                         str(self.c / "pelmar.img")], check=True, capture_output=True)
-        self.expect(backing.read_bytes() == expanded.read_bytes(), "the drive differs from the expanded image")
-        out = self.folder / "read-back"
-        out.mkdir()
+        self.expect(backing.read_bytes() == expanded.read_bytes(),
+                    f"the {kind} drive differs from the expanded image")
+        check = ["fsck.fat", "-n"] if kind == "fat32" else ["ntfsfix", "-n"]
+        f = subprocess.run([*check, str(backing)], capture_output=True, text=True)
+        self.expect(f.returncode == 0, f"{' '.join(check)} on the drive: {f.stdout.strip()}")
         for name, data in self.files.items():
-            target = out / name.replace("/", "_")
-            subprocess.run(["mcopy", "-i", str(backing), "::/" + name, str(target)], capture_output=True)
-            self.expect(target.exists() and target.read_bytes() == data, f"the drive's {name} differs")
+            if kind == "fat32":
+                target = self.folder / "read-back" / name.replace("/", "_")
+                target.parent.mkdir(exist_ok=True)
+                subprocess.run(["mcopy", "-o", "-i", str(backing), "::/" + name, str(target)], capture_output=True)
+                back = target.read_bytes() if target.exists() else None
+            else:
+                back = subprocess.run(["ntfscat", str(backing), "/" + name], capture_output=True).stdout
+            self.expect(back == data, f"the {kind} drive's {name} differs")
+
+    def make_ntfs_drive(self):
+        """An NTFS container and image made by pelmar-prepare (the Linux route)."""
+        out, files = self.folder / "prepared", self.folder / "ntfs-files"
+        out.mkdir()
+        files.mkdir()
+        self.files = {"Temp/Read me first.txt": b"This drive is new at every boot.\n",
+                      "A folder with a long name/Another long file name.bin": os.urandom(70000)}
+        copies = []
+        for name, data in self.files.items():
+            (files / name.replace("/", "_")).write_bytes(data)
+            copies += ["--copy", f"{files / name.replace('/', '_')}:/{name}"]
+        subprocess.run([str(Path(self.bench.args.mkimage).with_name("pelmar-prepare")), "--size", "8M", "--fs",
+                        "ntfs", "--label", "SCRATCH", *copies, str(out)], check=True, capture_output=True)
+        shutil.copy(out / "pelmar.tc", self.c / "pelmar.tc")
+        shutil.copy(out / "pelmar.img", self.c / "pelmar.img")
 
     def run(self):
         system32 = self.c / "windows" / "system32"
@@ -735,7 +756,9 @@ class InstallFlow:
                     "System32's pelmar.exe is not the one beside the installer")
         self.show("after install A w")
 
-        self.boot()
+        self.boot("fat32")
+        self.make_ntfs_drive()
+        self.boot("ntfs")
 
         r = self.install("uninstall")
         self.expect(r.returncode == 0, f"uninstall: exit {r.returncode}: {r.stdout}{r.stderr}")
