@@ -734,11 +734,14 @@ class InstallFlow:
         self.expect(self.value() == original, f"the starting value reads back as {shown(self.value())}")
         self.show("before install")
 
-        r = self.install("install", "A", "w", "1", "T", r"c:\pelmar.tc", r"c:\absent.img")
-        self.expect(r.returncode == 1 and "absent.img" in r.stderr and "nothing was changed" in r.stderr,
-                    f"install with no image: exit {r.returncode}: {r.stdout}{r.stderr}")
-        self.expect(self.value() == original and self.start_type() == 3 and
-                    not list(system32.glob("pelmar.exe*")), "the install with no image changed something")
+        # An image that is not there, and one cut short (the restore would stop).
+        (self.c / "short.img").write_bytes((self.c / "pelmar.img").read_bytes()[:1536])
+        for image, why in ((r"c:\absent.img", "absent.img"), (r"c:\short.img", "would not restore")):
+            r = self.install("install", "A", "w", "1", "T", r"c:\pelmar.tc", image)
+            self.expect(r.returncode == 1 and why in r.stderr and "nothing was changed" in r.stderr,
+                        f"install with {image}: exit {r.returncode}: {r.stdout}{r.stderr}")
+            self.expect(self.value() == original and self.start_type() == 3 and
+                        not list(system32.glob("pelmar.exe*")), f"the install with {image} changed something")
 
         r = self.install("install", "T", "r", "1", "K")
         self.expect(r.returncode == 0, f"install T r 1 K: exit {r.returncode}: {r.stdout}{r.stderr}")
