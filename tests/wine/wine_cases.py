@@ -743,6 +743,14 @@ class InstallFlow:
             self.expect(self.value() == original and self.start_type() == 3 and
                         not list(system32.glob("pelmar.exe*")), f"the install with {image} changed something")
 
+        # A failure at the last step (a folder where the program goes) undoes
+        # the registry writes before it.
+        (system32 / "pelmar.exe").mkdir()
+        r = self.install("install", "T", "r", "1", "K")
+        (system32 / "pelmar.exe").rmdir()
+        self.expect(r.returncode == 1 and self.value() == original and self.start_type() == 3 and
+                    not list(system32.glob("pelmar.exe*")), f"a failed install left changes: {r.stdout}{r.stderr}")
+
         r = self.install("install", "T", "r", "1", "K")
         self.expect(r.returncode == 0, f"install T r 1 K: exit {r.returncode}: {r.stdout}{r.stderr}")
         self.expect(self.value() == multi_string([BOOT_BEFORE[0], "pelmar T r 1 K", *BOOT_BEFORE[1:]]),
@@ -758,6 +766,10 @@ class InstallFlow:
         self.expect((system32 / "pelmar.exe").read_bytes() == (self.c / "pelmar.exe").read_bytes(),
                     "System32's pelmar.exe is not the one beside the installer")
         self.show("after install A w")
+        r = self.install("status")
+        self.expect(r.returncode == 0 and "> pelmar A w" in r.stdout and "Pelmar is installed." in r.stdout and
+                    f"image c:\\pelmar.img: {(self.c / 'pelmar.img').stat().st_size} bytes" in r.stdout,
+                    f"status: {r.stdout}{r.stderr}")
 
         self.boot("fat32")
         self.make_ntfs_drive()
