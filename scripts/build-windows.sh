@@ -119,5 +119,5 @@ for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelma
   calls=$(awk '/DLL Name:/ { dll = tolower($3) } dll == "kernel32.dll" && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' <<<"$dump")
   late=$(grep -E "$later_calls" <<<"$calls" || true)
   [[ -z "$late" ]] || die "$tool calls what Windows Server 2003 x64 lacks: $late"
-  say "built $tool: imports $(wc -l <<<"$calls") calls of kernel32.dll and the C library of msvcrt.dll"
+  say "built $tool: imports only from ${allowed% } ($(wc -l <<<"$calls") calls of kernel32.dll)"
 done
