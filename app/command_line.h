@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "app/app_context.h"
+#include "app/command_line_rules.h"
 
 // Chosen by the command line, held by main itself.
 struct RUN_SETTINGS {
@@ -20,6 +21,3 @@ void SetRunDefaults(APP_CONTEXT *context, RUN_SETTINGS *settings);
 // settings from argv[1] to argv[6]. An absent or rejected argument keeps its
 // default; nothing is reported.
 void ParseCommandLine(int32_t argc, char **argv, APP_CONTEXT *context, RUN_SETTINGS *settings);
-
-// The encryption-algorithm letter codes: A, AT, ATS, B, C, D, S, SA, STA, T, TS.
-int32_t EaFromCode(const char *code);

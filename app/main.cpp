@@ -9,9 +9,6 @@
 
 namespace {
 
-const WCHAR kDefaultContainerPath[] = u"c:\\pelmar.tc";
-const WCHAR kDefaultImagePath[] = u"c:\\pelmar.img";
-
 // Converts a narrow argument, its NUL included, into a UTF-16 string the
 // platform allocates; it lives until the process ends.
 const WCHAR *ConvertPath(const char *argument) {
@@ -26,63 +23,31 @@ const WCHAR *ConvertPath(const char *argument) {
 
 }  // namespace
 
-int32_t EaFromCode(const char *code) {
-    switch (code[0]) {
-        case 'A':
-            if (code[1] != 'T') return 1;
-            return code[2] == 'S' ? 8 : 7;
-        case 'B':
-            return 2;
-        case 'C':
-            return 3;
-        case 'D':
-            return 5;
-        case 'S':
-            if (code[1] == 'A') return 9;
-            if (code[1] == 'T' && code[2] == 'A') return 10;
-            return 4;
-        case 'T':
-            return code[1] == 'S' ? 11 : 6;
-        default:
-            return 1;
-    }
-}
-
 void SetRunDefaults(APP_CONTEXT *context, RUN_SETTINGS *settings) {
+    COMMAND_LINE_CHOICE defaults = CommandLineDefaults();
     context->ContainerPath = kDefaultContainerPath;
-    context->DriveLetter = u'T';
+    context->DriveLetter = defaults.DriveLetter;
     context->ImagePath = kDefaultImagePath;
-    settings->Ea = 1;
-    settings->Prf = 2;
-    settings->Iterations = 2000;
+    settings->Ea = defaults.Ea;
+    settings->Prf = defaults.Prf;
+    settings->Iterations = defaults.Iterations;
 }
 
+// The rules are the shared ones (command_line_rules.cpp); what is left here
+// is where their results go, and the paths' conversion, in the same order.
 void ParseCommandLine(int32_t argc, char **argv, APP_CONTEXT *context, RUN_SETTINGS *settings) {
-    if (argc >= 2) settings->Ea = EaFromCode(argv[1]);
-    if (argc >= 3) settings->Prf = argv[2][0] == 'r' ? 1 : argv[2][0] == 'w' ? 3 : 2;
-
-    uint32_t start = settings->Prf == 3 ? 1000 : 2000;
-    settings->Iterations = start;
-    if (argc >= 4) {
-        int32_t v = atoi(argv[3]);
-        if (v >= 2 && v <= 2000000) {
-            settings->Iterations = start * static_cast<uint32_t>(v);
-        } else if (v < -static_cast<int32_t>(start)) {
-            // A negative argument is an absolute count; -v is safe here
-            // because v lies strictly below -start.
-            settings->Iterations = static_cast<uint32_t>(-static_cast<int64_t>(v));
-        }
+    COMMAND_LINE_CHOICE choice{settings->Ea, settings->Prf, settings->Iterations, context->DriveLetter,
+                               nullptr, nullptr};
+    ReadCommandLine(argc, argv, &choice);
+    settings->Ea = choice.Ea;
+    settings->Prf = choice.Prf;
+    settings->Iterations = choice.Iterations;
+    context->DriveLetter = choice.DriveLetter;
+    if (choice.ContainerPath) {
+        if (const WCHAR *path = ConvertPath(choice.ContainerPath)) context->ContainerPath = path;
     }
-
-    if (argc >= 5) {
-        int letter = toupper(argv[4][0]);
-        if (letter >= 'A' && letter <= 'Z') context->DriveLetter = static_cast<WCHAR>(letter);
-    }
-    if (argc >= 6) {
-        if (const WCHAR *path = ConvertPath(argv[5])) context->ContainerPath = path;
-    }
-    if (argc >= 7) {
-        if (const WCHAR *path = ConvertPath(argv[6])) context->ImagePath = path;
+    if (choice.ImagePath) {
+        if (const WCHAR *path = ConvertPath(choice.ImagePath)) context->ImagePath = path;
     }
 }
 

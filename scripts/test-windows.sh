@@ -8,9 +8,10 @@
 # Installs what it needs (scripts/deps.sh windows), builds the Windows image
 # and the fixtures (scripts/build-windows.sh) and the host programs the
 # cases use, makes a private Wine prefix in build-windows/wine-prefix (once;
-# later runs reuse it), installs and starts the driver model there, checks
-# docs/pelmar-boot.reg with Wine's reg, runs the cases. Wine's processes are
-# started under that prefix only, and its wineserver is stopped at the end.
+# later runs reuse it), installs and starts the driver model there, runs the
+# cases and the installer's flow (pelmar-install.exe, then the boot from the
+# line it wrote). Wine's processes are started under that prefix only, and
+# its wineserver is stopped at the end.
 # Exits non-zero when any case fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,9 +59,10 @@ fi
 "$wineserver" -p || die "wineserver -p failed"
 
 drive_c="$WINEPREFIX/drive_c"
-# The image tools go alone into C:\, with no DLL beside them.
+# The Windows tools go alone into C:\, with no DLL beside them.
 cp build-windows/pelmar.exe build-windows/pelmar-mkimage.exe build-windows/pelmar-image.exe \
-  build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe build-windows/wine/pelmar-mount.exe "$drive_c/"
+  build-windows/pelmar-install.exe build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe \
+  build-windows/wine/pelmar-mount.exe "$drive_c/"
 cp build-windows/wine/pelmar-tc-model.sys "$drive_c/windows/system32/drivers/"
 
 reg() { "$wine" reg "$@" >/dev/null; }
@@ -79,25 +81,6 @@ relayed=(NtCreateFile NtReadFile NtWriteFile NtQueryInformationFile NtSetInforma
 reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$(printf 'ntdll.%s;' "${relayed[@]}")" /f
 # An unhandled breakpoint ends the process instead of starting winedbg.
 "$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
-
-# --- The boot-time installation file, imported and read back ---------------
-session='HKLM\System\CurrentControlSet\Control\Session Manager'
-truecrypt='HKLM\System\CurrentControlSet\Services\truecrypt'
-saved=$( { "$wine" reg query "$session" /v BootExecute 2>/dev/null || true; } | tr -d '\r' | awk '/BootExecute/ { sub(/.*REG_MULTI_SZ +/, ""); print }')
-"$wine" reg import 'Z:'"$(echo "$root/docs/pelmar-boot.reg" | tr / '\\')" >/dev/null 2>&1 || die "reg import docs/pelmar-boot.reg failed"
-boot=$("$wine" reg query "$session" /v BootExecute | tr -d '\r')
-start=$("$wine" reg query "$truecrypt" /v Start | tr -d '\r')
-grep -q 'BootExecute *REG_MULTI_SZ *autocheck autochk \*\\0pelmar' <<<"$boot" || die "BootExecute reads back as: $boot"
-grep -q 'Start *REG_DWORD *0x1$' <<<"$start" || die "the driver's start type reads back as: $start"
-say "docs/pelmar-boot.reg imports: BootExecute autocheck autochk *, pelmar; truecrypt Start 1"
-# Wine runs no BootExecute programs, and the prefix has no TrueCrypt driver:
-# put things back as they were.
-reg delete "$truecrypt" /f
-if [[ -n "$saved" ]]; then
-  reg add "$session" /v BootExecute /t REG_MULTI_SZ /d "$saved" /f
-else
-  reg delete "$session" /v BootExecute /f
-fi
 
 # --- The cases ---------------------------------------------------------------
 work="$root/build-windows/wine-cases"

@@ -40,3 +40,11 @@ pelmar_windows_tool(pelmar-mkimage
 
 pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/image.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
                     ${PELMAR_WINDOWS_PLATFORM})
+
+# pelmar-install checks a boot-time line with pelmar.exe's own command-line
+# rules (app/command_line_rules.cpp) and an image with pelmar-image's replay,
+# and edits the registry (advapi32.dll).
+pelmar_windows_tool(pelmar-install ${PELMAR_TOOLS_DIR}/install.cpp ${PELMAR_TOOLS_DIR}/install_boot_execute.cpp
+                    ${CMAKE_SOURCE_DIR}/app/command_line_rules.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
+                    ${PELMAR_WINDOWS_PLATFORM})
+target_link_libraries(pelmar-install PRIVATE advapi32)

@@ -12,6 +12,7 @@
 #include "restore/tool_support.h"
 #include "tools/volume_layout.h"
 #include "tools/output_file.h"
+#include "tools/install_boot_execute.h"
 
 namespace pelmar_test {
 namespace {
@@ -648,6 +649,35 @@ TEST_F(ImageTool, TheExpansionIsWhatTheRestoreWrites) {
         ASSERT_EQ(r.exitCode, 0) << r.output;
         EXPECT_TRUE(ReadHostFile(RootDir() / "e.raw") == Disk());
         EXPECT_FALSE(ChangedSectors().empty());
+    }
+}
+
+// pelmar-install's edit of BootExecute ('|' stands for the NUL after each
+// line): its line goes after the last disk check, any Pelmar line before is
+// gone, and taking it out again gives back the list it went into.
+TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
+    const struct { const char16_t *before, *after; } cases[] = {
+        {u"autocheck autochk *|otherprog /x||", u"autocheck autochk *|pelmar A w|otherprog /x||"},
+        {u"PELMAR.EXE T|autocheck autochk *||", u"autocheck autochk *|pelmar A w||"},
+        {u"autocheck a|pelmar T|b|Pelmar S|c||", u"autocheck a|pelmar A w|b|c||"},
+        {u"pelmarx 1|autocheck a|b|autocheck c|d||", u"pelmarx 1|autocheck a|b|autocheck c|pelmar A w|d||"},
+        {u"otherprog||", u"pelmar A w|otherprog||"},
+        {u"", u"pelmar A w||"},
+        {u"autocheck autochk *", u"autocheck autochk *|pelmar A w|"},
+    };
+    auto value = [](std::u16string text) {
+        for (char16_t &c : text) c = c == u'|' ? u'\0' : c;
+        return text;
+    };
+    for (const auto &c : cases) {
+        const std::u16string before = value(c.before), after = pelmar_tools::WithPelmar(before, u"pelmar A w");
+        EXPECT_EQ(after, value(c.after)) << std::string(before.begin(), before.end());
+        EXPECT_EQ(pelmar_tools::WithPelmar(after, u"pelmar A w"), after);
+        // A list as the system writes them (ended by an empty string), without Pelmar.
+        if (before.ends_with(std::u16string(2, u'\0')) && before.find(u"elmar ") == std::u16string::npos &&
+            before.find(u"ELMAR") == std::u16string::npos) {
+            EXPECT_EQ(pelmar_tools::WithoutPelmar(after), before);
+        }
     }
 }
 

@@ -734,6 +734,241 @@ def volume_reads_locked(log):
     return problems
 
 
+# --- Installing Pelmar and starting it as the boot does -----------------------
+
+SESSION_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
+DRIVER_KEY = r"HKLM\System\CurrentControlSet\Services\truecrypt"
+INSTALL_CASE = "install and boot"
+# BootExecute before the installer: the disk check and a second boot-time program.
+BOOT_BEFORE = ["autocheck autochk *", "otherprog /x"]
+INSTALL_VOLUME_BYTES = 40 * 1024 * 1024
+
+
+def multi_string(lines):
+    return "".join(line + "\0" for line in lines).encode("utf-16-le") + b"\0\0"
+
+
+def shown(value):
+    """A value's lines, for a message (and its bytes when they are not a plain list)."""
+    if value is None:
+        return "(no value)"
+    lines = [x for x in value.decode("utf-16-le", errors="replace").split("\0") if x]
+    return f"{lines}" + ("" if multi_string(lines) == value else f" as {value.hex()}")
+
+
+class InstallFlow:
+    """pelmar-install.exe under Wine over a BootExecute that holds more than
+    the disk check: a refused install, two installs, the boot from the line
+    the registry holds (started as the Session Manager starts it), the
+    drive it leaves, the uninstall."""
+
+    def __init__(self, bench):
+        self.bench, self.c = bench, bench.drive_c
+        self.folder = bench.work / "install-and-boot"
+        self.shown = []
+        self.problems = []
+
+    def value(self):
+        """BootExecute's bytes as stored (reg export), None when absent."""
+        out = self.c / "session.reg"
+        out.unlink(missing_ok=True)
+        self.bench.wine("reg", "export", SESSION_KEY, r"C:\session.reg", "/y")
+        text = out.read_bytes().decode("utf-16").replace("\\\r\n", "").replace("\\\n", "")
+        section = False
+        for line in text.splitlines():
+            if line.startswith("["):
+                section = line.strip().lower() == "[" + SESSION_KEY.lower().replace("hklm", "hkey_local_machine") + "]"
+            elif section and line.startswith('"BootExecute"=hex(7):'):
+                return bytes(int(x, 16) for x in line.split(":", 1)[1].replace(" ", "").split(",") if x)
+        return None
+
+    def show(self, when):
+        r = self.bench.wine("reg", "query", SESSION_KEY, "/v", "BootExecute", check=False)
+        self.shown.append(f"{when}:\n{r.stdout.strip()}")
+
+    def start_type(self):
+        r = self.bench.wine("reg", "query", DRIVER_KEY, "/v", "Start", check=False)
+        m = re.search(r"REG_DWORD\s+0x([0-9a-f]+)", r.stdout)
+        return int(m.group(1), 16) if m else None
+
+    def install(self, *words):
+        return self.bench.wine(r"C:\pelmar-install.exe", *words, check=False)
+
+    def expect(self, condition, problem):
+        if not condition:
+            self.problems.append(problem)
+
+    def make_drive(self):
+        """A FAT32 file system with folders, long names and a fragmented file,
+        its image (host pelmar-mkimage) and a container for it."""
+        self.folder.mkdir(parents=True)
+        fs = self.folder / "scratch.raw"
+        subprocess.run(["mkfs.fat", "-F", "32", "-s", "1", "-C", "-n", "SCRATCH", str(fs),
+                        str(INSTALL_VOLUME_BYTES // 1024)], check=True, capture_output=True)
+        files = self.folder / "files"
+        files.mkdir()
+        self.files = {"Temp/Read me first.txt": b"This drive is new at every boot.\n",
+                      "A folder with a long name/Another long file name.bin": os.urandom(70000),
+                      "gap.bin": os.urandom(20000), "keep.bin": os.urandom(9000),
+                      "Fragmented file.bin": os.urandom(90000)}
+        mtools = lambda *words: subprocess.run([*words], check=True, capture_output=True,
+                                               env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        mtools("mmd", "-i", str(fs), "::/Temp", "::/A folder with a long name")
+        for name, data in self.files.items():
+            if name == "Fragmented file.bin":
+                # Written into the hole the deleted file left and on past the
+                # file behind it: two runs of clusters.
+                mtools("mdel", "-i", str(fs), "::/gap.bin")
+            local = files / name.replace("/", "_")
+            local.write_bytes(data)
+            mtools("mcopy", "-i", str(fs), str(local), "::/" + name)
+        del self.files["gap.bin"]
+        subprocess.run([self.bench.args.mkimage, str(fs), str(self.c / "pelmar.img")], check=True,
+                       capture_output=True)
+        (self.c / "pelmar.tc").write_bytes(os.urandom(512 + INSTALL_VOLUME_BYTES))
+        self.fs = fs
+
+    def boot(self, kind):
+        """Starts the line BootExecute holds as the Session Manager would: its
+        first word names the program in System32, the whole line is the
+        command line."""
+        lines = [x for x in self.value().decode("utf-16-le").split("\0") if x]
+        pelmar = [x for x in lines if x.split()[0].lower() in ("pelmar", "pelmar.exe")]
+        self.expect(len(pelmar) == 1, f"BootExecute holds {len(pelmar)} Pelmar lines: {lines}")
+        words = pelmar[0].split()
+        image = r"\??\C:\windows\system32" + "\\" + words[0] + ("" if words[0].lower().endswith(".exe") else ".exe")
+        for name in ("pelmar-tc-model.log", "pelmar-tc-volume.raw"):
+            (self.c / name).unlink(missing_ok=True)
+        self.bench.service_settings({})
+        self.bench.restart_driver()
+        r = self.bench.wine(r"C:\pelmar-launch.exe", image, *words, debug="+debugstr", check=False, timeout=300)
+        (self.folder / f"boot-{kind}.log").write_text(r.stdout + r.stderr)
+        self.expect("native exit status 0x00000000" in r.stdout, f"the {kind} boot: {r.stdout.strip()}")
+        backing = self.c / "pelmar-tc-volume.raw"
+        if not backing.exists():
+            self.problems.append(f"the {kind} boot left no drive")
+            return
+        # What the image restores: the file system less the clusters its
+        # allocation leaves free (where the deleted file's bytes still lie).
+        expanded = self.folder / f"expanded-{kind}.raw"
+        subprocess.run([str(Path(self.bench.args.mkimage).with_name("pelmar-image")), "--expand", str(expanded),
+                        str(self.c / "pelmar.img")], check=True, capture_output=True)
+        self.expect(backing.read_bytes() == expanded.read_bytes(),
+                    f"the {kind} drive differs from the expanded image")
+        check = ["fsck.fat", "-n"] if kind == "fat32" else ["ntfsfix", "-n"]
+        f = subprocess.run([*check, str(backing)], capture_output=True, text=True)
+        self.expect(f.returncode == 0, f"{' '.join(check)} on the drive: {f.stdout.strip()}")
+        for name, data in self.files.items():
+            if kind == "fat32":
+                target = self.folder / "read-back" / name.replace("/", "_")
+                target.parent.mkdir(exist_ok=True)
+                subprocess.run(["mcopy", "-o", "-i", str(backing), "::/" + name, str(target)], capture_output=True)
+                back = target.read_bytes() if target.exists() else None
+            else:
+                back = subprocess.run(["ntfscat", str(backing), "/" + name], capture_output=True).stdout
+            self.expect(back == data, f"the {kind} drive's {name} differs")
+
+    def make_ntfs_drive(self):
+        """An NTFS container and image made by pelmar-prepare (the Linux route)."""
+        out, files = self.folder / "prepared", self.folder / "ntfs-files"
+        out.mkdir()
+        files.mkdir()
+        self.files = {"Temp/Read me first.txt": b"This drive is new at every boot.\n",
+                      "A folder with a long name/Another long file name.bin": os.urandom(70000)}
+        copies = []
+        for name, data in self.files.items():
+            (files / name.replace("/", "_")).write_bytes(data)
+            copies += ["--copy", f"{files / name.replace('/', '_')}:/{name}"]
+        subprocess.run([str(Path(self.bench.args.mkimage).with_name("pelmar-prepare")), "--size", "8M", "--fs",
+                        "ntfs", "--label", "SCRATCH", *copies, str(out)], check=True, capture_output=True)
+        shutil.copy(out / "pelmar.tc", self.c / "pelmar.tc")
+        shutil.copy(out / "pelmar.img", self.c / "pelmar.img")
+
+    def run(self):
+        system32 = self.c / "windows" / "system32"
+        original = multi_string(BOOT_BEFORE)
+        self.bench.wine("reg", "add", SESSION_KEY, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d",
+                        "\\0".join(BOOT_BEFORE), "/f")
+        self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
+        (system32 / "pelmar.exe").unlink(missing_ok=True)
+        self.make_drive()
+        self.expect(self.value() == original, f"the starting value reads back as {shown(self.value())}")
+        self.show("before install")
+
+        # An image that is not there, and one cut short (the restore would stop).
+        (self.c / "short.img").write_bytes((self.c / "pelmar.img").read_bytes()[:1536])
+        for image, why in ((r"c:\absent.img", "absent.img"), (r"c:\short.img", "would not restore")):
+            r = self.install("install", "A", "w", "1", "T", r"c:\pelmar.tc", image)
+            self.expect(r.returncode == 1 and why in r.stderr and "nothing was changed" in r.stderr,
+                        f"install with {image}: exit {r.returncode}: {r.stdout}{r.stderr}")
+            self.expect(self.value() == original and self.start_type() == 3 and
+                        not list(system32.glob("pelmar.exe*")), f"the install with {image} changed something")
+
+        # A failure at the last step (a folder where the program goes) undoes
+        # the registry writes before it.
+        (system32 / "pelmar.exe").mkdir()
+        r = self.install("install", "T", "r", "1", "K")
+        (system32 / "pelmar.exe").rmdir()
+        self.expect(r.returncode == 1 and self.value() == original and self.start_type() == 3 and
+                    not list(system32.glob("pelmar.exe*")), f"a failed install left changes: {r.stdout}{r.stderr}")
+
+        r = self.install("install", "T", "r", "1", "K")
+        self.expect(r.returncode == 0, f"install T r 1 K: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.expect(self.value() == multi_string([BOOT_BEFORE[0], "pelmar T r 1 K", *BOOT_BEFORE[1:]]),
+                    f"after install, BootExecute is {shown(self.value())}")
+        self.expect(self.start_type() == 1 and "from 3 (on demand) to 1 (system)" in r.stdout,
+                    f"the driver's start type is {self.start_type()}: {r.stdout}")
+        self.show("after install T r 1 K")
+
+        r = self.install("install", "A", "w")
+        self.expect(r.returncode == 0, f"install A w: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.expect(self.value() == multi_string([BOOT_BEFORE[0], "pelmar A w", *BOOT_BEFORE[1:]]),
+                    f"after the second install, BootExecute is {shown(self.value())}")
+        self.expect((system32 / "pelmar.exe").read_bytes() == (self.c / "pelmar.exe").read_bytes(),
+                    "System32's pelmar.exe is not the one beside the installer")
+        self.show("after install A w")
+        r = self.install("status")
+        self.expect(r.returncode == 0 and "> pelmar A w" in r.stdout and "Pelmar is installed." in r.stdout and
+                    f"image c:\\pelmar.img: {(self.c / 'pelmar.img').stat().st_size} bytes" in r.stdout,
+                    f"status: {r.stdout}{r.stderr}")
+
+        self.boot("fat32")
+        self.make_ntfs_drive()
+        self.boot("ntfs")
+
+        r = self.install("uninstall")
+        self.expect(r.returncode == 0, f"uninstall: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.expect(self.value() == original, f"after uninstall, BootExecute is {shown(self.value())}")
+        self.expect(not list(system32.glob("pelmar.exe*")), "uninstall left pelmar.exe in System32")
+        self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
+        self.show("after uninstall")
+        (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
+        return self.problems
+
+    def restore(self, saved):
+        if saved is None:
+            self.bench.wine("reg", "delete", SESSION_KEY, "/v", "BootExecute", "/f", check=False)
+        else:
+            self.bench.wine("reg", "add", SESSION_KEY, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d",
+                            "\\0".join(x for x in saved.decode("utf-16-le").split("\0") if x), "/f")
+        self.bench.wine("reg", "delete", DRIVER_KEY, "/f", check=False)
+        (self.c / "windows" / "system32" / "pelmar.exe").unlink(missing_ok=True)
+
+
+def run_install_flow(bench):
+    flow = InstallFlow(bench)
+    shutil.rmtree(flow.folder, ignore_errors=True)
+    saved = flow.value()
+    started = time.monotonic()
+    try:
+        problems = flow.run()
+    finally:
+        flow.restore(saved)
+    for shown in flow.shown:
+        print("    " + shown.replace("\n", "\n    "))
+    return problems, time.monotonic() - started
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     for option in ("ntsim", "mkimage", "image", "prepare", "header-open", "wine", "prefix", "work", "known"):
@@ -756,6 +991,16 @@ def main():
         for p in problems:
             print("    " + p.replace("\n", "\n    "))
         failed += bool(problems)
+    if not args.case or INSTALL_CASE in args.case:
+        try:
+            problems, elapsed = run_install_flow(bench)
+        except (AssertionError, subprocess.SubprocessError, OSError) as error:
+            problems, elapsed = [str(error)], 0.0
+        print(f"wine case {'ok  ' if not problems else 'FAIL'} {INSTALL_CASE} ({elapsed:.1f} s under Wine)")
+        for p in problems:
+            print("    " + p.replace("\n", "\n    "))
+        failed += bool(problems)
+        cases.append(INSTALL_CASE)
     if not args.case:
         for d in bench.differences:
             if d["difference"] not in bench.fired:
