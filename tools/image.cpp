@@ -22,6 +22,7 @@
 
 #include "tools/image_format.h"
 #include "tools/output_file.h"
+#include "tools/version.h"
 
 namespace pelmar_tools {
 namespace {
@@ -30,6 +31,7 @@ const char kUsage[] =
     "usage: pelmar-image [--expand OUTPUT] IMAGE\n"
     "  shows the header and the entries of IMAGE and checks it;\n"
     "  --expand OUTPUT  also writes the raw file system the image restores\n"
+    "  --help, --version  this text; the version\n"
     "exit status: 0 consistent, 1 inconsistent or unreadable, 2 bad usage\n";
 
 class ImageReader {
@@ -338,5 +340,6 @@ int Run(int argc, char **argv) {
 }  // namespace pelmar_tools
 
 int main(int argc, char **argv) {
+    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-image")) return 0;
     return pelmar_tools::Run(argc, argv);
 }

@@ -16,6 +16,7 @@
 #include "tools/image_format.h"
 #include "tools/image_maker.h"
 #include "tools/output_file.h"
+#include "tools/version.h"
 
 namespace pelmar_tools {
 namespace {
@@ -25,7 +26,8 @@ const char kUsage[] =
     "  INPUT   raw file-system image (its size a multiple of the sector size)\n"
     "  OUTPUT  image file to write\n"
     "  --sector-size N  512 (default), 1024, 2048, 4096 or 8192\n"
-    "  --all-sectors    write every sector, not only those a FAT or NTFS file system uses\n";
+    "  --all-sectors    write every sector, not only those a FAT or NTFS file system uses\n"
+    "  --help, --version  this text; the version\n";
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-mkimage: %s\n", message.c_str());
@@ -88,5 +90,6 @@ int Run(int argc, char **argv) {
 }  // namespace pelmar_tools
 
 int main(int argc, char **argv) {
+    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-mkimage")) return 0;
     return pelmar_tools::Run(argc, argv);
 }

@@ -30,6 +30,7 @@
 #include "tools/image_maker.h"
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
+#include "tools/version.h"
 #include "tools/volume_layout.h"
 
 namespace pelmar_tools {
@@ -43,7 +44,8 @@ const char kUsage[] =
     "  --label NAME      its volume label\n"
     "  --mkdir PATH      a folder to make (with its parents), PATH like /Temp/Cache\n"
     "  --copy FILE:PATH  a host file to copy to PATH (parents made; a second copy to a PATH replaces it)\n"
-    "  OUTDIR            where pelmar.img and pelmar.tc are written\n";
+    "  OUTDIR            where pelmar.img and pelmar.tc are written\n"
+    "  --help, --version this text; the version\n";
 
 // What the file systems can hold, within what mkfs.fat 4.2 and mkntfs make
 // of a volume: the cluster counts that decide a FAT's type bound FAT12 and
@@ -438,5 +440,6 @@ int Run(int argc, char **argv) {
 }  // namespace pelmar_tools
 
 int main(int argc, char **argv) {
+    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-prepare")) return 0;
     return pelmar_tools::Run(argc, argv);
 }
