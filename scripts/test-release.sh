@@ -86,21 +86,24 @@ rm -rf "$folder"
 
 # --- The package ---------------------------------------------------------------
 deb="$dist/pelmar-tools_${version}_amd64.deb"
-lintian --fail-on error,warning "$deb" || die "lintian finds fault with $deb"
+lintian --fail-on error,warning "$deb" 2> >(grep -v 'root privileges' >&2) || die "lintian finds fault with $deb"
 dpkg-query -W -f='${Status}' pelmar-tools 2>/dev/null | grep -q '^install ok' && die "pelmar-tools is installed already"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; die "apt-get install $deb failed"; }
 remove() { DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq pelmar-tools >/dev/null 2>&1; }
-trap 'remove; "$wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'remove || true; "$wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
 [[ $(cd / && pelmar-prepare --version) == "pelmar-prepare $version" ]] || die "pelmar-prepare --version from the path: $(pelmar-prepare --version)"
 [[ $(dpkg -L pelmar-tools | grep -c '^/usr/share/man/man1/pelmar-.*\.1\.gz$') == 3 ]] || die "the package lacks manual pages"
 machine="$work/machine"
+mkdir -p "$machine/c"
 echo "a file the drive starts with" >"$work/note.txt"
-pelmar-prepare --size 16M --fs fat16 --mkdir /Temp --copy "$work/note.txt:/Temp/NOTE.TXT" "$machine/c" >/dev/null
+pelmar-prepare --size 16M --fs fat16 --mkdir /Temp --copy "$work/note.txt:/Temp/NOTE.TXT" "$machine/c" >"$work/prepare.log" 2>&1 \
+  || { cat "$work/prepare.log"; die "the installed pelmar-prepare failed"; }
 pelmar-image "$machine/c/pelmar.img" | grep -qx consistent || die "the installed pelmar-image finds the image inconsistent"
 build/pelmar --root "$machine" --time-scale 0 --export "T:=$work/t.raw" -- pelmar A s 1 T >"$work/screen.txt" \
-  || die "booting the machine on ntsim ended with status $?"
+  2>"$work/debug.txt" || die "booting the machine on ntsim ended with status $?"
 fsck.fat -n "$work/t.raw" >/dev/null || die "drive T: fails fsck.fat"
 MTOOLS_SKIP_CHECK=1 mtype -i "$work/t.raw" ::/Temp/NOTE.TXT | cmp -s - "$work/note.txt" || die "drive T: does not give the file back"
 remove || die "apt-get remove pelmar-tools failed"
+hash -r
 ! command -v pelmar-prepare >/dev/null || die "pelmar-prepare is still on the path after the removal"
 say "the package: lintian clean, installed, a machine it prepared booted on ntsim, removed"
