@@ -86,7 +86,7 @@ cp docs/windows.md docs/image-format.md "$stage/docs/"
   echo "    libtomcrypt $tomcrypt"
   echo "  libgcc's stack probe (___chkstk_ms), from gcc-mingw-w64 $(toolchain gcc-mingw-w64-x86-64-win32)"
   echo
-  echo "Built on Debian $(cat /etc/debian_version) with g++-mingw-w64-x86-64-win32 $(toolchain g++-mingw-w64-x86-64-win32),"
+  echo "Built on Debian $(. /etc/os-release && echo "$VERSION_ID") with g++-mingw-w64-x86-64-win32 $(toolchain g++-mingw-w64-x86-64-win32),"
   echo "binutils-mingw-w64-x86-64 $(toolchain binutils-mingw-w64-x86-64), mingw-w64-x86-64-dev $(toolchain mingw-w64-x86-64-dev)."
   echo
   echo "SHA256SUMS lists every file of the archive; check them with"
