@@ -18,7 +18,7 @@ fi
 # scripts/release.sh: the archive, the package and its manual pages, the
 # package's check.
 if [[ "${1:-}" == release ]]; then
-  PACKAGES+=(zip python3 python3-pefile debhelper help2man lintian)
+  PACKAGES+=(zip unzip python3 python3-pefile debhelper help2man lintian)
 fi
 
 missing=()
