@@ -17,6 +17,10 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 # An image that exports nothing needs no import library of its own.
 set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 
+# The programs the release ships: pelmar_windows_program() (version
+# resource, no time stamp, PE checksum, listed in release-programs.txt).
+include(${CMAKE_SOURCE_DIR}/cmake/pelmar-release.cmake)
+
 # Every function and every object in a section of its own, so that the link
 # (--gc-sections, below) leaves out the data nothing in the image refers to.
 # Functions stay: the linker keeps all unwind records (.pdata), and they
@@ -118,6 +122,7 @@ target_link_options(pelmar PRIVATE
   -Wl,-Map,${CMAKE_BINARY_DIR}/pelmar.map
   -Wl,--gc-sections
   -s)
+pelmar_windows_program(pelmar "Pelmar boot-time scratch drive: rekeys, mounts and restores it")
 # Start-up (lib-na) calls the application's main, which the application
 # defines: the two archives refer to each other.
 target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>")

@@ -9,10 +9,17 @@
 # LibTomCrypt 1.18.2 source package into build-windows/ the first time,
 # through a deb-src entry of its own. Safe to run again and again; needs root
 # (or sudo) only when something has to be installed or fetched.
+#
+#   scripts/build-windows.sh [BUILD_DIR]     (default: build-windows)
+#
+# PELMAR_TOMCRYPT_DOWNLOAD=DIR: a folder holding the source package's files
+# as an earlier run fetched them (BUILD_DIR/libtomcrypt-download); they are
+# used instead of a new download once each matches the SHA-256 sum in apt's
+# signed index of source packages (scripts/release.sh's repeated builds).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$root/build-windows"
+build=$(realpath -m "${1:-$root/build-windows}")
 tomcrypt_src="$build/libtomcrypt"
 tomcrypt_version=1.18.2
 
@@ -29,7 +36,7 @@ export DEBIAN_FRONTEND=noninteractive
 # --- The tools -------------------------------------------------------------
 PACKAGES=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-  cmake ninja-build dpkg-dev xz-utils
+  cmake ninja-build dpkg-dev xz-utils python3
 )
 missing=()
 for package in "${PACKAGES[@]}"; do
@@ -62,8 +69,23 @@ if [[ ! -f "$tomcrypt_src/src/headers/tomcrypt.h" ]]; then
   download="$build/libtomcrypt-download"
   rm -rf "$download" "$tomcrypt_src"
   mkdir -p "$download"
-  say "fetching Debian's source package libtomcrypt $version"
-  (cd "$download" && apt-get source -qq -o APT::Sandbox::User=root --download-only "libtomcrypt=$version")
+  fetched=${PELMAR_TOMCRYPT_DOWNLOAD:-}
+  if [[ -n "$fetched" && -f "$fetched/libtomcrypt_$version.dsc" ]]; then
+    say "using Debian's source package libtomcrypt $version from $fetched"
+    # The index's files and sums of this version: each copied file must match.
+    apt-cache showsrc libtomcrypt | awk -v dsc="libtomcrypt_$version.dsc" '
+      /^Package:/ { if (found) exit; sums = ""; found = 0 }
+      /^Checksums-Sha256:/ { on = 1; next }
+      /^[^ ]/ { on = 0 }
+      on && NF == 3 { sums = sums $1 "  " $3 "\n"; if ($3 == dsc) found = 1 }
+      END { if (found) printf "%s", sums }' >"$download/SHA256SUMS"
+    [[ -s "$download/SHA256SUMS" ]] || die "apt's index lists no files of libtomcrypt $version"
+    while read -r _ file; do cp "$fetched/$file" "$download/" || die "$fetched has no $file"; done <"$download/SHA256SUMS"
+    (cd "$download" && sha256sum --quiet -c SHA256SUMS) || die "$fetched does not hold the files apt's index names"
+  else
+    say "fetching Debian's source package libtomcrypt $version"
+    (cd "$download" && apt-get source -qq -o APT::Sandbox::User=root --download-only "libtomcrypt=$version")
+  fi
   dsc=$(ls "$download"/libtomcrypt_*.dsc)
   # Unpacks and applies Debian's patches. apt has checked the files against
   # the archive's signed index; dpkg-source's own check of the uploader's

@@ -2,7 +2,8 @@
 # Installs the Debian packages Pelmar's build, tests and demo need, when they
 # are missing. Safe to run again and again; needs root (or sudo) only when
 # something is missing. `scripts/deps.sh windows` adds what the Wine cases
-# (scripts/test-windows.sh) need besides the Windows build's own tools.
+# (scripts/test-windows.sh) need besides the Windows build's own tools,
+# `scripts/deps.sh release` what scripts/release.sh needs besides them.
 set -euo pipefail
 
 PACKAGES=(
@@ -13,6 +14,11 @@ PACKAGES=(
 )
 if [[ "${1:-}" == windows ]]; then
   PACKAGES+=(wine64 python3)
+fi
+# scripts/release.sh: the archive, the package and its manual pages, the
+# package's check.
+if [[ "${1:-}" == release ]]; then
+  PACKAGES+=(zip unzip python3 python3-pefile debhelper help2man lintian)
 fi
 
 missing=()

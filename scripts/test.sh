@@ -2,8 +2,9 @@
 # Builds Pelmar from scratch and runs the whole test suite twice: in the
 # ordinary host build and under AddressSanitizer and
 # UndefinedBehaviorSanitizer; then runs the Windows image under Wine against
-# the same cases on ntsim (scripts/test-windows.sh). Installs what it needs
-# first.
+# the same cases on ntsim (scripts/test-windows.sh), and the release, built
+# twice and compared, its programs under Wine and its package installed
+# (scripts/test-release.sh). Installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +23,4 @@ cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
 
 bash scripts/test-windows.sh
+bash scripts/test-release.sh

@@ -12,6 +12,7 @@
 #include "tools/image_format.h"
 #include "tools/output_file.h"
 #include "tools/volume_source.h"
+#include "tools/version.h"
 
 namespace pelmar_tools {
 namespace {
@@ -22,6 +23,7 @@ const char kUsage[] =
     "  --expand OUTPUT   also writes the raw file system the image restores; it replaces\n"
     "                    an ordinary file only when complete and the image consistent\n"
     "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n"
+    "  --help, --version  this text; the version\n"
     "exit status: 0 consistent, 1 inconsistent or unreadable, 2 bad usage\n";
 
 int Inspect(const std::string &path, const std::optional<std::string> &expandPath, bool followSymlink) {
@@ -182,10 +184,12 @@ int Run(int argc, char **argv) {
 #include "tools/win32_text.h"
 int wmain(int argc, wchar_t **argv) {
     pelmar_tools::Utf8Arguments arguments(argc, argv);
+    if (pelmar_tools::PrintedVersion(arguments.argc(), arguments.argv(), "pelmar-image")) return 0;
     return pelmar_tools::Run(arguments.argc(), arguments.argv());
 }
 #else
 int main(int argc, char **argv) {
+    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-image")) return 0;
     return pelmar_tools::Run(argc, argv);
 }
 #endif

@@ -25,6 +25,7 @@
 #include "app/command_line_rules.h"
 #include "tools/image_check.h"
 #include "tools/install_boot_execute.h"
+#include "tools/version.h"
 #include "tools/volume_source.h"
 #include "tools/win32_text.h"
 
@@ -590,7 +591,8 @@ int Usage() {
     std::fputs(
         "usage: pelmar-install install [EA [HASH [ITERATIONS [DRIVE [CONTAINER [IMAGE]]]]]] [dbg]\n"
         "       pelmar-install uninstall\n"
-        "       pelmar-install status\n",
+        "       pelmar-install status\n"
+        "       pelmar-install --help | --version\n",
         stderr);
     return 2;
 }
@@ -602,6 +604,11 @@ int wmain(int argc, wchar_t **argv) {
     using namespace pelmar_tools;
     if (argc < 2) return Usage();
     const std::wstring command = argv[1];
+    if (command == L"--version" && argc == 2) {
+        std::printf("pelmar-install %s\n", PELMAR_VERSION);
+        return 0;
+    }
+    if (command == L"--help" && argc == 2) return Usage(), 0;
     if (command == L"install") return Install(argc - 2, argv + 2);
     if (command == L"uninstall" && argc == 2) return Uninstall();
     if (command == L"status" && argc == 2) return Status();

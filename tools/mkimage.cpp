@@ -19,6 +19,7 @@
 #include "tools/image_maker.h"
 #include "tools/output_file.h"
 #include "tools/volume_source.h"
+#include "tools/version.h"
 
 namespace pelmar_tools {
 namespace {
@@ -30,7 +31,8 @@ const char kUsage[] =
     "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
     "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
     "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n"
-    "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n";
+    "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n"
+    "  --help, --version  this text; the version\n";
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-mkimage: %s\n", message.c_str());
@@ -113,10 +115,12 @@ int Run(int argc, char **argv) {
 #include "tools/win32_text.h"
 int wmain(int argc, wchar_t **argv) {
     pelmar_tools::Utf8Arguments arguments(argc, argv);
+    if (pelmar_tools::PrintedVersion(arguments.argc(), arguments.argv(), "pelmar-mkimage")) return 0;
     return pelmar_tools::Run(arguments.argc(), arguments.argv());
 }
 #else
 int main(int argc, char **argv) {
+    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-mkimage")) return 0;
     return pelmar_tools::Run(argc, argv);
 }
 #endif

@@ -34,6 +34,7 @@
 #include "tools/output_file.h"
 #include "tools/stop_signals.h"
 #include "tools/volume_room.h"
+#include "tools/version.h"
 #include "tools/volume_layout.h"
 #include "tools/windows_names.h"
 
@@ -51,6 +52,7 @@ const char kUsage[] =
     "                    folders in it, each of which only its maker (and administrators) reaches\n"
     "  --copy FILE:PATH  a host file to copy to PATH (parents made; a second copy to a PATH replaces it)\n"
     "  OUTDIR            where pelmar.img and pelmar.tc are written\n"
+    "  --help, --version this text; the version\n"
     "An ntfs drive gets the permissions Windows' own format gives, and what is made on it\n"
     "inherits them as on Windows. A FAT drive has no permissions: every user can read and\n"
     "change every file on it, so it suits single-user machines only.\n";
@@ -437,5 +439,6 @@ int Run(int argc, char **argv) {
 }  // namespace pelmar_tools
 
 int main(int argc, char **argv) {
+    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-prepare")) return 0;
     return pelmar_tools::Run(argc, argv);
 }

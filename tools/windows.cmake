@@ -48,3 +48,8 @@ pelmar_windows_tool(pelmar-install ${PELMAR_TOOLS_DIR}/install.cpp ${PELMAR_TOOL
                     ${CMAKE_SOURCE_DIR}/app/command_line_rules.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
                     ${PELMAR_WINDOWS_PLATFORM})
 target_link_libraries(pelmar-install PRIVATE advapi32)
+
+# All three are shipped in the release, with a version resource each.
+pelmar_windows_program(pelmar-mkimage "Pelmar image maker: a raw volume or a mounted drive into an image file")
+pelmar_windows_program(pelmar-image "Pelmar image checker: shows, checks and expands an image file")
+pelmar_windows_program(pelmar-install "Pelmar installer: puts Pelmar into the boot-time programs and takes it out")
