@@ -22,6 +22,9 @@ template <int S>
 [[gnu::always_inline]] inline Vec Rol(Vec a) {
     return _mm256_or_si256(_mm256_slli_epi32(a, S), _mm256_srli_epi32(a, 32 - S));
 }
+[[gnu::always_inline]] inline Vec RolBy(Vec a, int s) {
+    return _mm256_or_si256(_mm256_sll_epi32(a, _mm_cvtsi32_si128(s)), _mm256_srl_epi32(a, _mm_cvtsi32_si128(32 - s)));
+}
 [[gnu::always_inline]] inline Vec Load(const uint32_t *at) {
     return _mm256_loadu_si256(reinterpret_cast<const Vec *>(at));
 }

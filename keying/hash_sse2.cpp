@@ -19,6 +19,9 @@ template <int S>
 [[gnu::always_inline]] inline Vec Rol(Vec a) {
     return _mm_or_si128(_mm_slli_epi32(a, S), _mm_srli_epi32(a, 32 - S));
 }
+[[gnu::always_inline]] inline Vec RolBy(Vec a, int s) {
+    return _mm_or_si128(_mm_sll_epi32(a, _mm_cvtsi32_si128(s)), _mm_srl_epi32(a, _mm_cvtsi32_si128(32 - s)));
+}
 [[gnu::always_inline]] inline Vec Load(const uint32_t *at) { return _mm_loadu_si128(reinterpret_cast<const Vec *>(at)); }
 [[gnu::always_inline]] inline void Store(uint32_t *at, Vec v) { _mm_storeu_si128(reinterpret_cast<Vec *>(at), v); }
 

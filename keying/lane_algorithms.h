@@ -1,14 +1,14 @@
 // RIPEMD-160 and SHA-1 on several independent chains at once, one chain per
 // 32-bit lane of a vector. Included, inside an unnamed namespace, by one file
 // per instruction set, which first defines the vector type and its
-// operations: Vec, LANES, Add, Xor, And, Or, Not, Set1, Rol<S>, Load, Store
-// (LANES words of one kind, one per chain). Everything here therefore has
+// operations: Vec, LANES, Add, Xor, And, Or, Not, Set1, Rol<S>, RolBy (a
+// count known only at run time), Load, Store (LANES words of one kind, one
+// per chain). Everything here therefore has
 // internal linkage and is compiled for that file's instruction set only.
 //
 // An iteration of PBKDF2 after the padded keys hashes a 20-byte digest: one
 // block of the digest's five words, the end mark, zeros and the message
-// length of 64 + 20 bytes. The constant words are vector constants, which
-// the compiler folds away where they are zero.
+// length of 64 + 20 bytes.
 
 constexpr uint32_t PBKDF2_ITERATION_BITS = (64 + 20) * 8;
 
@@ -51,40 +51,43 @@ template <int F>
     }
 }
 
-// Step I of one line. The five working values stay in their slots: the
-// slot of A receives the new B and C's slot its rotation, so the roles move
-// down one slot per step and come back after five.
-template <int I, int F, uint32_t K, int WORD, int SHIFT>
-[[gnu::always_inline]] inline void RmdStep(Vec (&s)[5], const Vec (&x)[16]) {
-    constexpr int A = (5 - I % 5) % 5, B = (A + 1) % 5, C = (A + 2) % 5, D = (A + 3) % 5, E = (A + 4) % 5;
-    Vec sum = Add(s[A], RmdF<F>(s[B], s[C], s[D]));
-    if constexpr (K != 0) {
-        sum = Add(sum, Add(x[WORD], Set1(K)));
-    } else {
-        sum = Add(sum, x[WORD]);
-    }
-    s[A] = Add(Rol<SHIFT>(sum), s[E]);
-    s[C] = Rol<10>(s[C]);
-}
-
-// Both lines side by side, so that each step's two halves can overlap.
-template <int I>
-[[gnu::always_inline]] inline void RmdStepsFrom(Vec (&left)[5], Vec (&right)[5], const Vec (&x)[16]) {
-    RmdStep<I, I / 16, RMD_LEFT_K[I / 16], RMD_LEFT_WORD[I], RMD_LEFT_SHIFT[I]>(left, x);
-    RmdStep<I, 4 - I / 16, RMD_RIGHT_K[I / 16], RMD_RIGHT_WORD[I], RMD_RIGHT_SHIFT[I]>(right, x);
-    if constexpr (I < 79) {
-        RmdStepsFrom<I + 1>(left, right, x);
+// Round ROUND (sixteen steps) of both lines side by side, so that each
+// step's two halves can overlap. The steps are a loop, not unrolled: the
+// native image has room for a few kilobytes of this code, not for eighty
+// steps of it per hash and instruction set.
+template <int ROUND>
+[[gnu::always_inline]] inline void RmdRound(Vec (&left)[5], Vec (&right)[5], const Vec (&x)[16]) {
+    const Vec leftK = Set1(RMD_LEFT_K[ROUND]), rightK = Set1(RMD_RIGHT_K[ROUND]);
+    for (int j = 16 * ROUND; j < 16 * ROUND + 16; ++j) {
+        Vec t = Add(Add(left[0], RmdF<ROUND>(left[1], left[2], left[3])), Add(x[RMD_LEFT_WORD[j]], leftK));
+        t = Add(RolBy(t, RMD_LEFT_SHIFT[j]), left[4]);
+        left[0] = left[4];
+        left[4] = left[3];
+        left[3] = Rol<10>(left[2]);
+        left[2] = left[1];
+        left[1] = t;
+        Vec u = Add(Add(right[0], RmdF<4 - ROUND>(right[1], right[2], right[3])), Add(x[RMD_RIGHT_WORD[j]], rightK));
+        u = Add(RolBy(u, RMD_RIGHT_SHIFT[j]), right[4]);
+        right[0] = right[4];
+        right[4] = right[3];
+        right[3] = Rol<10>(right[2]);
+        right[2] = right[1];
+        right[1] = u;
     }
 }
 
 // h: the chaining values, updated by one block holding the five words m.
-[[gnu::always_inline]] inline void RmdCompressDigest(Vec (&h)[5], const Vec (&m)[5]) {
+[[gnu::noinline]] void RmdCompressDigest(Vec (&h)[5], const Vec (&m)[5]) {
     const Vec zero = Set1(0);
     const Vec x[16] = {m[0], m[1], m[2], m[3], m[4], Set1(0x80), zero, zero,
                        zero, zero, zero, zero, zero, zero, Set1(PBKDF2_ITERATION_BITS), zero};
     Vec left[5] = {h[0], h[1], h[2], h[3], h[4]};
     Vec right[5] = {h[0], h[1], h[2], h[3], h[4]};
-    RmdStepsFrom<0>(left, right, x);
+    RmdRound<0>(left, right, x);
+    RmdRound<1>(left, right, x);
+    RmdRound<2>(left, right, x);
+    RmdRound<3>(left, right, x);
+    RmdRound<4>(left, right, x);
     const Vec t = Add(Add(h[1], left[2]), right[3]);
     h[1] = Add(Add(h[2], left[3]), right[4]);
     h[2] = Add(Add(h[3], left[4]), right[0]);
@@ -97,39 +100,43 @@ template <int I>
 // SHA-1 (big-endian words, held as numbers)
 // ---------------------------------------------------------------------------
 
-template <int I>
-[[gnu::always_inline]] inline void Sha1Step(Vec (&s)[5], Vec (&w)[16]) {
-    constexpr int A = (5 - I % 5) % 5, B = (A + 1) % 5, C = (A + 2) % 5, D = (A + 3) % 5, E = (A + 4) % 5;
-    constexpr uint32_t K = I < 20 ? 0x5A827999 : I < 40 ? 0x6ED9EBA1 : I < 60 ? 0x8F1BBCDC : 0xCA62C1D6;
-    if constexpr (I >= 16) {
-        w[I % 16] = Rol<1>(Xor(Xor(w[(I - 3) % 16], w[(I - 8) % 16]), Xor(w[(I - 14) % 16], w[I % 16])));
+constexpr uint32_t SHA1_K[4] = {0x5A827999, 0x6ED9EBA1, 0x8F1BBCDC, 0xCA62C1D6};
+
+// Round ROUND: twenty steps, a loop as RIPEMD-160's are. w holds the last
+// sixteen words of the message schedule.
+template <int ROUND>
+[[gnu::always_inline]] inline void Sha1Round(Vec (&s)[5], Vec (&w)[16]) {
+    const Vec k = Set1(SHA1_K[ROUND]);
+    for (int i = 20 * ROUND; i < 20 * ROUND + 20; ++i) {
+        if (i >= 16) {
+            w[i & 15] = Rol<1>(Xor(Xor(w[(i - 3) & 15], w[(i - 8) & 15]), Xor(w[(i - 14) & 15], w[i & 15])));
+        }
+        Vec f;
+        if constexpr (ROUND == 0) {
+            f = Xor(s[3], And(s[1], Xor(s[2], s[3])));
+        } else if constexpr (ROUND == 2) {
+            f = Or(And(s[1], s[2]), And(s[3], Or(s[1], s[2])));
+        } else {
+            f = Xor(Xor(s[1], s[2]), s[3]);
+        }
+        const Vec t = Add(Add(Add(s[4], Rol<5>(s[0])), f), Add(w[i & 15], k));
+        s[4] = s[3];
+        s[3] = s[2];
+        s[2] = Rol<30>(s[1]);
+        s[1] = s[0];
+        s[0] = t;
     }
-    Vec f;
-    if constexpr (I < 20) {
-        f = Xor(s[D], And(s[B], Xor(s[C], s[D])));
-    } else if constexpr (I >= 40 && I < 60) {
-        f = Or(And(s[B], s[C]), And(s[D], Or(s[B], s[C])));
-    } else {
-        f = Xor(Xor(s[B], s[C]), s[D]);
-    }
-    s[E] = Add(Add(Add(s[E], Rol<5>(s[A])), f), Add(w[I % 16], Set1(K)));
-    s[B] = Rol<30>(s[B]);
 }
 
-template <int I>
-[[gnu::always_inline]] inline void Sha1StepsFrom(Vec (&s)[5], Vec (&w)[16]) {
-    Sha1Step<I>(s, w);
-    if constexpr (I < 79) {
-        Sha1StepsFrom<I + 1>(s, w);
-    }
-}
-
-[[gnu::always_inline]] inline void Sha1CompressDigest(Vec (&h)[5], const Vec (&m)[5]) {
+[[gnu::noinline]] void Sha1CompressDigest(Vec (&h)[5], const Vec (&m)[5]) {
     const Vec zero = Set1(0);
     Vec w[16] = {m[0], m[1], m[2], m[3], m[4], Set1(0x80000000u), zero, zero,
                  zero, zero, zero, zero, zero, zero, zero, Set1(PBKDF2_ITERATION_BITS)};
     Vec s[5] = {h[0], h[1], h[2], h[3], h[4]};
-    Sha1StepsFrom<0>(s, w);
+    Sha1Round<0>(s, w);
+    Sha1Round<1>(s, w);
+    Sha1Round<2>(s, w);
+    Sha1Round<3>(s, w);
     for (int i = 0; i < 5; ++i) {
         h[i] = Add(h[i], s[i]);
     }
