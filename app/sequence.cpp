@@ -51,7 +51,7 @@ HardwareRandomSource FindHardwareRandomSource() {
 // The vector paths of the key derivations, as the processor and the system
 // allow them: AVX2 only where the system saves the YMM registers across
 // task switches (XCR0, read only where OSXSAVE says XGETBV exists). The
-// choice goes to the debugger output, so that a run shows which code ran.
+// choice is noted for the stand-in's trace.
 void ChooseDerivationPaths() {
     ULONG registers[4];
     ProcessorIdentify(0, 0, registers);
@@ -70,9 +70,7 @@ void ChooseDerivationPaths() {
     }
     const uint32_t paths = DerivationPathsOf(leaf1Ecx, leaf1Edx, leaf7Ebx, xcr0);
     UseDerivationPaths(paths);
-    DbgPrint("Pelmar: key derivation on%s%s%s%s\n", (paths & DERIVATION_AVX2) ? " AVX2" : "",
-             (paths & DERIVATION_SHA_EXTENSIONS) ? " SHA-extensions" : "", (paths & DERIVATION_SSE2) ? " SSE2" : "",
-             paths == 0 ? " the portable code" : "");
+    ProcessorNoteDerivationPaths(paths);
 }
 
 void MixEightBytes(ENTROPY_POOL *pool, uint64_t value) {

@@ -481,6 +481,11 @@ inline ULONGLONG ProcessorReadExtendedControl(ULONG index) {
     __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(index));
     return (static_cast<ULONGLONG>(high) << 32) | low;
 }
+// The vector paths the key derivations were allowed (the DERIVATION_* bits
+// of keying/derivation_paths.h). Nothing on Windows, where the choice has no
+// output of its own; the stand-in records it in the trace, so that a run
+// shows which code ran.
+inline void ProcessorNoteDerivationPaths(ULONG) {}
 // One attempt of RDSEED (seed non-zero) or RDRAND; non-zero when the
 // processor delivered a value.
 inline BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value) {
@@ -495,6 +500,7 @@ inline BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value) {
 #else
 extern "C" void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]);
 extern "C" ULONGLONG ProcessorReadExtendedControl(ULONG index);
+extern "C" void ProcessorNoteDerivationPaths(ULONG paths);
 extern "C" BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value);
 #endif
 

@@ -61,7 +61,9 @@ ULONGLONG ProcessorReadExtendedControl(ULONG index) {
     const auto &features = ntsim::Machine::Get().options().cpuFeatures;
     unsigned a = 0, b = 0, c = 0, d = 0;
     unsigned long long value = 0;
-    if (!features.osxsave) {
+    if (call.faulted()) {
+        call.Note("answered as nothing saved");
+    } else if (!features.osxsave) {
         call.Note("OSXSAVE hidden: the instruction would fault");
     } else if (__get_cpuid(1, &a, &b, &c, &d) && (c & kOsxsaveEcxBit)) {
         unsigned low = 0, high = 0;
@@ -73,6 +75,18 @@ ULONGLONG ProcessorReadExtendedControl(ULONG index) {
     std::snprintf(text, sizeof text, "0x%llx", value);
     call.ReturnText(text);
     return value;
+}
+
+// The derivation paths the process chose, named in the trace (the bits of
+// keying/derivation_paths.h).
+void ProcessorNoteDerivationPaths(ULONG paths) {
+    ntsim::Call call("ProcessorNoteDerivationPaths");
+    std::string names;
+    if (paths & 2) names += " AVX2";
+    if (paths & 4) names += " SHA-extensions";
+    if (paths & 1) names += " SSE2";
+    call.Arg("paths", ntsim::QuoteUtf8(names.empty() ? "portable" : names.substr(1)));
+    call.ReturnVoid();
 }
 
 // Traced like a call, so that a run's draws can be counted; --fail makes

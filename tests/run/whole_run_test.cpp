@@ -286,7 +286,7 @@ TEST(WholeRun, FaultingTimeStampsAndTheHardwareRandomSource) {
 
 // Each path of the key derivations, chosen from what the processor and the
 // system report (AVX2 only where the system saves the YMM state), runs a
-// whole boot: the choice is in the debugger output, the driver opens the
+// whole boot: the choice is in the trace, the driver opens the
 // header, and the secret scan finds nothing left in the process's memory.
 TEST(WholeRun, EveryDerivationPathMountsAndLeavesNoSecret) {
     Machine m;
@@ -297,16 +297,18 @@ TEST(WholeRun, EveryDerivationPathMountsAndLeavesNoSecret) {
         std::string features, hash, chosen;
         bool runs;
     };
-    for (const Row &row : {Row{"no-sha", "r", "on AVX2 SSE2\n", avx2}, Row{"no-avx2", "s", "on SHA-extensions SSE2\n", sha},
-                           Row{"no-ymm-state,no-sha", "s", "on SSE2\n", true}, Row{"no-ymm-state", "r", sha ? "on SHA-extensions SSE2\n" : "on SSE2\n", true},
-                           Row{"no-osxsave,no-sha", "r", "on SSE2\n", true}, Row{"no-sse2,no-sha,no-avx", "w", "on the portable code\n", true}}) {
+    for (const Row &row : {Row{"no-sha", "r", "AVX2 SSE2", avx2}, Row{"no-avx2", "s", "SHA-extensions SSE2", sha},
+                           Row{"no-ymm-state,no-sha", "s", "SSE2", true}, Row{"no-ymm-state", "r", sha ? "SHA-extensions SSE2" : "SSE2", true},
+                           Row{"no-osxsave,no-sha", "r", "SSE2", true}, Row{"no-sse2,no-sha,no-avx", "w", "portable", true}}) {
         if (!row.runs) continue;
         ProcessResult r = RunPelmar(m.folder.path(),
                                     {"--root", m.root.string(), "--time-scale", "0", "--secret-scan", "--cpu-features", row.features},
                                     {"pelmar", "A", row.hash});
         SCOPED_TRACE(row.features);
         EXPECT_EQ(r.exitCode, 0) << r.errors;
-        EXPECT_NE(r.debugger.find("Pelmar: key derivation " + row.chosen), std::string::npos) << r.debugger;
+        ASSERT_EQ(r.CountCalls("ProcessorNoteDerivationPaths"), 1u);
+        EXPECT_NE(r.Calls("ProcessorNoteDerivationPaths")[0].find("(paths=\"" + row.chosen + "\")"), std::string::npos)
+            << r.Calls("ProcessorNoteDerivationPaths")[0];
         EXPECT_EQ(r.CountCalls("ProcessorReadExtendedControl"), row.features.find("no-osxsave") == std::string::npos ? 1u : 0u);
         EXPECT_NE(r.screen.find("Restoring file system...\n"), std::string::npos) << r.screen;
         bool clean = false;
