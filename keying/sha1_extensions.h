@@ -1,7 +1,7 @@
 // SHA-1's compression through the processor's SHA extensions, for the
-// iterations of PBKDF2-HMAC-SHA-1. Whether the processor has them is asked
-// with CPUID; without them the derivation keeps to the hash descriptor and
-// LibTomCrypt's own compression.
+// iterations of PBKDF2-HMAC-SHA-1. Whether they may run is the application's
+// to say (keying/derivation_paths.h); Sha1ExtensionsPresent asks CPUID
+// directly, for the programs that are not the native process.
 #pragma once
 
 #include <stdint.h>
