@@ -8,6 +8,7 @@
 
 #include "app/na_tc.h"
 #include "app/restore.h"
+#include "keying/derivation_paths.h"
 #include "keying/keymaterial.h"
 #include "keying/pool.h"
 #include "lib-na/na.h"
@@ -45,6 +46,31 @@ HardwareRandomSource FindHardwareRandomSource() {
         if (registers[2] & (1u << CPUID_RDRAND_ECX_BIT)) return HARDWARE_RDRAND;
     }
     return NO_HARDWARE_RANDOM;
+}
+
+// The vector paths of the key derivations, as the processor and the system
+// allow them: AVX2 only where the system saves the YMM registers across
+// task switches (XCR0, read only where OSXSAVE says XGETBV exists). The
+// choice is noted for the stand-in's trace.
+void ChooseDerivationPaths() {
+    ULONG registers[4];
+    ProcessorIdentify(0, 0, registers);
+    const ULONG highestLeaf = registers[0];
+    ULONG leaf1Ecx = 0, leaf1Edx = 0, leaf7Ebx = 0;
+    ULONGLONG xcr0 = 0;
+    if (highestLeaf >= 1) {
+        ProcessorIdentify(1, 0, registers);
+        leaf1Ecx = registers[2];
+        leaf1Edx = registers[3];
+        if (leaf1Ecx & (1u << 27)) xcr0 = ProcessorReadExtendedControl(0);
+    }
+    if (highestLeaf >= 7) {
+        ProcessorIdentify(7, 0, registers);
+        leaf7Ebx = registers[1];
+    }
+    const uint32_t paths = DerivationPathsOf(leaf1Ecx, leaf1Edx, leaf7Ebx, xcr0);
+    UseDerivationPaths(paths);
+    ProcessorNoteDerivationPaths(paths);
 }
 
 void MixEightBytes(ENTROPY_POOL *pool, uint64_t value) {
@@ -190,6 +216,7 @@ void RunMainSequence(APP_CONTEXT *context, const RUN_SETTINGS *settings) {
     MixSystemInformation(context);
     MixTimeStamp(&context->Pool);
 
+    ChooseDerivationPaths();
     if (!CreateVolumeHeader(&context->Header, &context->Password, &context->Pool, settings->Prf, settings->Ea,
                             settings->Iterations, &context->KeyScratch))
         return;

@@ -44,17 +44,27 @@ static_assert(offsetof(HMAC_SCRATCH, InnerDigest) == offsetof(HMAC_SCRATCH, PadB
 // the inner and the outer padded key, absorbed once per derivation, so that
 // each iteration starts from a copy of them instead of hashing the padded
 // key again.
+//
+// LaneU and LaneT carry the output blocks that run at once (up to eight
+// chains of five 32-bit words, word w of chain k at 8 w + k; or the bytes
+// of two SHA-1 chains): each block's previous HMAC and running
+// exclusive-or.
+constexpr uint32_t PBKDF2_MAX_LANES = 8;
 struct PBKDF2_SCRATCH {
     uint8_t U[HMAC_MAX_BLOCK];
     uint8_t T[HMAC_MAX_BLOCK];
     HMAC_SCRATCH Hmac;
     hash_state InnerKeyed;
     hash_state OuterKeyed;
+    uint32_t LaneU[5 * PBKDF2_MAX_LANES];
+    uint32_t LaneT[5 * PBKDF2_MAX_LANES];
 };
 static_assert(offsetof(PBKDF2_SCRATCH, T) == 128);
 static_assert(offsetof(PBKDF2_SCRATCH, Hmac) == 256);
 static_assert(offsetof(PBKDF2_SCRATCH, InnerKeyed) == 256 + sizeof(HMAC_SCRATCH));
 static_assert(offsetof(PBKDF2_SCRATCH, OuterKeyed) == 256 + sizeof(HMAC_SCRATCH) + sizeof(hash_state));
+static_assert(offsetof(PBKDF2_SCRATCH, LaneU) == 256 + sizeof(HMAC_SCRATCH) + 2 * sizeof(hash_state));
+static_assert(offsetof(PBKDF2_SCRATCH, LaneT) == offsetof(PBKDF2_SCRATCH, LaneU) + 160);
 
 // The 64 DES keys (parity bits cleared) that Triple DES must not be given.
 extern const uint8_t DES_WEAK_KEYS[64][8];

@@ -1,7 +1,7 @@
 // SHA-1's compression through the processor's SHA extensions, for the
-// iterations of PBKDF2-HMAC-SHA-1. Whether the processor has them is asked
-// with CPUID; without them the derivation keeps to the hash descriptor and
-// LibTomCrypt's own compression.
+// iterations of PBKDF2-HMAC-SHA-1. Whether they may run is the application's
+// to say (keying/derivation_paths.h); Sha1ExtensionsPresent asks CPUID
+// directly, for the programs that are not the native process.
 #pragma once
 
 #include <stdint.h>
@@ -20,3 +20,8 @@ void Sha1CompressExtensions(uint32_t state[5], const uint8_t block[64]);
 // into the 20 bytes of t. Only to be called when Sha1ExtensionsPresent().
 void Sha1HmacIterationsExtensions(const uint32_t inner[5], const uint32_t outer[5], uint8_t u[20], uint8_t t[20],
                                   uint32_t count);
+
+// The same on two chains interleaved: chain k's u and t are the 20 bytes at
+// u + 20 k and t + 20 k. Only to be called when Sha1ExtensionsPresent().
+void Sha1HmacIterationsExtensions2(const uint32_t inner[5], const uint32_t outer[5], uint8_t u[40], uint8_t t[40],
+                                   uint32_t count);

@@ -463,7 +463,8 @@ typedef LONG(NTAPI *PVECTORED_EXCEPTION_HANDLER)(EXCEPTION_POINTERS *exception);
 // ---------------------------------------------------------------------------
 // The processor's identification and random-number instructions. On Windows
 // they are the instructions themselves; on the host the stand-in answers for
-// the processor, so that it can offer no random source, or a failing one.
+// the processor, so that it can offer no random source, or a failing one,
+// and hide instruction sets or the system's saving of their registers.
 // ---------------------------------------------------------------------------
 
 #if defined(_WIN32)
@@ -472,6 +473,19 @@ inline void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]) {
                      : "=a"(registers[0]), "=b"(registers[1]), "=c"(registers[2]), "=d"(registers[3])
                      : "a"(leaf), "c"(subleaf));
 }
+// XGETBV: extended control register index (0: XCR0, the register state
+// the system saves across task switches). Only where CPUID leaf 1 reports
+// OSXSAVE; the instruction faults elsewhere.
+inline ULONGLONG ProcessorReadExtendedControl(ULONG index) {
+    ULONG low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(index));
+    return (static_cast<ULONGLONG>(high) << 32) | low;
+}
+// The vector paths the key derivations were allowed (the DERIVATION_* bits
+// of keying/derivation_paths.h). Nothing on Windows, where the choice has no
+// output of its own; the stand-in records it in the trace, so that a run
+// shows which code ran.
+inline void ProcessorNoteDerivationPaths(ULONG) {}
 // One attempt of RDSEED (seed non-zero) or RDRAND; non-zero when the
 // processor delivered a value.
 inline BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value) {
@@ -485,6 +499,8 @@ inline BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value) {
 }
 #else
 extern "C" void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]);
+extern "C" ULONGLONG ProcessorReadExtendedControl(ULONG index);
+extern "C" void ProcessorNoteDerivationPaths(ULONG paths);
 extern "C" BOOLEAN ProcessorRandom64(BOOLEAN seed, ULONGLONG *value);
 #endif
 

@@ -51,9 +51,14 @@ struct Options {
     std::vector<uint32_t> sysinfoZeroCount;
     // The processor: --time-stamp-faults makes the time-stamp instructions
     // raise an exception in the native process (ntsim/exceptions.cpp);
-    // --hardware-random MODE (ntsim/processor.cpp).
+    // --hardware-random MODE, --cpu-features LIST (ntsim/processor.cpp).
     bool timeStampFaults = false;
     enum class HardwareRandom { Host, None, RdrandOnly, Failing } hardwareRandom = HardwareRandom::Host;
+    // --cpu-features: what the processor (CPUID) and the system (XCR0 as
+    // XGETBV reads it) report, as the host has them less what is hidden.
+    struct CpuFeatures {
+        bool sse2 = true, avx = true, avx2 = true, sha = true, osxsave = true, ymmState = true;
+    } cpuFeatures;
     // Process parameters
     bool noProcessParameters = false;
     std::optional<std::u16string> commandLine;      // as the process receives it

@@ -79,6 +79,9 @@ std::string UsageText() {
            "  --time-stamp-faults     the time-stamp counter read raises an exception in the process\n"
            "  --hardware-random MODE  the processor's random source: host (as the host has it),\n"
            "                          none, rdrand (no RDSEED), fail (offered, never delivers)\n"
+           "  --cpu-features LIST     hide from CPUID and XGETBV, comma-separated: no-sse2, no-avx,\n"
+           "                          no-avx2, no-sha, no-osxsave, no-ymm-state (the system does\n"
+           "                          not save the AVX registers) (repeatable)\n"
            "  --image-path PATH       ImagePathName of the process parameters\n"
            "  --env NAME=VALUE        an environment string (repeatable; replaces the default set)\n"
            "  --no-environment        no environment block\n"
@@ -179,6 +182,21 @@ std::optional<std::string> ParseOptions(const std::vector<std::string> &args, Op
                 auto mode = modes.find(*v);
                 if (mode == modes.end()) return bad("expected host, none, rdrand or fail");
                 options.hardwareRandom = mode->second;
+            } else if (option == "--cpu-features") {
+                auto &f = options.cpuFeatures;
+                const std::map<std::string, bool *> hidden = {
+                    {"no-sse2", &f.sse2},         {"no-avx", &f.avx},           {"no-avx2", &f.avx2},
+                    {"no-sha", &f.sha},           {"no-osxsave", &f.osxsave},   {"no-ymm-state", &f.ymmState}};
+                size_t from = 0;
+                for (;;) {
+                    const size_t comma = v->find(',', from);
+                    const auto found = hidden.find(v->substr(from, comma == std::string::npos ? comma : comma - from));
+                    if (found == hidden.end())
+                        return bad("expected no-sse2, no-avx, no-avx2, no-sha, no-osxsave or no-ymm-state");
+                    *found->second = false;
+                    if (comma == std::string::npos) break;
+                    from = comma + 1;
+                }
             } else if (option == "--image-path") {
                 options.imagePath = Utf8ToUtf16(*v);
             } else if (option == "--env") {

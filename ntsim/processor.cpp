@@ -1,7 +1,11 @@
 // The processor as the native process sees it: the identification
-// instruction and the hardware random source (RDSEED, RDRAND), answered by
-// the host's processor unless --hardware-random says otherwise.
+// instruction, XGETBV and the hardware random source (RDSEED, RDRAND),
+// answered by the host's processor unless --hardware-random or
+// --cpu-features says otherwise.
 #include <cpuid.h>
+
+#include <cstdio>
+#include <string>
 
 #include "ntsim/call.h"
 #include "ntsim/ntsim.h"
@@ -10,6 +14,10 @@ namespace {
 
 constexpr ULONG kRdrandEcxBit = 1u << 30;  // leaf 1
 constexpr ULONG kRdseedEbxBit = 1u << 18;  // leaf 7, subleaf 0
+constexpr ULONG kSse2EdxBit = 1u << 26, kOsxsaveEcxBit = 1u << 27, kAvxEcxBit = 1u << 28;  // leaf 1
+constexpr ULONG kAvx2EbxBit = 1u << 5, kShaEbxBit = 1u << 29;                             // leaf 7, subleaf 0
+// XCR0: the YMM state (bit 2) and the AVX-512 states built on it (5 to 7).
+constexpr unsigned long long kXcr0YmmAndAbove = (1ull << 2) | (7ull << 5);
 
 using Mode = ntsim::Options::HardwareRandom;
 
@@ -29,10 +37,56 @@ void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]) {
     const Mode mode = ntsim::Machine::Get().options().hardwareRandom;
     if (leaf == 1 && mode == Mode::None) c &= ~kRdrandEcxBit;
     if (leaf == 7 && subleaf == 0 && (mode == Mode::None || mode == Mode::RdrandOnly)) b &= ~kRdseedEbxBit;
+    const auto &features = ntsim::Machine::Get().options().cpuFeatures;
+    if (leaf == 1) {
+        if (!features.sse2) d &= ~kSse2EdxBit;
+        if (!features.osxsave) c &= ~kOsxsaveEcxBit;
+        if (!features.avx) c &= ~kAvxEcxBit;
+    }
+    if (leaf == 7 && subleaf == 0) {
+        if (!features.avx2) b &= ~kAvx2EbxBit;
+        if (!features.sha) b &= ~kShaEbxBit;
+    }
     registers[0] = a;
     registers[1] = b;
     registers[2] = c;
     registers[3] = d;
+}
+
+// XGETBV, traced like a call. Where OSXSAVE is hidden the instruction would
+// fault; the stand-in answers 0 (nothing saved) and notes it.
+ULONGLONG ProcessorReadExtendedControl(ULONG index) {
+    ntsim::Call call("ProcessorReadExtendedControl");
+    call.ArgDec("register", index);
+    const auto &features = ntsim::Machine::Get().options().cpuFeatures;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    unsigned long long value = 0;
+    if (call.faulted()) {
+        call.Note("answered as nothing saved");
+    } else if (!features.osxsave) {
+        call.Note("OSXSAVE hidden: the instruction would fault");
+    } else if (__get_cpuid(1, &a, &b, &c, &d) && (c & kOsxsaveEcxBit)) {
+        unsigned low = 0, high = 0;
+        __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(index));
+        value = (static_cast<unsigned long long>(high) << 32) | low;
+        if (index == 0 && !features.ymmState) value &= ~kXcr0YmmAndAbove;
+    }
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", value);
+    call.ReturnText(text);
+    return value;
+}
+
+// The derivation paths the process chose, named in the trace (the bits of
+// keying/derivation_paths.h).
+void ProcessorNoteDerivationPaths(ULONG paths) {
+    ntsim::Call call("ProcessorNoteDerivationPaths");
+    std::string names;
+    if (paths & 2) names += " AVX2";
+    if (paths & 4) names += " SHA-extensions";
+    if (paths & 1) names += " SSE2";
+    call.Arg("paths", ntsim::QuoteUtf8(names.empty() ? "portable" : names.substr(1)));
+    call.ReturnVoid();
 }
 
 // Traced like a call, so that a run's draws can be counted; --fail makes

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "keying/derivation_paths.h"
 #include "keying/keymaterial.h"
 #include "keying/pbkdf2.h"
 #include "keying/sha1_extensions.h"
@@ -68,8 +69,15 @@ const Prf &PrfOf(const benchmark::State &state) {
     return prf;
 }
 
+// Header creation and the two derivations take every path this processor
+// allows (the fastest for each hash), as the native process does.
+void UseThisProcessorsPaths() {
+    UseDerivationPaths(DerivationPathsOfThisProcessor());
+}
+
 void BM_CreateVolumeHeader(benchmark::State &state) {
     const Prf &prf = PrfOf(state);
+    UseThisProcessorsPaths();
     state.SetLabel(prf.name);
     auto scratch = std::make_unique<KEY_SCRATCH>();
     ENTROPY_POOL pool{};
@@ -86,7 +94,7 @@ void BM_CreateVolumeHeader(benchmark::State &state) {
     }
 }
 
-void BM_TwoDerivations_Pelmar(benchmark::State &state) {
+void BM_TwoDerivations_Pelmar_Body(benchmark::State &state) {
     const Prf &prf = PrfOf(state);
     state.SetLabel(prf.name);
     PBKDF2_SCRATCH scratch{};
@@ -100,6 +108,23 @@ void BM_TwoDerivations_Pelmar(benchmark::State &state) {
         }
         benchmark::DoNotOptimize(key[0]);
     }
+}
+
+void BM_TwoDerivations_Pelmar(benchmark::State &state) {
+    UseThisProcessorsPaths();
+    BM_TwoDerivations_Pelmar_Body(state);
+}
+
+// The two derivations on one path alone (0: the portable path through the
+// descriptor), where the processor has it.
+template <uint32_t PATH>
+void BM_TwoDerivationsOn(benchmark::State &state) {
+    if ((DerivationPathsOfThisProcessor() & PATH) != PATH) {
+        state.SkipWithError("the processor lacks this path");
+        return;
+    }
+    UseDerivationPaths(PATH);
+    BM_TwoDerivations_Pelmar_Body(state);
 }
 
 // The same hash behind a descriptor whose done operation is not
@@ -246,6 +271,7 @@ void BM_Compression_ShaExtensions(benchmark::State &state) {
 // different work.
 bool SameResults() {
     gcry_check_version(nullptr);
+    UseThisProcessorsPaths();
     for (const Prf &prf : kPrfs) {
         PBKDF2_SCRATCH scratch{};
         uint8_t ours[192], theirs[192];
@@ -262,6 +288,10 @@ bool SameResults() {
 BENCHMARK(BM_CreateVolumeHeader)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_Pelmar)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_PelmarThroughDescriptor)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<0>)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_SSE2>)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_AVX2>)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_SHA_EXTENSIONS>)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_LibTomCrypt)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_Libgcrypt)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_OpenSSL)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
@@ -303,7 +333,11 @@ void PrintRatios(const RatioReporter &reporter) {
     const Row rows[] = {
         {"Pelmar header creation", "BM_CreateVolumeHeader"},
         {"Pelmar two derivations", "BM_TwoDerivations_Pelmar"},
-        {"  through the descriptor", "BM_TwoDerivations_PelmarThroughDescriptor"},
+        {"  plain (descriptor)", "BM_TwoDerivationsOn<0>"},
+        {"  SSE2, 4 lanes", "BM_TwoDerivationsOn<DERIVATION_SSE2>"},
+        {"  AVX2, 8 lanes", "BM_TwoDerivationsOn<DERIVATION_AVX2>"},
+        {"  SHA extensions, 2 chains", "BM_TwoDerivationsOn<DERIVATION_SHA_EXTENSIONS>"},
+        {"  other descriptor", "BM_TwoDerivations_PelmarThroughDescriptor"},
         {"pkcs_5_alg2", "BM_TwoDerivations_LibTomCrypt"},
         {"libgcrypt", "BM_TwoDerivations_Libgcrypt"},
         {"OpenSSL", "BM_TwoDerivations_OpenSSL"},
@@ -311,13 +345,13 @@ void PrintRatios(const RatioReporter &reporter) {
     std::printf("\nTwo derivations of one header creation at the default counts, processor time\n"
                 "(the least of the repetitions) relative to LibTomCrypt's pkcs_5_alg2 in this\n"
                 "run (lower is faster):\n\n");
-    std::printf("%-26s", "");
+    std::printf("%-28s", "");
     for (const Prf &prf : kPrfs) std::printf("%14s", prf.name);
-    std::printf("\n%-26s", "pkcs_5_alg2 (ms)");
+    std::printf("\n%-28s", "pkcs_5_alg2 (ms)");
     for (int i = 0; i < 3; ++i) std::printf("%14.2f", 1e3 * reporter.Seconds("BM_TwoDerivations_LibTomCrypt", i));
     std::printf("\n");
     for (const Row &row : rows) {
-        std::printf("%-26s", row.title);
+        std::printf("%-28s", row.title);
         for (int i = 0; i < 3; ++i) {
             const double base = reporter.Seconds("BM_TwoDerivations_LibTomCrypt", i);
             const double value = reporter.Seconds(row.function, i);
@@ -331,7 +365,7 @@ void PrintRatios(const RatioReporter &reporter) {
     }
     // The floor: HMACs x compressions per iteration x one LibTomCrypt
     // compression as measured above.
-    std::printf("%-26s", "floor");
+    std::printf("%-28s", "floor");
     for (int i = 0; i < 3; ++i) {
         const double base = reporter.Seconds("BM_TwoDerivations_LibTomCrypt", i);
         const double block = reporter.Seconds("BM_Compression_LibTomCrypt", i) / kCompressionBlocks;
@@ -341,20 +375,20 @@ void PrintRatios(const RatioReporter &reporter) {
             std::printf("%14s", "-");
         }
     }
-    std::printf("\n%-26s", "  one compression (ns)");
+    std::printf("\n%-28s", "  one compression (ns)");
     for (int i = 0; i < 3; ++i) {
         std::printf("%14.1f", 1e9 * reporter.Seconds("BM_Compression_LibTomCrypt", i) / kCompressionBlocks);
     }
-    std::printf("\n%-26s%14s", "  SHA extensions (ns)", "-");
+    std::printf("\n%-28s%14s", "  SHA extensions (ns)", "-");
     const double extensions = reporter.Seconds("BM_Compression_ShaExtensions", 1);
     if (extensions > 0) {
         std::printf("%14.1f%14s", 1e9 * extensions / kCompressionBlocks, "-");
     } else {
         std::printf("%14s%14s", "-", "-");
     }
-    std::printf("\n%-26s", "  compressions/iteration");
+    std::printf("\n%-28s", "  compressions/iteration");
     for (const Prf &prf : kPrfs) std::printf("%14u", prf.compressionsPerIteration);
-    std::printf("\n%-26s", "  HMACs per header");
+    std::printf("\n%-28s", "  HMACs per header");
     for (const Prf &prf : kPrfs) std::printf("%14.0f", HmacsPerHeader(prf));
     std::printf("\n");
 }

@@ -7,6 +7,7 @@
 
 #include "crypto/ea.h"
 #include "crypto/lrw.h"
+#include "keying/derivation_paths.h"
 #include "keying/keymaterial.h"
 #include "keying/pbkdf2.h"
 #include "tests/keying/reference.h"
@@ -94,6 +95,9 @@ TEST(CreateVolumeHeader, EveryEaWithEveryPrfOpensInTheDriverModel) {
             const Bytes poolBytes = keying_test::RandomBytes(rng, 64);
             const Bytes oldHeader = keying_test::RandomBytes(rng, 512);
             // At count 1 the last HMAC output is the derived bytes themselves.
+            // The derivation paths in turn, so that the stack check sees each.
+            const uint32_t paths[] = {0, DERIVATION_SSE2, DERIVATION_AVX2, DERIVATION_SHA_EXTENSIONS};
+            UseDerivationPaths(paths[ea % 4] & DerivationPathsOfThisProcessor());
             HeaderRun once(poolBytes, oldHeader);
             Bytes dead(kDeadStack);
             PAINT_DEAD_STACK();
@@ -166,6 +170,7 @@ TEST(CreateVolumeHeader, EveryEaWithEveryPrfOpensInTheDriverModel) {
             EXPECT_EQ(byModel, sectors);
         }
     }
+    UseDerivationPaths(0);
 }
 
 TEST(CreateVolumeHeader, CountZeroUsesThePrfDefaultForTheKeyMaterial) {
@@ -224,6 +229,25 @@ TEST(CreateVolumeHeader, IsAPureFunctionOfPoolAndOldHeaderBytes64To127) {
     Bytes otherPool = poolBytes;
     otherPool[17] ^= 0x80;
     EXPECT_NE(CreateAndOpen(otherPool, oldHeader, 1).masterKey, base.masterKey);
+}
+
+// Every path of the derivations this processor has makes the header the
+// portable path makes from the same pool.
+TEST(CreateVolumeHeader, EveryDerivationPathMakesTheSameHeader) {
+    std::mt19937 rng(113);
+    const Bytes poolBytes = keying_test::RandomBytes(rng, 64), oldHeader = keying_test::RandomBytes(rng, 512);
+    for (const int32_t prf : {1, 2}) {
+        Bytes portable;
+        for (const uint32_t path : {0u, DERIVATION_SSE2, DERIVATION_AVX2, DERIVATION_SHA_EXTENSIONS}) {
+            if ((DerivationPathsOfThisProcessor() & path) != path) continue;
+            UseDerivationPaths(path);
+            HeaderRun run(poolBytes, oldHeader);
+            ASSERT_EQ(run.Create(prf, 1, 0), 1);
+            if (path == 0) portable = run.Header();
+            EXPECT_EQ(run.Header(), portable) << "prf " << prf << " path " << path;
+        }
+    }
+    UseDerivationPaths(0);
 }
 
 TEST(CreateVolumeHeader, IterationCountReachesTheKeyMaterialOnly) {
