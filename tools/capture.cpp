@@ -21,11 +21,7 @@ class DriveVolume final : public VolumeSource {
     const std::string &Name() const override { return drive_.Name(); }
     uint64_t Size() const override { return size_; }
 
-    bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
-        if (offset > size_ || length > size_ - offset) {
-            error = "the input is shorter than its file system says";
-            return false;
-        }
+    bool ReadWithin(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
         uint8_t *aligned =
             buffer_.data() + (kAlignment - reinterpret_cast<uintptr_t>(buffer_.data()) % kAlignment);
         while (length) {

@@ -24,11 +24,22 @@ class VolumeSource {
     // The volume's size in bytes.
     virtual uint64_t Size() const = 0;
     // Exactly `length` bytes at `offset`; false and a reason (without the
-    // name) otherwise, including a read beyond the end.
-    virtual bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const = 0;
+    // name) otherwise, including a read beyond the end, which no source is
+    // asked for.
+    bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const {
+        if (offset > Size() || length > Size() - offset) {
+            error = "the input is shorter than its file system says";
+            return false;
+        }
+        return ReadWithin(offset, out, length, error);
+    }
     // The ranges that may hold anything but zero bytes, ascending; the rest
     // reads as zero (the holes of a sparse file). By default, all of it.
     virtual std::vector<ByteRange> DataRanges() const { return {{0, Size()}}; }
+
+  protected:
+    // ReadAt's bytes, which lie inside the volume.
+    virtual bool ReadWithin(uint64_t offset, uint8_t *out, size_t length, std::string &error) const = 0;
 };
 
 // Opens a raw volume held in a file for reading; null and a reason

@@ -47,11 +47,7 @@ class FileSource final : public VolumeSource {
     const std::string &Name() const override { return name_; }
     uint64_t Size() const override { return size_; }
 
-    bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
-        if (offset > size_ || length > size_ - offset) {
-            error = "the input is shorter than its file system says";
-            return false;
-        }
+    bool ReadWithin(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
         return ReadHandleAt(handle_, offset, out, length, error);
     }
 

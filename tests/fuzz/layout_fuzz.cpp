@@ -23,11 +23,7 @@ class FuzzVolume : public pelmar_tools::VolumeSource {
     FuzzVolume(const uint8_t *data, size_t length, uint64_t size) : data_(data), length_(length), size_(size) {}
     const std::string &Name() const override { return name_; }
     uint64_t Size() const override { return size_; }
-    bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
-        if (offset > size_ || length > size_ - offset) {
-            error = "beyond the end";
-            return false;
-        }
+    bool ReadWithin(uint64_t offset, uint8_t *out, size_t length, std::string &) const override {
         const size_t present = offset < length_ ? std::min<uint64_t>(length, length_ - offset) : 0;
         if (present) std::memcpy(out, data_ + offset, present);
         std::memset(out + present, 0, length - present);

@@ -11,11 +11,7 @@ class MemoryImage final : public pelmar_tools::VolumeSource {
     MemoryImage(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     const std::string &Name() const override { return name_; }
     uint64_t Size() const override { return size_; }
-    bool ReadAt(uint64_t offset, uint8_t *out, size_t length, std::string &error) const override {
-        if (offset > size_ || length > size_ - offset) {
-            error = "beyond the end";
-            return false;
-        }
+    bool ReadWithin(uint64_t offset, uint8_t *out, size_t length, std::string &) const override {
         if (length) std::memcpy(out, data_ + offset, length);
         return true;
     }
