@@ -98,8 +98,11 @@ static_assert(ROUND_CONSTANTS.Word[0] == 0x1823C6E887B8014Full);
 
 // Turned[j][x] is TABLE's entry x turned right by j bytes. Filled once, by
 // the first derivation that needs it; later ones wait for it to be whole.
-uint64_t Turned[8][256];
-int TurnedState;  // 0 empty, 1 being filled, 2 whole
+// Both in the uninitialized-data section by name: with a section per
+// variable, the Windows image's linker would otherwise place them among the
+// initialized data and store their 16 KiB of zeros in the file.
+[[gnu::section(".bss")]] uint64_t Turned[8][256];
+[[gnu::section(".bss")]] int TurnedState;  // 0 empty, 1 being filled, 2 whole
 
 void FillTurnedTables() {
     if (__atomic_load_n(&TurnedState, __ATOMIC_ACQUIRE) == 2) {
