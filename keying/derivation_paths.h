@@ -7,7 +7,9 @@
 
 #include <stdint.h>
 
-// RIPEMD-160 and SHA-1 on four chains in SSE2's lanes (keying/hash_sse2.cpp).
+// RIPEMD-160 and SHA-1 on four chains in SSE2's lanes (keying/hash_sse2.cpp);
+// with it, the baseline every x86-64 processor reports, Whirlpool on up to
+// three chains through its own compression (keying/whirlpool_chains.cpp).
 constexpr uint32_t DERIVATION_SSE2 = 1;
 // The same on eight chains in AVX2's lanes (keying/hash_avx2.cpp).
 constexpr uint32_t DERIVATION_AVX2 = 2;

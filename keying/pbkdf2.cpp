@@ -6,6 +6,7 @@
 #include "keying/derivation_paths.h"
 #include "keying/hash_lanes.h"
 #include "keying/sha1_extensions.h"
+#include "keying/whirlpool_chains.h"
 
 const PRF_TABLE_ENTRY PRF_TABLE[] = {
     {PRF_RIPEMD160, 2000, "RIPEMD-160"},
@@ -186,7 +187,7 @@ int32_t KeyedHmac(PBKDF2_SCRATCH *scratch, StateMember member, const uint8_t *fi
 }
 
 // How a derivation runs its iterations after the first HMAC of each block.
-enum class IterationPath { Descriptor, ShaExtensions, Sse2Lanes, Avx2Lanes };
+enum class IterationPath { Descriptor, ShaExtensions, Sse2Lanes, Avx2Lanes, WhirlpoolChains };
 
 // The iterations may bypass the descriptor only when it is LibTomCrypt's own
 // SHA-1 or RIPEMD-160 through and through; any other descriptor, even one
@@ -197,6 +198,13 @@ IterationPath PathFor(const struct ltc_hash_descriptor *hash, StateMember member
     const int32_t sha1 = member == StateMember::Sha1 && hash->process == sha1_process && hash->done == sha1_done;
     const int32_t rmd160 =
         member == StateMember::Rmd160 && hash->process == rmd160_process && hash->done == rmd160_done;
+    const int32_t whirlpool =
+        member == StateMember::Whirlpool && hash->process == whirlpool_process && hash->done == whirlpool_done;
+    // Whirlpool's own compression is plain x86-64 code: it goes with the
+    // baseline every x86-64 processor reports, SSE2.
+    if (whirlpool && (paths & DERIVATION_SSE2) != 0) {
+        return IterationPath::WhirlpoolChains;
+    }
     // Measured: eight SHA-1 chains in AVX2's lanes outrun two interleaved on
     // the SHA extensions, which outrun four in SSE2's lanes.
     if ((sha1 || rmd160) && (paths & DERIVATION_AVX2) != 0) {
@@ -219,6 +227,8 @@ uint32_t LanesOf(IterationPath path) {
         return SSE2_LANES;
     case IterationPath::ShaExtensions:
         return 2;
+    case IterationPath::WhirlpoolChains:
+        return WHIRLPOOL_CHAINS;
     case IterationPath::Descriptor:
         break;
     }
@@ -298,6 +308,7 @@ int32_t RunLanes(PBKDF2_SCRATCH *scratch, IterationPath path, StateMember member
         (member == StateMember::Sha1 ? Sha1IterationsSse2 : Rmd160IterationsSse2)(inner, outer, scratch->LaneU,
                                                                                   scratch->LaneT, count);
         break;
+    case IterationPath::WhirlpoolChains:
     case IterationPath::Descriptor:
         return CRYPT_INVALID_ARG;
     }
@@ -319,6 +330,44 @@ int32_t RunLanes(PBKDF2_SCRATCH *scratch, IterationPath path, StateMember member
         }
     }
     return CRYPT_OK;
+}
+
+uint64_t LoadBigEndian64(const uint8_t *at) {
+    uint64_t word = 0;
+    for (uint32_t i = 0; i < 8; ++i) {
+        word = (word << 8) | at[i];
+    }
+    return word;
+}
+
+// The same for Whirlpool's chains (keying/whirlpool_chains.cpp): the
+// iterations after the first of `blocks` output blocks (at most
+// WHIRLPOOL_CHAINS) from blockNumber on, into out (at most left bytes).
+// The chains' words live on this frame and are wiped before it returns.
+int32_t RunWhirlpoolChains(PBKDF2_SCRATCH *scratch, const uint8_t *salt, uint32_t saltLength, uint32_t iterations,
+                           uint32_t blockNumber, uint32_t blocks, uint8_t *out, uint32_t left) {
+    uint64_t u[8 * WHIRLPOOL_CHAINS];
+    uint64_t t[8 * WHIRLPOOL_CHAINS];
+    int32_t err = CRYPT_OK;
+    for (uint32_t chain = 0; chain < blocks && err == CRYPT_OK; ++chain) {
+        err = FirstHmac(scratch, StateMember::Whirlpool, salt, saltLength, blockNumber + chain);
+        for (uint32_t w = 0; w < 8; ++w) {
+            u[8 * chain + w] = LoadBigEndian64(scratch->U + 8 * w);
+            t[8 * chain + w] = u[8 * chain + w];
+        }
+    }
+    if (err == CRYPT_OK) {
+        const uint32_t count = iterations > 1 ? iterations - 1 : 0;
+        WhirlpoolHmacIterations(scratch->InnerKeyed.whirlpool.state, scratch->OuterKeyed.whirlpool.state, u, t,
+                                blocks, count);
+        uint32_t produced = 0;
+        for (uint32_t i = 0; i < 64 * blocks && produced < left; ++i) {
+            out[produced++] = static_cast<uint8_t>(t[i / 8] >> (56 - 8 * (i % 8)));
+        }
+    }
+    zeromem(u, sizeof u);
+    zeromem(t, sizeof t);
+    return err;
 }
 
 }  // namespace
@@ -470,8 +519,12 @@ int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *
         while (left != 0) {
             const uint32_t blocksLeft = left / x + (left % x != 0 ? 1 : 0);
             const uint32_t blocks = blocksLeft < lanes ? blocksLeft : lanes;
-            if ((err = RunLanes(scratch, path, member, salt, saltLength, iterations, blockNumber, blocks,
-                                out + produced, left)) != CRYPT_OK) {
+            err = path == IterationPath::WhirlpoolChains
+                      ? RunWhirlpoolChains(scratch, salt, saltLength, iterations, blockNumber, blocks, out + produced,
+                                           left)
+                      : RunLanes(scratch, path, member, salt, saltLength, iterations, blockNumber, blocks,
+                                 out + produced, left);
+            if (err != CRYPT_OK) {
                 return err;
             }
             const uint32_t done = blocks * x < left ? blocks * x : left;

@@ -311,7 +311,8 @@ TEST(WholeRun, EveryDerivationPathMountsAndLeavesNoSecret) {
         bool runs;
     };
     for (const Row &row : {Row{"no-sha", "r", "AVX2 SSE2", avx2}, Row{"no-avx2", "s", "SHA-extensions SSE2", sha},
-                           Row{"no-ymm-state,no-sha", "s", "SSE2", true}, Row{"no-ymm-state", "r", sha ? "SHA-extensions SSE2" : "SSE2", true},
+                           Row{"no-ymm-state,no-sha", "s", "SSE2", true}, Row{"no-ymm-state,no-sha", "w", "SSE2", true},
+                           Row{"no-ymm-state", "r", sha ? "SHA-extensions SSE2" : "SSE2", true},
                            Row{"no-osxsave,no-sha", "r", "SSE2", true}, Row{"no-sse2,no-sha,no-avx", "w", "portable", true}}) {
         if (!row.runs) continue;
         ProcessResult r = RunPelmar(m.folder.path(),
