@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Fuzzes the image reader and the command line with libFuzzer: builds the
+# Fuzzes every fuzz target with libFuzzer (the restore of images, pelmar-image's
+# replay, the command line, and whatever the list below names): builds the
 # fuzz targets with clang in build-fuzz/ (with "asan", under AddressSanitizer
 # and UndefinedBehaviorSanitizer in build-fuzz-asan/, about five times
 # slower), makes a seed corpus of real images (fresh FAT file systems
@@ -18,6 +19,17 @@ if [[ ${2:-} == asan ]]; then
   sanitize=ON
   build=build-fuzz-asan
 fi
+
+# Each fuzz target and the folder of tests/fuzz/seeds/ its corpus starts
+# from; a new target is one more line.
+targets=(
+  "image_fuzz image"
+  "image_check_fuzz image"
+  "command_line_fuzz command_line"
+  "fat_layout_fuzz fat_layout" "ntfs_layout_fuzz ntfs_layout"
+)
+names=()
+for entry in "${targets[@]}"; do names+=("${entry%% *}"); done
 
 scripts/deps.sh
 # The fuzzing toolchain: clang and its libFuzzer runtime.
@@ -38,13 +50,14 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_FUZZ=ON -DPELMAR_SANITIZE=$sanitize -DPELMAR_BENCH=OFF >/dev/null
-cmake --build "$build" -j 1 --target image_fuzz command_line_fuzz pelmar-mkimage
+cmake --build "$build" -j 1 --target "${names[@]}" pelmar-mkimage
 
 corpus="$build/corpus"
 findings="$build/findings"
-mkdir -p "$corpus/image" "$corpus/command_line" "$findings"
-cp tests/fuzz/seeds/image/* "$corpus/image/"
-cp tests/fuzz/seeds/command_line/* "$corpus/command_line/"
+seeds="$build/seeds"
+rm -rf "$seeds"
+mkdir -p "$findings"
+cp -r tests/fuzz/seeds "$seeds"
 
 # Real images for the fuzz target's 128-sector drive: an empty FAT file
 # system, one with a file, one with folders and files of several sizes.
@@ -61,31 +74,35 @@ for kind in empty file tree; do
       mcopy -i "$raw" "$work/a.bin" ::/TEMP/A.BIN
       mcopy -i "$raw" "$work/b.bin" ::/TEMP/CACHE/B.BIN ;;
   esac
-  "$build/pelmar-mkimage" "$raw" "$corpus/image/real-$kind" >/dev/null
+  "$build/pelmar-mkimage" "$raw" "$seeds/image/real-$kind" >/dev/null
 done
 # Command lines as the process receives them.
 i=0
 for line in "pelmar" "pelmar ATS w 3 k" "pelmar S s -5000" "pelmar STA r 2000000 z d:\\scratch.tc d:\\scratch.img" \
   "pelmar TS x 1 9 c:\\pelmar.tc c:\\pelmar.img extra dbg" "  pelmar   D  r  -2001  " "pelmar a w -1000 T"; do
-  printf '%s' "$line" >"$corpus/command_line/real-$((i++))"
+  printf '%s' "$line" >"$seeds/command_line/real-$((i++))"
 done
 
 # The drive and the image files of a run live in a temporary folder; a
 # memory-backed one keeps the file system out of the figures.
 [[ -d /dev/shm && -w /dev/shm ]] && export TMPDIR=/dev/shm
 status=0
-for target in image command_line; do
-  log="$build/${target}_fuzz.log"
+for entry in "${targets[@]}"; do
+  target=${entry%% *}
+  seed=${entry#* }
+  log="$build/$target.log"
   rm -f "$findings/$target"-*
+  mkdir -p "$corpus/$target"
+  cp "$seeds/$seed"/* "$corpus/$target/"
   started=$SECONDS
   set +e
-  "$build/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$findings/$target-" "$corpus/$target" >"$log" 2>&1
   rc=$?
   set -e
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   found=$(find "$findings" -name "$target-*" | wc -l)
-  echo "fuzz: ${target}_fuzz: ${runs:-?} executions in $((SECONDS - started)) s, $found findings (exit $rc; log $log)"
+  echo "fuzz: $target: ${runs:-?} executions in $((SECONDS - started)) s, $found findings (exit $rc; log $log)"
   if ((rc != 0 || found != 0)); then
     status=1
     grep -E "ERROR|SUMMARY|fuzz:|deadly signal|Timeout" "$log" | head -n 20 || true

@@ -10,22 +10,25 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/image_format.h"
 #include "tools/image_maker.h"
 #include "tools/output_file.h"
+#include "tools/volume_source.h"
 
 namespace pelmar_tools {
 namespace {
 
 const char kUsage[] =
-    "usage: pelmar-mkimage [--sector-size N] [--all-sectors] INPUT OUTPUT\n"
-    "  INPUT   raw file-system image (its size a multiple of the sector size)\n"
-    "  OUTPUT  image file to write\n"
-    "  --sector-size N  512 (default), 1024, 2048, 4096 or 8192\n"
-    "  --all-sectors    write every sector, not only those a FAT or NTFS file system uses\n";
+    "usage: pelmar-mkimage [--sector-size N] [--all-sectors] [--follow-symlink] INPUT OUTPUT\n"
+    "  INPUT   raw file-system image (its size a multiple of the sector size), or a block device\n"
+    "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
+    "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
+    "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n"
+    "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n";
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-mkimage: %s\n", message.c_str());
@@ -34,6 +37,7 @@ int Fail(const std::string &message) {
 
 int Run(int argc, char **argv) {
     ImageRequest request;
+    bool followSymlink = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -43,6 +47,8 @@ int Run(int argc, char **argv) {
         }
         if (arg == "--all-sectors") {
             request.allSectors = true;
+        } else if (arg == "--follow-symlink") {
+            followSymlink = true;
         } else if (arg == "--sector-size") {
             if (i + 1 >= argc) return Fail("--sector-size needs a value\n" + std::string(kUsage));
             std::string value = argv[++i];
@@ -62,10 +68,15 @@ int Run(int argc, char **argv) {
     request.input = paths[0];
     const std::string &output = paths[1];
 
-    OutputFile out(output);
-    ImageSummary summary;
+    // The input first: one that cannot be read makes no temporary file.
     std::string error;
-    if (!out.Open(error) || !MakeImage(request, out, summary, error) || !out.Commit(error))
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
+    if (!source) return Fail(error);
+    OutputFile out(output);
+    out.NotTheInput(request.input);
+    out.FollowSymlink(followSymlink, "--follow-symlink");
+    ImageSummary summary;
+    if (!out.Open(error) || !MakeImage(*source, request, out, summary, error) || !out.Commit(error))
         return Fail(error);
     if (summary.kind == FileSystemKind::Unknown && !request.allSectors)
         std::fprintf(stderr,

@@ -30,6 +30,7 @@
 #include "tools/image_maker.h"
 #include "tools/ntfs_contents.h"
 #include "tools/output_file.h"
+#include "tools/stop_signals.h"
 #include "tools/volume_layout.h"
 
 namespace pelmar_tools {
@@ -59,39 +60,6 @@ const KindBounds kKinds[] = {
     {"fat16", FileSystemKind::Fat16, 9 * MiB, 4095 * MiB},
     {"fat32", FileSystemKind::Fat32, 34 * MiB, 0xFFFFFFFFull * 512},
     {"ntfs", FileSystemKind::Ntfs, 2 * MiB, UINT64_MAX / 2},
-};
-
-// Removed by the signal handler: fixed buffers, as it may not allocate.
-struct CleanupList {
-    char paths[4][4096];
-    volatile sig_atomic_t count = 0;
-} gCleanup;
-
-void Remember(const std::string &path) {
-    if (gCleanup.count < 4 && path.size() < sizeof gCleanup.paths[0]) {
-        std::memcpy(gCleanup.paths[gCleanup.count], path.c_str(), path.size() + 1);
-        gCleanup.count = gCleanup.count + 1;
-    }
-}
-
-void CleanUpAndDie(int signal) {
-    for (int i = gCleanup.count - 1; i >= 0; --i)
-        if (unlink(gCleanup.paths[i]) != 0) rmdir(gCleanup.paths[i]);
-    ::signal(signal, SIG_DFL);
-    raise(signal);
-}
-
-// Holds off the stopping signals while a file is made and remembered, so that
-// no signal can fall between the two and leave the file behind.
-struct StopSignalsHeld {
-    sigset_t previous;
-    StopSignalsHeld() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
-        sigprocmask(SIG_BLOCK, &held, &previous);
-    }
-    ~StopSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 };
 
 int Fail(const std::string &message) {
@@ -330,6 +298,11 @@ int Run(int argc, char **argv) {
     struct stat dirStat;
     if (stat(outDir.c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode))
         return Fail(outDir + " is not a folder");
+    // The two outputs replace only ordinary files (a symbolic link is not
+    // followed), so a refusal comes before the work.
+    OutputFile image(outDir + "/pelmar.img"), container(outDir + "/pelmar.tc");
+    std::string error;
+    if (!image.Check(error) || !container.Check(error)) return Fail(error);
     struct statvfs fsStat;
     if (access(outDir.c_str(), W_OK) != 0 || statvfs(outDir.c_str(), &fsStat) != 0)
         return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
@@ -342,12 +315,14 @@ int Run(int argc, char **argv) {
                     " MiB free; the container and image need " + std::to_string(needed / MiB) + " MiB");
 
     // From here on, everything made is removed on failure or interruption.
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, CleanUpAndDie);
     std::string work = outDir + "/.pelmar-prepare-XXXXXX";
     {
         StopSignalsHeld held;
         if (!mkdtemp(work.data())) return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
-        Remember(work);
+        if (!RemoveOnStop(work)) {
+            rmdir(work.c_str());
+            return Fail("cannot write into " + outDir + ": its name is too long");
+        }
     }
     const std::string raw = work + "/volume.raw";
     struct WorkCleaner {
@@ -357,12 +332,11 @@ int Run(int argc, char **argv) {
             rmdir(work.c_str());
         }
     } cleaner{work, raw};
-    std::string error;
-    int fd;
+    int fd = -1;
     {
         StopSignalsHeld held;
-        Remember(raw);
-        fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        errno = ENAMETOOLONG;
+        if (RemoveOnStop(raw)) fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     }
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 || close(fd) != 0)
         return Fail("cannot make " + raw + ": " + std::strerror(errno));
@@ -394,32 +368,16 @@ int Run(int argc, char **argv) {
     ImageRequest request;
     request.input = raw;
     ImageSummary summary;
-    OutputFile image(outDir + "/pelmar.img"), container(outDir + "/pelmar.tc");
-    {
-        StopSignalsHeld held;
-        if (!image.Open(error)) return Fail(error);
-        Remember(image.temporaryPath());
-    }
+    if (!image.Open(error)) return Fail(error);
     if (!MakeImage(request, image, summary, error)) return Fail(error);
     // The file system the tools made must be the one asked for.
     if (summary.kind != kind->kind)
         return Fail(std::string("the tools made a volume that reads as ") + KindName(summary.kind) +
                     ", not " + kind->name + "; choose another size");
-    {
-        StopSignalsHeld held;
-        if (!container.Open(error)) return Fail(error);
-        Remember(container.temporaryPath());
-    }
+    if (!container.Open(error)) return Fail(error);
     if (!WriteNoise(container, 512 + size, error)) return Fail(error);
-    {
-        // Both files under their names, or neither.
-        StopSignalsHeld held;
-        if (!image.Commit(error)) return Fail(error);
-        if (!container.Commit(error)) {
-            unlink((outDir + "/pelmar.img").c_str());
-            return Fail(error);
-        }
-    }
+    // Both files under their names, or the old ones as they were.
+    if (!CommitTogether({&image, &container}, error)) return Fail(error);
 
     std::printf("%s/pelmar.img: %s image of %llu bytes; a restore writes %llu of %llu sectors (%s)\n",
                 outDir.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.imageBytes),

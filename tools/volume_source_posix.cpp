@@ -1,6 +1,11 @@
-// Raw volumes held in files on Linux: read with pread, and the holes of a
-// sparse file found with SEEK_DATA and SEEK_HOLE, so that they are never read.
+// Raw volumes held in files or block devices on Linux: read with pread, and
+// the holes of a sparse file found with SEEK_DATA and SEEK_HOLE, so that they
+// are never read.
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,7 +73,9 @@ class FileSource final : public VolumeSource {
 }  // namespace
 
 std::unique_ptr<VolumeSource> OpenVolumeFile(const std::string &path, std::string &error) {
-    int fd = open(path.c_str(), O_RDONLY);
+    // Opened without waiting: a FIFO without a writer, or a device that
+    // would block, is refused below rather than waited on.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return nullptr;
@@ -79,12 +86,34 @@ std::unique_ptr<VolumeSource> OpenVolumeFile(const std::string &path, std::strin
         close(fd);
         return nullptr;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error = path + " is not a file";
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    const char *refusal = S_ISDIR(st.st_mode)    ? " is a folder, not a file"
+                          : S_ISFIFO(st.st_mode) ? " is a FIFO; give a file or a block device"
+                          : S_ISCHR(st.st_mode)  ? " is a character device; give a file or a block device"
+                          : !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) ? " is not a file"
+                                                                         : nullptr;
+#ifdef BLKGETSIZE64
+    if (!refusal && S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &size) != 0) {
+        error = "cannot get the size of " + path + ": " + std::strerror(errno);
         close(fd);
         return nullptr;
     }
-    return std::make_unique<FileSource>(path, fd, static_cast<uint64_t>(st.st_size));
+#else
+    if (S_ISBLK(st.st_mode)) refusal = " is a block device, which is not read on this system";
+#endif
+    if (refusal) {
+        error = path + refusal;
+        close(fd);
+        return nullptr;
+    }
+    // Reads wait for their bytes from here on.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = "cannot examine " + path + ": " + std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<FileSource>(path, fd, size);
 }
 
 }  // namespace pelmar_tools

@@ -2,12 +2,14 @@
 // the restore compared with pelmar-image --expand, the tool's own replay.
 #include <gmock/gmock.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "restore/ntfs_reference.h"
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
+#include "tools/output_file.h"
 #include "tools/volume_layout.h"
 
 namespace pelmar_test {
@@ -15,6 +17,7 @@ namespace {
 
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 uint64_t GetLE(const std::string &bytes, size_t at, int width) {
     uint64_t v = 0;
@@ -162,7 +165,10 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
         {Quote(Work("bad.raw")), "FAT file system: cluster 2 of the FAT points to cluster 3, which is marked bad"},
         {Quote(Work("file.raw")), "cluster 2 of the FAT points to cluster 3, which is free"},
         {Quote(Work("root.raw")), "the root directory's cluster 2 is free in the FAT"},
+        {Quote(Work("fifo")), "is a FIFO"},  // refused at once: no writer ever comes
+        {"/dev/zero", "is a character device"},
     };
+    ASSERT_EQ(mkfifo(Work("fifo").c_str(), 0600), 0);
     for (const auto &c : cases) {
         auto r = pelmar_test::MkImage(c.arguments + " " + Quote(Work("out.img")), RootDir());
         EXPECT_NE(r.exitCode, 0) << c.arguments;
@@ -179,6 +185,34 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     // An output folder that cannot take the file.
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("no/such/dir.img")), RootDir());
     EXPECT_NE(r.exitCode, 0);
+    // Outputs that would lose what is there: each refused and left as it was.
+    fs::create_directories(Work("dir"));
+    fs::create_hard_link(Work("good.raw"), Work("hard.raw"));
+    fs::create_symlink("out.img", Work("link.img"));
+    for (const auto &[output, words] : std::vector<std::pair<std::string, std::string>>{
+             {Work("good.raw"), "is the input"},
+             {Work("hard.raw"), "is the input"},
+             {Work("dir"), "is a folder"},
+             {Work("fifo"), "is a FIFO"},
+             {"/dev/null", "is a device"},
+             {Work("link.img"), "is a symbolic link; give --follow-symlink"}}) {
+        r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(output), RootDir());
+        EXPECT_EQ(r.exitCode, 1) << output;
+        EXPECT_THAT(r.output, HasSubstr(words)) << output;
+    }
+    EXPECT_EQ(ReadHostFile(Work("good.raw")), std::string(4096, 'x'));
+    EXPECT_TRUE(fs::is_empty(Work("dir")) && fs::is_fifo(Work("fifo")) && fs::is_character_file("/dev/null"));
+    r = InspectImage("--expand " + Quote(Work("out.img")) + " " + Quote(Work("link.img")), RootDir());
+    EXPECT_THAT(r.output, HasSubstr("is the input"));
+    EXPECT_EQ(ReadHostFile(Work("out.img")), "old");
+    // Asked for, the link's target is replaced and the link stays.
+    r = pelmar_test::MkImage("--follow-symlink " + Quote(Work("good.raw")) + " " + Quote(Work("link.img")),
+                             RootDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(fs::is_symlink(Work("link.img")));
+    EXPECT_EQ(Parse(ReadHostFile(Work("out.img"))).magic, 0x3519AFD0u);
+    fs::remove(Work("link.img"));
+    fs::remove(Work("hard.raw"));
     size_t files = 0;
     for (const auto &entry : fs::directory_iterator(RootDir())) files += entry.is_regular_file();
     EXPECT_EQ(files, 13u) << "no temporary file stays behind";  // the disk, out.img and the eleven inputs
@@ -239,6 +273,41 @@ TEST_F(MkImage, OurNtfsReaderReadsWhatLibntfs3gReads) {
     }
 }
 
+// Several outputs go in place together: when one cannot, the old files are
+// all back under their names (a name that was free is free again).
+TEST_F(MkImage, OutputsCommittedTogetherLeaveTheOldSetWholeOnFailure) {
+    using pelmar_tools::CommitTogether;
+    using pelmar_tools::OutputFile;
+    for (bool firstExisted : {true, false}) {
+        SCOPED_TRACE(firstExisted);
+        fs::remove_all(Work("set"));
+        fs::create_directories(Work("set"));
+        if (firstExisted) WriteHostFile(Work("set/a"), "old a");
+        WriteHostFile(Work("set/b"), "old b");
+        for (bool fail : {true, false}) {
+            OutputFile a(Work("set/a")), b(Work("set/b"));
+            std::string error;
+            ASSERT_TRUE(a.Open(error) && b.Open(error)) << error;
+            ASSERT_TRUE(a.WriteAt(0, "new a", 5, error) && b.WriteAt(0, "new b", 5, error));
+            if (fail) fs::remove(b.temporaryPath());  // the second rename fails
+            EXPECT_EQ(CommitTogether({&a, &b}, error), !fail) << error;
+            std::vector<std::string> names;
+            for (const auto &e : fs::directory_iterator(Work("set"))) names.push_back(e.path().filename());
+            std::sort(names.begin(), names.end());
+            if (fail) {
+                EXPECT_THAT(error, HasSubstr("cannot rename"));
+                EXPECT_EQ(fs::exists(Work("set/a")), firstExisted);
+                EXPECT_EQ(firstExisted ? ReadHostFile(Work("set/a")) : "old a", "old a");
+                EXPECT_EQ(ReadHostFile(Work("set/b")), "old b");
+                EXPECT_EQ(names.size(), firstExisted ? 2u : 1u) << "nothing kept aside stays";
+            } else {
+                EXPECT_EQ(ReadHostFile(Work("set/a")) + ReadHostFile(Work("set/b")), "new anew b");
+                EXPECT_THAT(names, ElementsAreArray({"a", "b"}));
+            }
+        }
+    }
+}
+
 // pelmar-prepare refuses what it cannot make before it writes anything, and
 // an interrupted run leaves nothing behind in the output folder.
 TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
@@ -263,25 +332,75 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
         EXPECT_THAT(r.output, HasSubstr(words)) << arguments;
         EXPECT_TRUE(fs::is_empty(out)) << arguments;
     }
-    // Stopped while the container's noise is written.
+    // An old image beside a container that cannot be replaced stays whole.
+    WriteHostFile(out / "pelmar.img", "old image");
+    fs::create_directories(out / "pelmar.tc" / "x");
+    auto r = Prepare("--size 16M --fs fat16" + o, RootDir());
+    EXPECT_THAT(r.output, HasSubstr("pelmar.tc is a folder"));
+    EXPECT_TRUE(ReadHostFile(out / "pelmar.img") == "old image");
+    fs::remove_all(out / "pelmar.tc");
+    fs::create_symlink("pelmar.img", out / "pelmar.tc");
+    EXPECT_THAT(Prepare("--size 16M --fs fat16" + o, RootDir()).output, HasSubstr("is a symbolic link"));
+    fs::remove(out / "pelmar.tc");
+    // A container name taken by a folder while the noise is written: the
+    // commit fails, and the old image is still there, whole.
     pid_t pid = fork();
     if (pid == 0) {
-        freopen("/dev/null", "w", stderr);
-        execl(PELMAR_PREPARE, PELMAR_PREPARE, "--size", "1G", "--fs", "fat32", out.c_str(), nullptr);
+        freopen("/dev/null", "w", stdout);
+        freopen((RootDir() / "prepare.txt").c_str(), "w", stderr);
+        execl(PELMAR_PREPARE, PELMAR_PREPARE, "--size", "512M", "--fs", "fat32", out.c_str(), nullptr);
         _exit(127);
     }
-    auto started = [&] {
+    for (int i = 0; i < 20000 && !fs::exists(out / "pelmar.tc"); ++i) {
         for (const auto &e : fs::directory_iterator(out))
-            if (e.path().filename().string().rfind("pelmar.tc.part", 0) == 0) return true;
-        return false;
-    };
-    for (int i = 0; i < 20000 && !started(); ++i) usleep(1000);
-    EXPECT_TRUE(started());
-    kill(pid, SIGTERM);
+            if (e.path().filename().string().rfind("pelmar.tc.part", 0) == 0) fs::create_directories(out / "pelmar.tc/x");
+        usleep(1000);
+    }
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_TRUE(fs::is_empty(out));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_THAT(ReadHostFile(RootDir() / "prepare.txt"), HasSubstr("pelmar.tc is a folder"));
+    EXPECT_TRUE(ReadHostFile(out / "pelmar.img") == "old image");
+    fs::remove_all(out / "pelmar.tc");
+    fs::remove(out / "pelmar.img");
+    EXPECT_TRUE(fs::is_empty(out)) << "nothing kept aside or half-made stays";
+    // Each tool stopped by each stop signal while it writes leaves nothing.
+    std::string volume(64 << 20, 'x');  // every sector data, for long enough runs
+    for (size_t k = 0; k < volume.size(); k += 512) std::memcpy(&volume[k], &k, sizeof k);
+    WriteHostFile(Work("big.raw"), volume);
+    ASSERT_EQ(pelmar_test::MkImage(Quote(Work("big.raw")) + " " + Quote(Work("big.img")), RootDir()).exitCode, 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {PELMAR_PREPARE, "--size", "1G", "--fs", "fat32", out.string()},
+        {PELMAR_MKIMAGE, Work("big.raw").string(), (out / "x.img").string()},
+        {PELMAR_IMAGE, "--expand", (out / "x.raw").string(), Work("big.img").string()}};
+    for (const auto &command : commands) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+            SCOPED_TRACE(command[0] + " " + strsignal(signal));
+            pid = fork();
+            if (pid == 0) {
+                for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::signal(s, SIG_DFL);
+                freopen("/dev/null", "w", stderr);
+                freopen("/dev/null", "w", stdout);
+                std::vector<char *> argv;
+                for (const auto &word : command) argv.push_back(const_cast<char *>(word.c_str()));
+                argv.push_back(nullptr);
+                execv(argv[0], argv.data());
+                _exit(127);
+            }
+            auto started = [&] {
+                for (const auto &e : fs::directory_iterator(out))
+                    if (e.path().filename().string().find(".part") != std::string::npos) return true;
+                return false;
+            };
+            for (int i = 0; i < 20000 && !started(); ++i) usleep(1000);
+            EXPECT_TRUE(started());
+            kill(pid, signal);
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+            EXPECT_TRUE(fs::is_empty(out));
+            for (const auto &e : fs::directory_iterator(out)) fs::remove_all(e.path());
+        }
+    }
 }
 
 // A raw volume of every kind of sector in a reproducible mixture.
@@ -336,7 +455,10 @@ class ImageTool : public RestoreTest {
     std::string InitialDisk() override { return Filled(kDiskSectors * 512, 0); }
     ToolResult Inspect(const ImageLayout &layout, const std::string &options = "") {
         WriteHostFile(RootDir() / "x.img", BuildImage(layout));
-        return InspectImage(options + " " + Quote((RootDir() / "x.img").string()), RootDir());
+        // Bounded, so that a replay that walks a hostile count fails rather than hangs.
+        return RunCommand("timeout 120 " + Quote(PELMAR_IMAGE) + " " + options + " " +
+                              Quote((RootDir() / "x.img").string()),
+                          RootDir());
     }
 };
 
@@ -356,7 +478,16 @@ TEST_F(ImageTool, ShowsTheHeaderAndTheEntries) {
     EXPECT_THAT(r.output, HasSubstr("0x0400 fill            3 entries, 3 sectors"));
     EXPECT_THAT(r.output, HasSubstr("data sectors:    3"));
     EXPECT_THAT(r.output, HasSubstr("sectors written: 9 (1 written more than once, 4088 never written)"));
+    EXPECT_THAT(r.output, HasSubstr("note: 1 sector writes replace sectors the image wrote before"));
     EXPECT_THAT(r.output, HasSubstr("\nconsistent\n"));
+    // Counts are computed, not walked: a run over 2^31 sectors, consistent.
+    layout = {};
+    layout.volumeSectors = 1ull << 31;
+    layout.entries = {{0x0300, (1ull << 31) - 1}};
+    r = Inspect(layout);
+    EXPECT_THAT(r.output, HasSubstr("sectors written: 2147483647 (0 written more than once, 1 never written)"));
+    EXPECT_THAT(r.output, Not(HasSubstr("note:")));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
 }
 
 TEST_F(ImageTool, FindsWhatTheRestoreWouldRefuse) {
@@ -384,6 +515,11 @@ TEST_F(ImageTool, FindsWhatTheRestoreWouldRefuse) {
     add("short data", "data stream ends", [](ImageLayout &s) { s.entries.push_back({0x0200, 2}); });
     add("outside", "outside the volume", [](ImageLayout &s) { s.entries.push_back({0x0400, 4096 * 512}); });
     add("run outside", "outside the volume", [](ImageLayout &s) { s.entries.push_back({0x0300, 4096}); });
+    add("endless run", "repeat run of 18446744073709551615 sectors from byte 512 leaves the volume: a write at "
+        "byte 9223372036854775296", [](ImageLayout &s) {
+        s.volumeSectors = (1ull << 54) - 1;
+        s.entries.push_back({0x0300, ~0ull});
+    });
     add("unaligned", "not sector-aligned", [](ImageLayout &s) { s.entries.push_back({0x0400, 7}); });
     add("type", "invalid type 0x0500", [](ImageLayout &s) { s.entries.push_back({0x0500, 0}); });
     add("negative", "negative", [](ImageLayout &s) { s.entries.push_back({0x04FF, ~1ull}); });
@@ -402,7 +538,7 @@ TEST_F(ImageTool, FindsWhatTheRestoreWouldRefuse) {
 }
 
 TEST_F(ImageTool, TheExpansionIsWhatTheRestoreWrites) {
-    std::vector<ImageLayout> images(5);
+    std::vector<ImageLayout> images(6);
     images[0].entries = {{0x0200, 1}, {0x0300, 2}};  // runs first: from the second sector on
     images[0].data = {Noise(512, 1)};
     images[1].entries = {{0x0300, 3}, {0x0433, 100 * 512}};  // a zero buffer before any read
@@ -413,6 +549,10 @@ TEST_F(ImageTool, TheExpansionIsWhatTheRestoreWrites) {
     images[3].entries.push_back({0x0300, 5});
     images[4].entries = {{0x0100, 2048 * 512}, {0x0200, 2}, {0x0300, 2}, {0x0100, 0}};
     images[4].data = {Noise(512, 5), Noise(512, 6), Noise(512, 7), Noise(512, 8)};
+    // Zero runs over sectors written before, and a data run over a fill's run.
+    images[5].entries = {{0x0455, 0}, {0x0300, 10}, {0x0400, 5 * 512}, {0x0300, 3}, {0x0200, 1}, {0x0300, 6},
+                         {0x0100, 2 * 512}, {0x0400, 0}, {0x0300, 2}};
+    images[5].data = {Noise(512, 9), Noise(512, 10)};
     for (size_t k = 0; k < images.size(); ++k) {
         SCOPED_TRACE(k);
         FreshMachine(options());
