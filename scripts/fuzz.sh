@@ -26,6 +26,7 @@ targets=(
   "image_fuzz image"
   "image_check_fuzz image"
   "command_line_fuzz command_line"
+  "fat_layout_fuzz fat_layout" "ntfs_layout_fuzz ntfs_layout"
 )
 names=()
 for entry in "${targets[@]}"; do names+=("${entry%% *}"); done

@@ -126,7 +126,12 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
     // Which clusters hold data, and which ones a chain leads to: a link to
     // a cluster that holds none would lose the rest of the file, or, to a
     // bad cluster, its data. One pass over the FAT, two bits per cluster.
-    std::vector<bool> holdsData(clusters + 2), linkedTo(clusters + 2);
+    struct Bits {
+        std::vector<uint64_t> words;
+        explicit Bits(uint64_t n) : words((n + 63) / 64) {}
+        void Set(uint64_t i) { words[i / 64] |= uint64_t{1} << (i % 64); }
+        bool operator[](uint64_t i) const { return words[i / 64] >> (i % 64) & 1; }
+    } holdsData(clusters + 2), linkedTo(clusters + 2);
     for (uint64_t n = 2; n < clusters + 2; ++n) {
         uint32_t entry = 0;
         if (!entryOf(n, entry)) return Recognition::Inconsistent;
@@ -135,8 +140,8 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
         if (entry < bad && (entry < 2 || entry > clusters + 1))
             return refuse("cluster " + std::to_string(n) + " of the FAT points to " + std::to_string(entry) +
                           ", outside the volume's clusters 2 to " + std::to_string(clusters + 1));
-        if (entry < bad) linkedTo[entry] = true;
-        holdsData[n] = true;
+        if (entry < bad) linkedTo.Set(entry);
+        holdsData.Set(n);
         ++layout.usedClusters;
         AppendRange(layout.used, dataStart + (n - 2) * clusterBytes, dataStart + (n - 1) * clusterBytes);
     }
@@ -150,8 +155,10 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
             return refuse("the root directory's cluster " + std::to_string(root) + " is " + state(root) +
                           " in the FAT");
     }
-    for (uint64_t m = 2; m < clusters + 2; ++m) {
-        if (!linkedTo[m] || holdsData[m]) continue;
+    for (uint64_t w = 0; w < linkedTo.words.size(); ++w) {
+        const uint64_t lost = linkedTo.words[w] & ~holdsData.words[w];
+        if (!lost) continue;
+        const uint64_t m = w * 64 + static_cast<uint64_t>(__builtin_ctzll(lost));
         // Found; a second pass names the cluster that leads there.
         for (uint64_t n = 2; n < clusters + 2; ++n) {
             uint32_t entry = 0;

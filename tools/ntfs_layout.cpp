@@ -198,7 +198,9 @@ class NtfsReader {
                 return Fail("cluster " + std::to_string(vcn) + " of " + name + " lies beyond its data runs");
             --run;
             const uint64_t within = offset - run->vcn * clusterBytes_;
-            const uint64_t part = std::min<uint64_t>(length, run->length * clusterBytes_ - within);
+            uint64_t part = std::min<uint64_t>(length, run->length * clusterBytes_ - within);
+            // Behind the initialized size the contents read as zero.
+            if (offset < value.initializedSize) part = std::min(part, value.initializedSize - offset);
             std::string why;
             if (run->sparse || offset >= value.initializedSize)
                 std::memset(out, 0, part);

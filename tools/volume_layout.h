@@ -1,7 +1,10 @@
 // What a raw volume's file system uses: the byte ranges a restore must
-// write. The FAT reading is our own (fat_layout.cpp); NTFS is read through
-// libntfs-3g (ntfs_layout.cpp). Everything else on the volume is free space,
-// which no supported file system reads before it has written it.
+// write. Both readings are our own, through the volume source only
+// (fat_layout.cpp, ntfs_layout.cpp). Everything else on the volume is free
+// space, which no supported file system reads before it has written it. A
+// volume whose allocation leaves out what the file system needs (its own
+// structures, a link of a chain) is inconsistent: a copy of it would not be
+// faithful.
 #pragma once
 
 #include <cstdint>

@@ -154,6 +154,8 @@ bool SplitNtfsBitmap(const std::string &path, std::string &error) {
         *u8at(lcn * cluster + (to + n) / 8) |= static_cast<uint8_t>(1u << ((to + n) % 8));
     }
     volume.replace(to * cluster, moved * cluster, volume, (lcn + keep) * cluster, moved * cluster);
+    // What is left behind reads as all used: a reader that looks there is caught.
+    volume.replace((lcn + keep) * cluster, moved * cluster, moved * cluster, '\xFF');
     // The attribute grows by 8 bytes; what follows it in the record moves up.
     const uint64_t length = get(attribute + 4, 4);
     volume.insert(attribute + length, 8, '\0');

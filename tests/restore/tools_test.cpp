@@ -10,9 +10,9 @@
 #include "restore/ntfs_reference.h"
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
-#include "tools/volume_layout.h"
-#include "tools/output_file.h"
 #include "tools/install_boot_execute.h"
+#include "tools/output_file.h"
+#include "tools/volume_layout.h"
 
 namespace pelmar_test {
 namespace {
