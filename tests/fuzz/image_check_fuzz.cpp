@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Expanded into memory when the volume is small; otherwise only checked
     // to lie inside it.
     const uint64_t s = header.sectorSize, volume = header.volumeSectors * s;
-    const bool small = header.volumeSectors <= 4096;
+    const bool small = volume <= (1u << 20);
     std::string expanded(small ? volume : 0, '\0');
     ReplayResult replay = ReplayImage(image, header, [&](uint64_t offset, const uint8_t *bytes, size_t length,
                                                         std::string &) {
