@@ -1,6 +1,7 @@
 // RIPEMD-160 and SHA-1 iterations on four chains in SSE2's 128-bit lanes.
 // SSE2 is part of x86-64, so this file needs no flags beyond the baseline.
 #include "keying/hash_lanes.h"
+#include "keying/vector_wipe.h"
 
 #include <emmintrin.h>
 
@@ -27,20 +28,7 @@ template <int S>
 
 #include "keying/lane_algorithms.h"
 
-// The chains' values must not outlive the derivation in the registers. The
-// clobbers make the compiler save and restore the registers the calling
-// convention asks it to keep (XMM6 to XMM15 on Windows) around this.
-[[gnu::always_inline]] inline void ClearVectorRegisters() {
-    __asm__ volatile(
-        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
-        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
-        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
-        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15"
-        :
-        :
-        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
-          "xmm13", "xmm14", "xmm15");
-}
+using pelmar_keying_wipe::ClearVectorRegisters;
 
 }  // namespace
 

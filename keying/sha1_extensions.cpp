@@ -7,6 +7,7 @@
 // highest lane and zeros below; message vectors hold words w, w+1, w+2, w+3
 // from the highest lane down, which is a big-endian 16-byte load reversed.
 #include "keying/sha1_extensions.h"
+#include "keying/vector_wipe.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
@@ -93,20 +94,7 @@ PELMAR_SHA_TARGET inline __m128i LoadChainingE(const uint32_t state[5]) {
     return _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
 }
 
-// The chains' values must not outlive the derivation in the registers. The
-// clobbers make the compiler save and restore the registers the calling
-// convention asks it to keep (XMM6 to XMM15 on Windows) around this.
-[[gnu::always_inline]] inline void ClearVectorRegisters() {
-    __asm__ volatile(
-        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
-        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
-        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
-        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15"
-        :
-        :
-        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
-          "xmm13", "xmm14", "xmm15");
-}
+using pelmar_keying_wipe::ClearVectorRegisters;
 
 }  // namespace
 

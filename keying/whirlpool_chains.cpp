@@ -14,6 +14,7 @@
 // its eight turns are spread into eight tables on first use, in memory that
 // takes no room in the image.
 #include "keying/whirlpool_chains.h"
+#include "keying/vector_wipe.h"
 
 #include <tomcrypt.h>
 
@@ -203,21 +204,7 @@ void CompressEnd(uint64_t chaining[8], uint64_t key[8], uint64_t state[8]) {
     chaining[7] ^= END_LENGTH;
 }
 
-// The chains' values must not outlive the derivation in the registers the
-// compiler may have used for the exclusive-ors.
-[[gnu::always_inline]] inline void ClearVectorRegisters() {
-#if defined(__x86_64__)
-    __asm__ volatile(
-        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
-        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
-        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
-        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15"
-        :
-        :
-        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
-          "xmm13", "xmm14", "xmm15");
-#endif
-}
+using pelmar_keying_wipe::ClearVectorRegisters;
 
 struct Working {
     KeySchedule Inner, Outer;

@@ -981,25 +981,23 @@ def main():
     cases = [c for c in CASES + CAPTURE_CASES if not args.case or c.name in args.case]
     if any(isinstance(c, CaptureCase) for c in cases):
         bench.prepare_captures()
+
+    def report(name, run):
+        """Runs one case and prints its verdict; True when it failed."""
+        try:
+            problems, elapsed = run()
+        except (AssertionError, subprocess.SubprocessError, OSError) as error:
+            problems, elapsed = [str(error)], 0.0
+        print(f"wine case {'ok  ' if not problems else 'FAIL'} {name} ({elapsed:.1f} s under Wine)")
+        for p in problems:
+            print("    " + p.replace("\n", "\n    "))
+        return bool(problems)
+
     for case in cases:
-        try:
-            run = bench.run_capture if isinstance(case, CaptureCase) else bench.run_case
-            problems, elapsed = run(case)
-        except (AssertionError, subprocess.SubprocessError, OSError) as error:
-            problems, elapsed = [str(error)], 0.0
-        print(f"wine case {'ok  ' if not problems else 'FAIL'} {case.name} ({elapsed:.1f} s under Wine)")
-        for p in problems:
-            print("    " + p.replace("\n", "\n    "))
-        failed += bool(problems)
+        run = bench.run_capture if isinstance(case, CaptureCase) else bench.run_case
+        failed += report(case.name, lambda: run(case))
     if not args.case or INSTALL_CASE in args.case:
-        try:
-            problems, elapsed = run_install_flow(bench)
-        except (AssertionError, subprocess.SubprocessError, OSError) as error:
-            problems, elapsed = [str(error)], 0.0
-        print(f"wine case {'ok  ' if not problems else 'FAIL'} {INSTALL_CASE} ({elapsed:.1f} s under Wine)")
-        for p in problems:
-            print("    " + p.replace("\n", "\n    "))
-        failed += bool(problems)
+        failed += report(INSTALL_CASE, lambda: run_install_flow(bench))
         cases.append(INSTALL_CASE)
     if not args.case:
         for d in bench.differences:

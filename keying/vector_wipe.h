@@ -1,0 +1,24 @@
+// Clearing the SSE registers after work on key material: the chains' values
+// must not outlive the derivation in registers the compiler used. The
+// clobbers make the compiler save and restore the registers the calling
+// convention asks it to keep (XMM6 to XMM15 on Windows) around the clearing.
+// The AVX2 path clears with vzeroall instead (keying/hash_avx2.cpp).
+#pragma once
+
+namespace pelmar_keying_wipe {
+
+[[gnu::always_inline]] inline void ClearVectorRegisters() {
+#if defined(__x86_64__)
+    __asm__ volatile(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
+        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15"
+        :
+        :
+        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
+          "xmm13", "xmm14", "xmm15");
+#endif
+}
+
+}  // namespace pelmar_keying_wipe
