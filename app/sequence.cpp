@@ -48,7 +48,7 @@ HardwareRandomSource FindHardwareRandomSource() {
     return NO_HARDWARE_RANDOM;
 }
 
-// The vector paths of the key derivations, as the processor and the system
+// The derivation paths of the key derivations, as the processor and the system
 // allow them: AVX2 only where the system saves the YMM registers across
 // task switches (XCR0, read only where OSXSAVE says XGETBV exists). The
 // choice is noted for the stand-in's trace.

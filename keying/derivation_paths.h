@@ -1,21 +1,28 @@
-// Which of the faster ways of running PBKDF2's iterations the derivations
-// may take. Keying knows nothing of the platform: the application asks the
-// processor and the system (CPUID, XGETBV) and says what it found; until it
-// does, every derivation keeps to the portable path through the hash
-// descriptors, the reference the others are checked against.
+// The derivation paths: the ways of running PBKDF2's iterations after the
+// first HMAC of each output block. The portable path runs every iteration
+// through the hash descriptor's operations and is the reference the others
+// are checked against; the others carry several output blocks at once, one
+// lane each, on code of their own: the instruction-set paths of
+// keying/x86/ for RIPEMD-160 and SHA-1, and Whirlpool's own compression
+// (keying/whirlpool_path.cpp).
+//
+// Keying knows nothing of the platform: the application asks the processor
+// and the system (CPUID, XGETBV) and says which paths they allow; until it
+// does, every derivation keeps to the portable path.
 #pragma once
 
 #include <stdint.h>
 
-// RIPEMD-160 and SHA-1 on four chains in SSE2's lanes (keying/hash_sse2.cpp);
-// with it, the baseline every x86-64 processor reports, Whirlpool on up to
-// three chains through its own compression (keying/whirlpool_chains.cpp).
-constexpr uint32_t DERIVATION_SSE2 = 1;
-// The same on eight chains in AVX2's lanes (keying/hash_avx2.cpp).
-constexpr uint32_t DERIVATION_AVX2 = 2;
-// SHA-1 on two chains interleaved through the SHA extensions
-// (keying/sha1_extensions.cpp); preferred to the lanes for SHA-1.
-constexpr uint32_t DERIVATION_SHA_EXTENSIONS = 4;
+// The paths a processor may allow, one bit each.
+// RIPEMD-160 and SHA-1 on four lanes of SSE2 (keying/x86/sse2_path.cpp).
+constexpr uint32_t DERIVATION_PATH_SSE2 = 1;
+// The same on eight lanes of AVX2 (keying/x86/avx2_path.cpp).
+constexpr uint32_t DERIVATION_PATH_AVX2 = 2;
+// SHA-1 on two lanes of the SHA extensions (keying/x86/sha_extensions_path.cpp).
+constexpr uint32_t DERIVATION_PATH_SHA_EXTENSIONS = 4;
+// Whirlpool on up to three lanes of its own compression: plain x86-64 code
+// that clears the SSE registers after itself, so it comes with SSE2.
+constexpr uint32_t DERIVATION_PATH_WHIRLPOOL = 8;
 
 // The paths a processor allows. leaf1Ecx, leaf1Edx: CPUID leaf 1;
 // leaf7Ebx: leaf 7 subleaf 0 (0 when the highest leaf is below 7); xcr0:
@@ -26,10 +33,16 @@ constexpr uint32_t DERIVATION_SHA_EXTENSIONS = 4;
 // into ours.
 uint32_t DerivationPathsOf(uint32_t leaf1Ecx, uint32_t leaf1Edx, uint32_t leaf7Ebx, uint64_t xcr0);
 
-// The processor this code runs on, asked directly: for programs that are not
-// the native process (benchmarks, tests).
-uint32_t DerivationPathsOfThisProcessor();
-
-// Sets, and tells, the paths every later derivation may take.
+// Sets the paths every later derivation may take.
 void UseDerivationPaths(uint32_t paths);
 uint32_t DerivationPathsInUse();
+
+// The path one derivation takes.
+enum class DerivationPath { Portable, Sse2, Avx2, ShaExtensions, Whirlpool };
+
+// The hashes that have paths of their own; Other for any descriptor that is
+// not LibTomCrypt's own RIPEMD-160, SHA-1 or Whirlpool through and through.
+enum class PathHash { Other, Rmd160, Sha1, Whirlpool };
+
+// Of the paths in use, the fastest for the hash.
+DerivationPath DerivationPathFor(PathHash hash);

@@ -4,8 +4,10 @@
 
 #include "crypto/ea.h"
 #include "crypto/lrw.h"
-#include "keying/pbkdf2.h"
+#include "keying/byte_order.h"
+#include "keying/key_derivation.h"
 #include "keying/pool.h"
+#include "keying/prf.h"
 
 static_assert(sizeof(PBKDF2_SCRATCH) <= offsetof(KEY_SCRATCH, Key),
               "the derivation's working memory must not reach the key buffer it fills");
@@ -19,18 +21,6 @@ constexpr uint32_t HEADER_READER_VERSION = 70;
 constexpr uint32_t HEADER_KEY_CRC = 72;
 constexpr uint32_t HEADER_KEY_AREA = 256;
 constexpr uint32_t HEADER_SALT_LENGTH = 64;
-
-void StoreBigEndian16(uint8_t *at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value >> 8);
-    at[1] = static_cast<uint8_t>(value);
-}
-
-void StoreBigEndian32(uint8_t *at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value >> 24);
-    at[1] = static_cast<uint8_t>(value >> 16);
-    at[2] = static_cast<uint8_t>(value >> 8);
-    at[3] = static_cast<uint8_t>(value);
-}
 
 }  // namespace
 

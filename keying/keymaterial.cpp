@@ -6,7 +6,9 @@
 
 #include "crypto/ea.h"
 #include "crypto/lrw.h"
-#include "keying/pbkdf2.h"
+#include "keying/key_derivation.h"
+#include "keying/prf.h"
+#include "keying/weak_keys.h"
 
 namespace {
 

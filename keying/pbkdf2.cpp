@@ -1,111 +1,18 @@
-// PBKDF2 (PKCS #5 v2.0) with HMAC (RFC 2104) written out over the hash
-// descriptors, so that no working memory comes from anywhere but the caller:
-// the dependency's own HMAC and PBKDF2 allocate.
+// PBKDF2 (PKCS #5 v2.0) written out over the hash descriptors, so that no
+// working memory comes from anywhere but the caller: the dependency's own
+// PBKDF2 allocates. The iterations after each output block's first HMAC run
+// on a derivation path (keying/derivation_paths.h); this file is the glue
+// that hands the paths their lanes and takes their results back.
 #include "keying/pbkdf2.h"
 
+#include "keying/byte_order.h"
 #include "keying/derivation_paths.h"
-#include "keying/hash_lanes.h"
-#include "keying/sha1_extensions.h"
-#include "keying/whirlpool_chains.h"
+#include "keying/whirlpool_path.h"
+#include "keying/x86/path_kernels.h"
 
-const PRF_TABLE_ENTRY PRF_TABLE[] = {
-    {PRF_RIPEMD160, 2000, "RIPEMD-160"},
-    {PRF_RIPEMD160, 2000, "RIPEMD160"},
-    {PRF_SHA1, 2000, "SHA-1"},
-    {PRF_SHA1, 2000, "SHA1"},
-    {PRF_WHIRLPOOL, 1000, "Whirlpool"},
-    {0, 0, nullptr},
-};
-
-// Built by one rule: bytes 0..3 each one of 00, 1E, E0, FE with their
-// exclusive-or zero; bytes 4..7 repeat them with 1E -> 0E and E0 -> F0.
-// Ascending byte order. The four weak and twelve semi-weak DES keys are
-// among them; the rest are the possibly-weak ones.
-const uint8_t DES_WEAK_KEYS[64][8] = {
-    {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, {0x00, 0x00, 0x1E, 0x1E, 0x00, 0x00, 0x0E, 0x0E},
-    {0x00, 0x00, 0xE0, 0xE0, 0x00, 0x00, 0xF0, 0xF0}, {0x00, 0x00, 0xFE, 0xFE, 0x00, 0x00, 0xFE, 0xFE},
-    {0x00, 0x1E, 0x00, 0x1E, 0x00, 0x0E, 0x00, 0x0E}, {0x00, 0x1E, 0x1E, 0x00, 0x00, 0x0E, 0x0E, 0x00},
-    {0x00, 0x1E, 0xE0, 0xFE, 0x00, 0x0E, 0xF0, 0xFE}, {0x00, 0x1E, 0xFE, 0xE0, 0x00, 0x0E, 0xFE, 0xF0},
-    {0x00, 0xE0, 0x00, 0xE0, 0x00, 0xF0, 0x00, 0xF0}, {0x00, 0xE0, 0x1E, 0xFE, 0x00, 0xF0, 0x0E, 0xFE},
-    {0x00, 0xE0, 0xE0, 0x00, 0x00, 0xF0, 0xF0, 0x00}, {0x00, 0xE0, 0xFE, 0x1E, 0x00, 0xF0, 0xFE, 0x0E},
-    {0x00, 0xFE, 0x00, 0xFE, 0x00, 0xFE, 0x00, 0xFE}, {0x00, 0xFE, 0x1E, 0xE0, 0x00, 0xFE, 0x0E, 0xF0},
-    {0x00, 0xFE, 0xE0, 0x1E, 0x00, 0xFE, 0xF0, 0x0E}, {0x00, 0xFE, 0xFE, 0x00, 0x00, 0xFE, 0xFE, 0x00},
-    {0x1E, 0x00, 0x00, 0x1E, 0x0E, 0x00, 0x00, 0x0E}, {0x1E, 0x00, 0x1E, 0x00, 0x0E, 0x00, 0x0E, 0x00},
-    {0x1E, 0x00, 0xE0, 0xFE, 0x0E, 0x00, 0xF0, 0xFE}, {0x1E, 0x00, 0xFE, 0xE0, 0x0E, 0x00, 0xFE, 0xF0},
-    {0x1E, 0x1E, 0x00, 0x00, 0x0E, 0x0E, 0x00, 0x00}, {0x1E, 0x1E, 0x1E, 0x1E, 0x0E, 0x0E, 0x0E, 0x0E},
-    {0x1E, 0x1E, 0xE0, 0xE0, 0x0E, 0x0E, 0xF0, 0xF0}, {0x1E, 0x1E, 0xFE, 0xFE, 0x0E, 0x0E, 0xFE, 0xFE},
-    {0x1E, 0xE0, 0x00, 0xFE, 0x0E, 0xF0, 0x00, 0xFE}, {0x1E, 0xE0, 0x1E, 0xE0, 0x0E, 0xF0, 0x0E, 0xF0},
-    {0x1E, 0xE0, 0xE0, 0x1E, 0x0E, 0xF0, 0xF0, 0x0E}, {0x1E, 0xE0, 0xFE, 0x00, 0x0E, 0xF0, 0xFE, 0x00},
-    {0x1E, 0xFE, 0x00, 0xE0, 0x0E, 0xFE, 0x00, 0xF0}, {0x1E, 0xFE, 0x1E, 0xFE, 0x0E, 0xFE, 0x0E, 0xFE},
-    {0x1E, 0xFE, 0xE0, 0x00, 0x0E, 0xFE, 0xF0, 0x00}, {0x1E, 0xFE, 0xFE, 0x1E, 0x0E, 0xFE, 0xFE, 0x0E},
-    {0xE0, 0x00, 0x00, 0xE0, 0xF0, 0x00, 0x00, 0xF0}, {0xE0, 0x00, 0x1E, 0xFE, 0xF0, 0x00, 0x0E, 0xFE},
-    {0xE0, 0x00, 0xE0, 0x00, 0xF0, 0x00, 0xF0, 0x00}, {0xE0, 0x00, 0xFE, 0x1E, 0xF0, 0x00, 0xFE, 0x0E},
-    {0xE0, 0x1E, 0x00, 0xFE, 0xF0, 0x0E, 0x00, 0xFE}, {0xE0, 0x1E, 0x1E, 0xE0, 0xF0, 0x0E, 0x0E, 0xF0},
-    {0xE0, 0x1E, 0xE0, 0x1E, 0xF0, 0x0E, 0xF0, 0x0E}, {0xE0, 0x1E, 0xFE, 0x00, 0xF0, 0x0E, 0xFE, 0x00},
-    {0xE0, 0xE0, 0x00, 0x00, 0xF0, 0xF0, 0x00, 0x00}, {0xE0, 0xE0, 0x1E, 0x1E, 0xF0, 0xF0, 0x0E, 0x0E},
-    {0xE0, 0xE0, 0xE0, 0xE0, 0xF0, 0xF0, 0xF0, 0xF0}, {0xE0, 0xE0, 0xFE, 0xFE, 0xF0, 0xF0, 0xFE, 0xFE},
-    {0xE0, 0xFE, 0x00, 0x1E, 0xF0, 0xFE, 0x00, 0x0E}, {0xE0, 0xFE, 0x1E, 0x00, 0xF0, 0xFE, 0x0E, 0x00},
-    {0xE0, 0xFE, 0xE0, 0xFE, 0xF0, 0xFE, 0xF0, 0xFE}, {0xE0, 0xFE, 0xFE, 0xE0, 0xF0, 0xFE, 0xFE, 0xF0},
-    {0xFE, 0x00, 0x00, 0xFE, 0xFE, 0x00, 0x00, 0xFE}, {0xFE, 0x00, 0x1E, 0xE0, 0xFE, 0x00, 0x0E, 0xF0},
-    {0xFE, 0x00, 0xE0, 0x1E, 0xFE, 0x00, 0xF0, 0x0E}, {0xFE, 0x00, 0xFE, 0x00, 0xFE, 0x00, 0xFE, 0x00},
-    {0xFE, 0x1E, 0x00, 0xE0, 0xFE, 0x0E, 0x00, 0xF0}, {0xFE, 0x1E, 0x1E, 0xFE, 0xFE, 0x0E, 0x0E, 0xFE},
-    {0xFE, 0x1E, 0xE0, 0x00, 0xFE, 0x0E, 0xF0, 0x00}, {0xFE, 0x1E, 0xFE, 0x1E, 0xFE, 0x0E, 0xFE, 0x0E},
-    {0xFE, 0xE0, 0x00, 0x1E, 0xFE, 0xF0, 0x00, 0x0E}, {0xFE, 0xE0, 0x1E, 0x00, 0xFE, 0xF0, 0x0E, 0x00},
-    {0xFE, 0xE0, 0xE0, 0xFE, 0xFE, 0xF0, 0xF0, 0xFE}, {0xFE, 0xE0, 0xFE, 0xE0, 0xFE, 0xF0, 0xFE, 0xF0},
-    {0xFE, 0xFE, 0x00, 0x00, 0xFE, 0xFE, 0x00, 0x00}, {0xFE, 0xFE, 0x1E, 0x1E, 0xFE, 0xFE, 0x0E, 0x0E},
-    {0xFE, 0xFE, 0xE0, 0xE0, 0xFE, 0xFE, 0xF0, 0xF0}, {0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE},
-};
+static_assert(PATH_MAX_LANES <= PBKDF2_MAX_LANES);
 
 namespace {
-
-constexpr int32_t EA_TRIPLE_DES = 5;
-
-// The hash and the default count belong to the derivations, not to the
-// table (which only answers "is this id known").
-int32_t SelectPrf(int32_t prf, const struct ltc_hash_descriptor **hash, uint32_t *defaultIterations) {
-    switch (prf) {
-    case PRF_RIPEMD160:
-        *hash = &rmd160_desc;
-        *defaultIterations = 2000;
-        return 1;
-    case PRF_SHA1:
-        *hash = &sha1_desc;
-        *defaultIterations = 2000;
-        return 1;
-    case PRF_WHIRLPOOL:
-        *hash = &whirlpool_desc;
-        *defaultIterations = 1000;
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-// Equal once the DES parity bit (bit 0 of each byte) is ignored.
-int32_t SameDesKey(const uint8_t *a, const uint8_t *b) {
-    for (uint32_t i = 0; i < 8; ++i) {
-        if (((a[i] ^ b[i]) & 0xFE) != 0) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-int32_t IsDesWeakKey(const uint8_t *key) {
-    for (uint32_t entry = 0; entry < 64; ++entry) {
-        if (SameDesKey(key, DES_WEAK_KEYS[entry])) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
-// A descriptor whose digest or block would not fit our fixed blocks cannot
-// be served without overrunning the caller's scratch.
-int32_t FitsScratch(const struct ltc_hash_descriptor *hash) {
-    return hash->hashsize != 0 && hash->blocksize != 0 && hash->hashsize <= HMAC_MAX_BLOCK &&
-           hash->blocksize <= HMAC_MAX_BLOCK;
-}
 
 // The member of the hash-state union a hash works in. A keyed state is
 // restored by copying that member alone; a hash we do not know gets the
@@ -186,68 +93,36 @@ int32_t KeyedHmac(PBKDF2_SCRATCH *scratch, StateMember member, const uint8_t *fi
     return hash->done(&hmac->Hash, out);
 }
 
-// How a derivation runs its iterations after the first HMAC of each block.
-enum class IterationPath { Descriptor, ShaExtensions, Sse2Lanes, Avx2Lanes, WhirlpoolChains };
-
-// The iterations may bypass the descriptor only when it is LibTomCrypt's own
-// SHA-1 or RIPEMD-160 through and through; any other descriptor, even one
-// that starts from such a state, is served through its operations. Of the
-// paths the application allowed, the fastest for the hash is taken.
-IterationPath PathFor(const struct ltc_hash_descriptor *hash, StateMember member) {
-    const uint32_t paths = DerivationPathsInUse();
-    const int32_t sha1 = member == StateMember::Sha1 && hash->process == sha1_process && hash->done == sha1_done;
-    const int32_t rmd160 =
-        member == StateMember::Rmd160 && hash->process == rmd160_process && hash->done == rmd160_done;
-    const int32_t whirlpool =
-        member == StateMember::Whirlpool && hash->process == whirlpool_process && hash->done == whirlpool_done;
-    // Whirlpool's own compression is plain x86-64 code: it goes with the
-    // baseline every x86-64 processor reports, SSE2.
-    if (whirlpool && (paths & DERIVATION_SSE2) != 0) {
-        return IterationPath::WhirlpoolChains;
+// A path of its own only for LibTomCrypt's RIPEMD-160, SHA-1 or Whirlpool
+// through and through; any other descriptor, even one that starts from such
+// a state, is served through its operations.
+PathHash PathHashOf(const struct ltc_hash_descriptor *hash, StateMember member) {
+    if (member == StateMember::Sha1 && hash->process == sha1_process && hash->done == sha1_done) {
+        return PathHash::Sha1;
     }
-    // Measured: eight SHA-1 chains in AVX2's lanes outrun two interleaved on
-    // the SHA extensions, which outrun four in SSE2's lanes.
-    if ((sha1 || rmd160) && (paths & DERIVATION_AVX2) != 0) {
-        return IterationPath::Avx2Lanes;
+    if (member == StateMember::Rmd160 && hash->process == rmd160_process && hash->done == rmd160_done) {
+        return PathHash::Rmd160;
     }
-    if (sha1 && (paths & DERIVATION_SHA_EXTENSIONS) != 0) {
-        return IterationPath::ShaExtensions;
+    if (member == StateMember::Whirlpool && hash->process == whirlpool_process && hash->done == whirlpool_done) {
+        return PathHash::Whirlpool;
     }
-    if ((sha1 || rmd160) && (paths & DERIVATION_SSE2) != 0) {
-        return IterationPath::Sse2Lanes;
-    }
-    return IterationPath::Descriptor;
+    return PathHash::Other;
 }
 
-uint32_t LanesOf(IterationPath path) {
+// The kernels of an instruction-set path; none for the others.
+const PATH_KERNELS *KernelsOf(DerivationPath path) {
     switch (path) {
-    case IterationPath::Avx2Lanes:
-        return AVX2_LANES;
-    case IterationPath::Sse2Lanes:
-        return SSE2_LANES;
-    case IterationPath::ShaExtensions:
-        return 2;
-    case IterationPath::WhirlpoolChains:
-        return WHIRLPOOL_CHAINS;
-    case IterationPath::Descriptor:
+    case DerivationPath::Sse2:
+        return &SSE2_PATH;
+    case DerivationPath::Avx2:
+        return &AVX2_PATH;
+    case DerivationPath::ShaExtensions:
+        return &SHA_EXTENSIONS_PATH;
+    case DerivationPath::Portable:
+    case DerivationPath::Whirlpool:
         break;
     }
-    return 1;
-}
-
-uint32_t LoadWord(const uint8_t *at, StateMember member) {
-    if (member == StateMember::Sha1) {
-        return (static_cast<uint32_t>(at[0]) << 24) | (static_cast<uint32_t>(at[1]) << 16) |
-               (static_cast<uint32_t>(at[2]) << 8) | at[3];
-    }
-    return at[0] | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
-           (static_cast<uint32_t>(at[3]) << 24);
-}
-
-void StoreWord(uint8_t *at, uint32_t word, StateMember member) {
-    for (uint32_t i = 0; i < 4; ++i) {
-        at[i] = static_cast<uint8_t>(member == StateMember::Sha1 ? word >> (24 - 8 * i) : word >> (8 * i));
-    }
+    return nullptr;
 }
 
 // HMAC(salt || INT(blockNumber)) into scratch->U: the first iteration of an
@@ -262,16 +137,27 @@ int32_t FirstHmac(PBKDF2_SCRATCH *scratch, StateMember member, const uint8_t *sa
     return KeyedHmac(scratch, member, salt, saltLength, number, 4, scratch->U);
 }
 
+// The iterations a path runs after each block's first HMAC: none for a count
+// of 0 or 1, which both give U1 alone.
+uint32_t IterationsAfterTheFirst(uint32_t iterations) {
+    return iterations > 1 ? iterations - 1 : 0;
+}
+
 // The iterations after the first of `blocks` output blocks (at most the
-// path's lanes) from blockNumber on, their results into out (at most left
-// bytes). Lanes beyond the blocks run copies of the last block and are
-// dropped.
-int32_t RunLanes(PBKDF2_SCRATCH *scratch, IterationPath path, StateMember member, const uint8_t *salt,
+// path's lanes) from blockNumber on, on an instruction-set path, their
+// results into out (at most left bytes). Lanes beyond the blocks run copies
+// of the last block and are dropped. SHA-1's words are big-endian numbers,
+// RIPEMD-160's little-endian.
+int32_t RunLanes(PBKDF2_SCRATCH *scratch, const PATH_KERNELS *kernels, PathHash hash, const uint8_t *salt,
                  uint32_t saltLength, uint32_t iterations, uint32_t blockNumber, uint32_t blocks, uint8_t *out,
                  uint32_t left) {
-    const uint32_t lanes = LanesOf(path);
-    uint8_t *laneBytesU = reinterpret_cast<uint8_t *>(scratch->LaneU);
-    uint8_t *laneBytesT = reinterpret_cast<uint8_t *>(scratch->LaneT);
+    const bool sha1 = hash == PathHash::Sha1;
+    const StateMember member = sha1 ? StateMember::Sha1 : StateMember::Rmd160;
+    const PathKernel kernel = sha1 ? kernels->Sha1 : kernels->Rmd160;
+    if (kernel == nullptr) {
+        return CRYPT_INVALID_ARG;
+    }
+    const uint32_t lanes = kernels->Lanes;
     for (uint32_t lane = 0; lane < lanes; ++lane) {
         if (lane < blocks) {
             const int32_t err = FirstHmac(scratch, member, salt, saltLength, blockNumber + lane);
@@ -280,49 +166,19 @@ int32_t RunLanes(PBKDF2_SCRATCH *scratch, IterationPath path, StateMember member
             }
         }
         for (uint32_t w = 0; w < 5; ++w) {
-            if (path == IterationPath::ShaExtensions) {
-                for (uint32_t i = 0; i < 4; ++i) {
-                    laneBytesU[20 * lane + 4 * w + i] = scratch->U[4 * w + i];
-                    laneBytesT[20 * lane + 4 * w + i] = scratch->U[4 * w + i];
-                }
-            } else {
-                scratch->LaneU[w * lanes + lane] = LoadWord(scratch->U + 4 * w, member);
-                scratch->LaneT[w * lanes + lane] = scratch->LaneU[w * lanes + lane];
-            }
+            const uint8_t *word = scratch->U + 4 * w;
+            scratch->LaneU[w * lanes + lane] = sha1 ? LoadBigEndian32(word) : LoadLittleEndian32(word);
+            scratch->LaneT[w * lanes + lane] = scratch->LaneU[w * lanes + lane];
         }
     }
-    // Counted from 1 so that a count of 0xFFFFFFFF still ends; 0 and 1 both
-    // leave U1 alone.
-    const uint32_t count = iterations > 1 ? iterations - 1 : 0;
-    const uint32_t *inner = member == StateMember::Sha1 ? scratch->InnerKeyed.sha1.state : scratch->InnerKeyed.rmd160.state;
-    const uint32_t *outer = member == StateMember::Sha1 ? scratch->OuterKeyed.sha1.state : scratch->OuterKeyed.rmd160.state;
-    switch (path) {
-    case IterationPath::ShaExtensions:
-        Sha1HmacIterationsExtensions2(inner, outer, laneBytesU, laneBytesT, count);
-        break;
-    case IterationPath::Avx2Lanes:
-        (member == StateMember::Sha1 ? Sha1IterationsAvx2 : Rmd160IterationsAvx2)(inner, outer, scratch->LaneU,
-                                                                                  scratch->LaneT, count);
-        break;
-    case IterationPath::Sse2Lanes:
-        (member == StateMember::Sha1 ? Sha1IterationsSse2 : Rmd160IterationsSse2)(inner, outer, scratch->LaneU,
-                                                                                  scratch->LaneT, count);
-        break;
-    case IterationPath::WhirlpoolChains:
-    case IterationPath::Descriptor:
-        return CRYPT_INVALID_ARG;
-    }
+    const hash_state *inner = &scratch->InnerKeyed, *outer = &scratch->OuterKeyed;
+    kernel(sha1 ? inner->sha1.state : inner->rmd160.state, sha1 ? outer->sha1.state : outer->rmd160.state,
+           scratch->LaneU, scratch->LaneT, IterationsAfterTheFirst(iterations));
     uint32_t produced = 0;
     for (uint32_t lane = 0; lane < blocks; ++lane) {
         for (uint32_t w = 0; w < 5; ++w) {
             uint8_t word[4];
-            if (path == IterationPath::ShaExtensions) {
-                for (uint32_t i = 0; i < 4; ++i) {
-                    word[i] = laneBytesT[20 * lane + 4 * w + i];
-                }
-            } else {
-                StoreWord(word, scratch->LaneT[w * lanes + lane], member);
-            }
+            (sha1 ? StoreBigEndian32 : StoreLittleEndian32)(word, scratch->LaneT[w * lanes + lane]);
             for (uint32_t i = 0; i < 4 && produced < left; ++i) {
                 out[produced++] = word[i];
             }
@@ -332,34 +188,24 @@ int32_t RunLanes(PBKDF2_SCRATCH *scratch, IterationPath path, StateMember member
     return CRYPT_OK;
 }
 
-uint64_t LoadBigEndian64(const uint8_t *at) {
-    uint64_t word = 0;
-    for (uint32_t i = 0; i < 8; ++i) {
-        word = (word << 8) | at[i];
-    }
-    return word;
-}
-
-// The same for Whirlpool's chains (keying/whirlpool_chains.cpp): the
-// iterations after the first of `blocks` output blocks (at most
-// WHIRLPOOL_CHAINS) from blockNumber on, into out (at most left bytes).
-// The chains' words live on this frame and are wiped before it returns.
-int32_t RunWhirlpoolChains(PBKDF2_SCRATCH *scratch, const uint8_t *salt, uint32_t saltLength, uint32_t iterations,
-                           uint32_t blockNumber, uint32_t blocks, uint8_t *out, uint32_t left) {
-    uint64_t u[8 * WHIRLPOOL_CHAINS];
-    uint64_t t[8 * WHIRLPOOL_CHAINS];
+// The same on Whirlpool's path, whose words are 64-bit, eight a lane, lane
+// after lane. The lanes' words live on this frame and are wiped before it
+// returns.
+int32_t RunWhirlpoolPath(PBKDF2_SCRATCH *scratch, const uint8_t *salt, uint32_t saltLength, uint32_t iterations,
+                         uint32_t blockNumber, uint32_t blocks, uint8_t *out, uint32_t left) {
+    uint64_t u[8 * WHIRLPOOL_PATH_LANES];
+    uint64_t t[8 * WHIRLPOOL_PATH_LANES];
     int32_t err = CRYPT_OK;
-    for (uint32_t chain = 0; chain < blocks && err == CRYPT_OK; ++chain) {
-        err = FirstHmac(scratch, StateMember::Whirlpool, salt, saltLength, blockNumber + chain);
+    for (uint32_t lane = 0; lane < blocks && err == CRYPT_OK; ++lane) {
+        err = FirstHmac(scratch, StateMember::Whirlpool, salt, saltLength, blockNumber + lane);
         for (uint32_t w = 0; w < 8; ++w) {
-            u[8 * chain + w] = LoadBigEndian64(scratch->U + 8 * w);
-            t[8 * chain + w] = u[8 * chain + w];
+            u[8 * lane + w] = LoadBigEndian64(scratch->U + 8 * w);
+            t[8 * lane + w] = u[8 * lane + w];
         }
     }
     if (err == CRYPT_OK) {
-        const uint32_t count = iterations > 1 ? iterations - 1 : 0;
-        WhirlpoolHmacIterations(scratch->InnerKeyed.whirlpool.state, scratch->OuterKeyed.whirlpool.state, u, t,
-                                blocks, count);
+        WhirlpoolPathIterations(scratch->InnerKeyed.whirlpool.state, scratch->OuterKeyed.whirlpool.state, u, t,
+                                blocks, IterationsAfterTheFirst(iterations));
         uint32_t produced = 0;
         for (uint32_t i = 0; i < 64 * blocks && produced < left; ++i) {
             out[produced++] = static_cast<uint8_t>(t[i / 8] >> (56 - 8 * (i % 8)));
@@ -371,129 +217,6 @@ int32_t RunWhirlpoolChains(PBKDF2_SCRATCH *scratch, const uint8_t *salt, uint32_
 }
 
 }  // namespace
-
-int32_t IsValidPrf(int32_t prf) {
-    for (const PRF_TABLE_ENTRY *entry = PRF_TABLE; entry->Id != 0; ++entry) {
-        if (entry->Id == prf) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
-int32_t HashMemory(const struct ltc_hash_descriptor *hash, const uint8_t *data, uint32_t length, uint8_t *out,
-                   uint32_t *outLength, hash_state *hashState) {
-    if (*outLength < hash->hashsize) {
-        return CRYPT_BUFFER_OVERFLOW;
-    }
-    int32_t err = hash->init(hashState);
-    if (err != CRYPT_OK) {
-        return err;
-    }
-    if (length != 0) {
-        err = hash->process(hashState, data, length);
-        if (err != CRYPT_OK) {
-            return err;
-        }
-    }
-    err = hash->done(hashState, out);
-    *outLength = static_cast<uint32_t>(hash->hashsize);
-    return err;
-}
-
-int32_t HmacInit(HMAC_SCRATCH *state, const struct ltc_hash_descriptor *hash, const uint8_t *key, uint32_t keyLength) {
-    state->Descriptor = hash;
-    if (keyLength == 0) {
-        return CRYPT_INVALID_KEYSIZE;
-    }
-    if (!FitsScratch(hash)) {
-        return CRYPT_INVALID_HASH;
-    }
-    const uint32_t block = static_cast<uint32_t>(hash->blocksize);
-    if (keyLength > block) {
-        uint32_t produced = block;
-        const int32_t err = HashMemory(hash, key, keyLength, state->KeyBlock, &produced, &state->KeyHash);
-        if (err != CRYPT_OK) {
-            return err;
-        }
-        for (uint32_t i = static_cast<uint32_t>(hash->hashsize); i < block; ++i) {
-            state->KeyBlock[i] = 0;
-        }
-    } else {
-        for (uint32_t i = 0; i < keyLength; ++i) {
-            state->KeyBlock[i] = key[i];
-        }
-        for (uint32_t i = keyLength; i < block; ++i) {
-            state->KeyBlock[i] = 0;
-        }
-    }
-    for (uint32_t i = 0; i < block; ++i) {
-        state->PadBlock[i] = static_cast<uint8_t>(state->KeyBlock[i] ^ 0x36);
-    }
-    const int32_t err = hash->init(&state->Hash);
-    if (err != CRYPT_OK) {
-        return err;
-    }
-    return hash->process(&state->Hash, state->PadBlock, block);
-}
-
-int32_t HmacProcess(HMAC_SCRATCH *state, const uint8_t *data, uint32_t length) {
-    if (length == 0) {
-        return CRYPT_OK;  // nothing to add; the dependency rejects a null pointer even then
-    }
-    return state->Descriptor->process(&state->Hash, data, length);
-}
-
-int32_t HmacDone(HMAC_SCRATCH *state, uint8_t *out, uint32_t *outLength) {
-    const struct ltc_hash_descriptor *hash = state->Descriptor;
-    const uint32_t block = static_cast<uint32_t>(hash->blocksize);
-    const uint32_t digest = static_cast<uint32_t>(hash->hashsize);
-    int32_t err = hash->done(&state->Hash, state->InnerDigest);
-    if (err != CRYPT_OK) {
-        return err;
-    }
-    for (uint32_t i = 0; i < block; ++i) {
-        state->PadBlock[i] = static_cast<uint8_t>(state->KeyBlock[i] ^ 0x5C);
-    }
-    if ((err = hash->init(&state->Hash)) != CRYPT_OK) {
-        return err;
-    }
-    if ((err = hash->process(&state->Hash, state->PadBlock, block)) != CRYPT_OK) {
-        return err;
-    }
-    if ((err = hash->process(&state->Hash, state->InnerDigest, digest)) != CRYPT_OK) {
-        return err;
-    }
-    if ((err = hash->done(&state->Hash, state->PadBlock)) != CRYPT_OK) {
-        return err;
-    }
-    const uint32_t count = digest < *outLength ? digest : *outLength;
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = state->PadBlock[i];
-    }
-    *outLength = count;
-    return CRYPT_OK;
-}
-
-int32_t HmacMemory(const struct ltc_hash_descriptor *hash, const uint8_t *key, uint32_t keyLength, const uint8_t *data,
-                   uint32_t length, uint8_t *out, uint32_t *outLength, HMAC_SCRATCH *state) {
-    if (hash->hmac_block != nullptr) {
-        unsigned long produced = *outLength;
-        const int32_t err = hash->hmac_block(key, keyLength, data, length, out, &produced);
-        if (err == CRYPT_OK) {
-            *outLength = static_cast<uint32_t>(produced);
-        }
-        return err;
-    }
-    int32_t err = HmacInit(state, hash, key, keyLength);
-    if (err != CRYPT_OK) {
-        return err;
-    }
-    if ((err = HmacProcess(state, data, length)) != CRYPT_OK) {
-        return err;
-    }
-    return HmacDone(state, out, outLength);
-}
 
 int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *salt, uint32_t saltLength,
                uint32_t iterations, const struct ltc_hash_descriptor *hash, uint8_t *out, uint32_t *outLength,
@@ -512,18 +235,20 @@ int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *
         return err;
     }
     const StateMember member = MemberOf(hash);
-    const IterationPath path = PathFor(hash, member);
+    const PathHash pathHash = PathHashOf(hash, member);
+    const DerivationPath path = DerivationPathFor(pathHash);
     const uint32_t x = static_cast<uint32_t>(hash->hashsize);
-    if (path != IterationPath::Descriptor) {
-        const uint32_t lanes = LanesOf(path);
+    if (path != DerivationPath::Portable) {
+        const PATH_KERNELS *kernels = KernelsOf(path);
+        const uint32_t lanes = kernels != nullptr ? kernels->Lanes : WHIRLPOOL_PATH_LANES;
         while (left != 0) {
             const uint32_t blocksLeft = left / x + (left % x != 0 ? 1 : 0);
             const uint32_t blocks = blocksLeft < lanes ? blocksLeft : lanes;
-            err = path == IterationPath::WhirlpoolChains
-                      ? RunWhirlpoolChains(scratch, salt, saltLength, iterations, blockNumber, blocks, out + produced,
-                                           left)
-                      : RunLanes(scratch, path, member, salt, saltLength, iterations, blockNumber, blocks,
-                                 out + produced, left);
+            err = kernels != nullptr
+                      ? RunLanes(scratch, kernels, pathHash, salt, saltLength, iterations, blockNumber, blocks,
+                                 out + produced, left)
+                      : RunWhirlpoolPath(scratch, salt, saltLength, iterations, blockNumber, blocks, out + produced,
+                                         left);
             if (err != CRYPT_OK) {
                 return err;
             }
@@ -567,71 +292,3 @@ int32_t Pbkdf2(const uint8_t *password, uint32_t passwordLength, const uint8_t *
     return CRYPT_OK;
 }
 
-int32_t DeriveKeyMaterial(uint8_t *out, uint32_t outLength, const uint8_t *password, uint32_t passwordLength,
-                          const uint8_t *salt, uint32_t saltLength, int32_t prf, uint32_t iterations,
-                          PBKDF2_SCRATCH *scratch) {
-    const struct ltc_hash_descriptor *hash = nullptr;
-    uint32_t defaultIterations = 0;
-    if (!SelectPrf(prf, &hash, &defaultIterations)) {
-        return 0;
-    }
-    const uint32_t count = iterations != 0 ? iterations : defaultIterations;
-    uint32_t produced = outLength;
-    if (Pbkdf2(password, passwordLength, salt, saltLength, count, hash, out, &produced, scratch) != CRYPT_OK) {
-        return 0;
-    }
-    return produced == outLength ? 1 : 0;
-}
-
-int32_t DeriveHeaderKey(uint8_t *key, const uint8_t *password, uint32_t passwordLength, uint8_t *salt,
-                        uint32_t saltLength, int32_t prf, uint32_t iterations, int32_t ea, PBKDF2_SCRATCH *scratch) {
-    for (uint32_t derivation = 1;; ++derivation) {
-        const struct ltc_hash_descriptor *hash = nullptr;
-        uint32_t defaultIterations = 0;
-        if (!SelectPrf(prf, &hash, &defaultIterations)) {
-            return 0;
-        }
-        const uint32_t count = iterations != 0 ? iterations : defaultIterations;
-        uint32_t produced = 128;
-        if (Pbkdf2(password, passwordLength, salt, saltLength, count, hash, key, &produced, scratch) != CRYPT_OK ||
-            produced != 128) {
-            return 0;
-        }
-        if (!IsWeakKeyMaterial(key, ea)) {
-            return 1;
-        }
-        if (saltLength == 0) {
-            return 0;  // nothing left to vary
-        }
-        salt[0] = static_cast<uint8_t>(salt[0] + 1);
-        if (derivation == 255) {
-            return 0;
-        }
-    }
-}
-
-int32_t IsWeakKeyMaterial(const uint8_t *keyMaterial, int32_t ea) {
-    // An all-zero LRW key makes every tweak zero, whatever the block size.
-    uint8_t any = 0;
-    for (uint32_t i = 0; i < 16; ++i) {
-        any = static_cast<uint8_t>(any | keyMaterial[i]);
-    }
-    if (any == 0) {
-        return 1;
-    }
-    if (ea == EA_TRIPLE_DES) {
-        return IsWeakTripleDesKey(keyMaterial + 32);
-    }
-    return 0;
-}
-
-int32_t IsWeakTripleDesKey(const uint8_t *key) {
-    const uint8_t *k1 = key;
-    const uint8_t *k2 = key + 8;
-    const uint8_t *k3 = key + 16;
-    // Equal neighbours collapse encrypt-decrypt-encrypt into a single DES.
-    if (SameDesKey(k1, k2) || SameDesKey(k2, k3)) {
-        return 1;
-    }
-    return IsDesWeakKey(k1) || IsDesWeakKey(k2) || IsDesWeakKey(k3) ? 1 : 0;
-}

@@ -2,7 +2,7 @@
 // must not outlive the derivation in registers the compiler used. The
 // clobbers make the compiler save and restore the registers the calling
 // convention asks it to keep (XMM6 to XMM15 on Windows) around the clearing.
-// The AVX2 path clears with vzeroall instead (keying/hash_avx2.cpp).
+// The AVX2 path clears with vzeroall instead (keying/x86/avx2_path.cpp).
 #pragma once
 
 namespace pelmar_keying_wipe {

@@ -481,8 +481,8 @@ inline ULONGLONG ProcessorReadExtendedControl(ULONG index) {
     __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(index));
     return (static_cast<ULONGLONG>(high) << 32) | low;
 }
-// The vector paths the key derivations were allowed (the DERIVATION_* bits
-// of keying/derivation_paths.h). Nothing on Windows, where the choice has no
+// The derivation paths the key derivations were allowed (the
+// DERIVATION_PATH_* bits of keying/derivation_paths.h). Nothing on Windows, where the choice has no
 // output of its own; the stand-in records it in the trace, so that a run
 // shows which code ran.
 inline void ProcessorNoteDerivationPaths(ULONG) {}

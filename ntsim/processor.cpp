@@ -77,14 +77,15 @@ ULONGLONG ProcessorReadExtendedControl(ULONG index) {
     return value;
 }
 
-// The derivation paths the process chose, named in the trace (the bits of
-// keying/derivation_paths.h).
+// The derivation paths the process allowed, named in the trace (the
+// DERIVATION_PATH_* bits of keying/derivation_paths.h).
 void ProcessorNoteDerivationPaths(ULONG paths) {
     ntsim::Call call("ProcessorNoteDerivationPaths");
     std::string names;
     if (paths & 2) names += " AVX2";
     if (paths & 4) names += " SHA-extensions";
     if (paths & 1) names += " SSE2";
+    if (paths & 8) names += " Whirlpool";
     call.Arg("paths", ntsim::QuoteUtf8(names.empty() ? "portable" : names.substr(1)));
     call.ReturnVoid();
 }

@@ -7,9 +7,8 @@
 
 #include "crypto/ea.h"
 #include "crypto/lrw.h"
-#include "keying/derivation_paths.h"
 #include "keying/keymaterial.h"
-#include "keying/pbkdf2.h"
+#include "keying/prf.h"
 #include "tests/keying/reference.h"
 
 namespace {
@@ -95,9 +94,9 @@ TEST(CreateVolumeHeader, EveryEaWithEveryPrfOpensInTheDriverModel) {
             const Bytes poolBytes = keying_test::RandomBytes(rng, 64);
             const Bytes oldHeader = keying_test::RandomBytes(rng, 512);
             // At count 1 the last HMAC output is the derived bytes themselves.
-            // The derivation paths in turn, so that the stack check sees each.
-            const uint32_t paths[] = {0, DERIVATION_SSE2, DERIVATION_AVX2, DERIVATION_SHA_EXTENSIONS};
-            UseDerivationPaths(paths[ea % 4] & DerivationPathsOfThisProcessor());
+            // The derivation paths this processor has in turn, so that the
+            // stack check sees each.
+            const keying_test::PathsInUse inUse(DerivationPathsOfThisProcessor() & keying_test::kPaths[ea % 5].paths);
             HeaderRun once(poolBytes, oldHeader);
             Bytes dead(kDeadStack);
             PAINT_DEAD_STACK();
@@ -170,7 +169,6 @@ TEST(CreateVolumeHeader, EveryEaWithEveryPrfOpensInTheDriverModel) {
             EXPECT_EQ(byModel, sectors);
         }
     }
-    UseDerivationPaths(0);
 }
 
 TEST(CreateVolumeHeader, CountZeroUsesThePrfDefaultForTheKeyMaterial) {
@@ -231,23 +229,23 @@ TEST(CreateVolumeHeader, IsAPureFunctionOfPoolAndOldHeaderBytes64To127) {
     EXPECT_NE(CreateAndOpen(otherPool, oldHeader, 1).masterKey, base.masterKey);
 }
 
-// Every path of the derivations this processor has makes the header the
-// portable path makes from the same pool.
-TEST(CreateVolumeHeader, EveryDerivationPathMakesTheSameHeader) {
+// Every derivation path makes the header the portable path makes from the
+// same pool.
+class HeaderPath : public keying_test::OnEveryPath {};
+INSTANTIATE_ON_EVERY_PATH(HeaderPath);
+
+TEST_P(HeaderPath, MakesTheSameHeaderAsThePortablePath) {
     std::mt19937 rng(113);
     const Bytes poolBytes = keying_test::RandomBytes(rng, 64), oldHeader = keying_test::RandomBytes(rng, 512);
     for (const int32_t prf : {1, 2, 3}) {
-        Bytes portable;
-        for (const uint32_t path : {0u, DERIVATION_SSE2, DERIVATION_AVX2, DERIVATION_SHA_EXTENSIONS}) {
-            if ((DerivationPathsOfThisProcessor() & path) != path) continue;
-            UseDerivationPaths(path);
-            HeaderRun run(poolBytes, oldHeader);
-            ASSERT_EQ(run.Create(prf, 1, 0), 1);
-            if (path == 0) portable = run.Header();
-            EXPECT_EQ(run.Header(), portable) << "prf " << prf << " path " << path;
-        }
+        HeaderRun run(poolBytes, oldHeader);
+        ASSERT_EQ(run.Create(prf, 1, 0), 1);
+        UseDerivationPaths(0);
+        HeaderRun portable(poolBytes, oldHeader);
+        ASSERT_EQ(portable.Create(prf, 1, 0), 1);
+        UseDerivationPaths(GetParam().paths);
+        EXPECT_EQ(run.Header(), portable.Header()) << "prf " << prf;
     }
-    UseDerivationPaths(0);
 }
 
 TEST(CreateVolumeHeader, IterationCountReachesTheKeyMaterialOnly) {

@@ -3,9 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "keying/derivation_paths.h"
+#include "keying/key_derivation.h"
 #include "keying/pbkdf2.h"
-#include "keying/sha1_extensions.h"
+#include "keying/prf.h"
+#include "keying/x86/path_kernels.h"
 #include "tests/keying/reference.h"
 
 namespace {
@@ -67,29 +68,22 @@ TEST(Pbkdf2, AgreesWithLibgcryptOverRandomInputs) {
     }
 }
 
-// Every way of running the iterations, for every count of output blocks
-// from 1 to 16 (whole lanes, part of a lane, more than one batch), agrees
-// with libgcrypt (Whirlpool's own compression runs on the SSE2 path); a
-// path this processor lacks is skipped, and said so.
-TEST(Pbkdf2, EveryPathAgreesWithLibgcryptForOneToSixteenBlocks) {
+// Every derivation path, for every count of output blocks from 1 to 16
+// (whole lanes, part of a lane, more than one batch), agrees with libgcrypt.
+class Pbkdf2Path : public keying_test::OnEveryPath {};
+INSTANTIATE_ON_EVERY_PATH(Pbkdf2Path);
+
+TEST_P(Pbkdf2Path, AgreesWithLibgcryptForOneToSixteenBlocks) {
     std::mt19937 rng(1616);
-    for (const uint32_t path : {0u, DERIVATION_SSE2, DERIVATION_AVX2, DERIVATION_SHA_EXTENSIONS}) {
-        if ((DerivationPathsOfThisProcessor() & path) != path) {
-            std::printf("path %u: not on this processor\n", path);
-            continue;
-        }
-        UseDerivationPaths(path);
-        for (const auto &hash : kHashes) {
-            const Bytes password = keying_test::RandomBytes(rng, 64), salt = keying_test::RandomBytes(rng, 64);
-            for (uint32_t blocks = 1; blocks <= 16; ++blocks) {
-                const uint32_t length = blocks * hash.digest - (blocks % 3 == 0 ? 7 : 0), count = 3 + blocks % 4;
-                EXPECT_EQ(OurPbkdf2(hash.ltc, password, salt, count, length),
-                          keying_test::GcryPbkdf2(hash.gcryMd, password, salt, count, length))
-                    << "path " << path << " prf " << hash.prf << " blocks " << blocks;
-            }
+    for (const auto &hash : kHashes) {
+        const Bytes password = keying_test::RandomBytes(rng, 64), salt = keying_test::RandomBytes(rng, 64);
+        for (uint32_t blocks = 1; blocks <= 16; ++blocks) {
+            const uint32_t length = blocks * hash.digest - (blocks % 3 == 0 ? 7 : 0), count = 3 + blocks % 4;
+            EXPECT_EQ(OurPbkdf2(hash.ltc, password, salt, count, length),
+                      keying_test::GcryPbkdf2(hash.gcryMd, password, salt, count, length))
+                << "prf " << hash.prf << " blocks " << blocks;
         }
     }
-    UseDerivationPaths(0);
 }
 
 // libgcrypt's PBKDF2 refuses an empty salt; its HMAC is the reference then.
@@ -128,7 +122,8 @@ TEST(Pbkdf2, Rfc6070Sha1Vectors) {
 
 // LibTomCrypt compresses a full block on an empty buffer straight away.
 TEST(Pbkdf2, Sha1ExtensionsCompressLikeLibTomCryptOnRandomBlocks) {
-    if (!Sha1ExtensionsPresent()) GTEST_SKIP() << "this processor has no SHA extensions";
+    if (!(DerivationPathsOfThisProcessor() & DERIVATION_PATH_SHA_EXTENSIONS))
+        GTEST_SKIP() << "this processor has no SHA extensions";
     std::mt19937 rng(17);
     for (int round = 0; round < 2000; ++round) {
         hash_state md;
@@ -138,7 +133,7 @@ TEST(Pbkdf2, Sha1ExtensionsCompressLikeLibTomCryptOnRandomBlocks) {
         std::memcpy(ours, md.sha1.state, sizeof ours);
         const Bytes block = keying_test::RandomBytes(rng, 64);
         ASSERT_EQ(sha1_process(&md, block.data(), 64), CRYPT_OK);
-        Sha1CompressExtensions(ours, block.data());
+        Sha1CompressShaExtensions(ours, block.data());
         ASSERT_EQ(std::memcmp(ours, md.sha1.state, sizeof ours), 0) << "round " << round;
     }
 }
@@ -227,21 +222,6 @@ TEST(Derivation, UnknownPrfIsRefusedWithoutTouchingOutput) {
         EXPECT_EQ(DeriveHeaderKey(out, password, 64, salt, 64, prf, 1, 1, &scratch), 0);
         for (uint8_t b : out) ASSERT_EQ(b, 0xC3);
         for (uint8_t b : salt) ASSERT_EQ(b, 0x11);
-    }
-}
-
-TEST(Derivation, PrfTableRowsAndDefaults) {
-    const struct {
-        int32_t id, count;
-        const char *name;
-    } expected[] = {{1, 2000, "RIPEMD-160"}, {1, 2000, "RIPEMD160"}, {2, 2000, "SHA-1"}, {2, 2000, "SHA1"},
-                    {3, 1000, "Whirlpool"},  {0, 0, nullptr}};
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(PRF_TABLE[i].Id, expected[i].id);
-        EXPECT_EQ(PRF_TABLE[i].DefaultIterations, expected[i].count);
-        if (expected[i].name) {
-            EXPECT_STREQ(PRF_TABLE[i].Name, expected[i].name);
-        }
     }
 }
 

@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "keying/derivation_paths.h"
+#include "keying/this_processor.h"
 #include "ntsim/tcformat/tcformat.h"
 
 namespace keying_test {
@@ -99,5 +101,43 @@ inline Bytes GcryHash(int md, std::span<const uint8_t> data) {
 inline Bytes Slice(std::span<const uint8_t> bytes, std::size_t offset, std::size_t length) {
     return Bytes(bytes.begin() + offset, bytes.begin() + offset + length);
 }
+
+struct PathCase {
+    const char *name;
+    uint32_t paths;
+};
+inline const PathCase kPaths[] = {{"Portable", 0},
+                                  {"Sse2", DERIVATION_PATH_SSE2},
+                                  {"Avx2", DERIVATION_PATH_AVX2},
+                                  {"ShaExtensions", DERIVATION_PATH_SHA_EXTENSIONS},
+                                  {"Whirlpool", DERIVATION_PATH_WHIRLPOOL}};
+inline void PrintTo(const PathCase &path, std::ostream *out) { *out << path.name; }
+
+// The derivation paths a test uses, until the end of the scope however the
+// scope ends: the path in use is the keying library's own global, and no
+// test may hand it to the next.
+struct PathsInUse {
+    explicit PathsInUse(uint32_t paths) { UseDerivationPaths(paths); }
+    ~PathsInUse() { UseDerivationPaths(0); }
+};
+
+// A test run once on each derivation path alone. A path this processor
+// lacks is a skipped test, seen as such; the whole runs reach every path on
+// any processor that has it by hiding the others (--cpu-features). The
+// path is cleared after every test, however it ended.
+class OnEveryPath : public testing::TestWithParam<PathCase> {
+  protected:
+    void SetUp() override {
+        if ((DerivationPathsOfThisProcessor() & GetParam().paths) != GetParam().paths)
+            GTEST_SKIP() << "the " << GetParam().name << " path is not on this processor";
+        UseDerivationPaths(GetParam().paths);
+    }
+    void TearDown() override { UseDerivationPaths(0); }
+};
+#define INSTANTIATE_ON_EVERY_PATH(Suite)                                                     \
+    INSTANTIATE_TEST_SUITE_P(Path, Suite, testing::ValuesIn(keying_test::kPaths),            \
+                             [](const testing::TestParamInfo<keying_test::PathCase> &info) { \
+                                 return std::string(info.param.name);                         \
+                             })
 
 }  // namespace keying_test

@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "keying/keymaterial.h"
-#include "keying/pbkdf2.h"
+#include "keying/key_derivation.h"
 #include "tests/keying/reference.h"
 #include "tests/keying/scripted_sha1.h"
 

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "keying/keymaterial.h"
-#include "keying/pbkdf2.h"
+#include "keying/weak_keys.h"
 #include "tests/keying/reference.h"
 
 namespace {

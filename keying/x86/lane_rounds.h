@@ -1,14 +1,32 @@
 // RIPEMD-160 and SHA-1 on several independent chains at once, one chain per
 // 32-bit lane of a vector. Included, inside an unnamed namespace, by one file
-// per instruction set, which first defines the vector type and its
-// operations: Vec, LANES, Add, Xor, And, Or, Not, Set1, Rol<S>, RolBy (a
-// count known only at run time), Load, Store (LANES words of one kind, one
-// per chain). Everything here therefore has
-// internal linkage and is compiled for that file's instruction set only.
+// per instruction set, which first defines LANES (the chains a vector
+// holds) and ClearVectorRegisters. The vectors are the compiler's own vector
+// type of LANES 32-bit words, so the one text serves every width: compiled
+// for SSE2 it becomes SSE2's instructions, compiled with -mavx2 AVX2's.
+// Everything here has internal linkage and is compiled for the including
+// file's instruction set only.
 //
 // An iteration of PBKDF2 after the padded keys hashes a 20-byte digest: one
 // block of the digest's five words, the end mark, zeros and the message
 // length of 64 + 20 bytes.
+
+typedef uint32_t Vec __attribute__((vector_size(4 * LANES)));
+
+[[gnu::always_inline]] inline Vec Set1(uint32_t v) { return Vec{} + v; }
+template <int S>
+[[gnu::always_inline]] inline Vec Rol(Vec a) {
+    return (a << S) | (a >> (32 - S));
+}
+// A count known only at run time.
+[[gnu::always_inline]] inline Vec RolBy(Vec a, int s) { return (a << s) | (a >> (32 - s)); }
+// LANES words of one kind, one per chain.
+[[gnu::always_inline]] inline Vec Load(const uint32_t *at) {
+    Vec v;
+    __builtin_memcpy(&v, at, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline void Store(uint32_t *at, Vec v) { __builtin_memcpy(at, &v, sizeof v); }
 
 constexpr uint32_t PBKDF2_ITERATION_BITS = (64 + 20) * 8;
 
@@ -39,15 +57,15 @@ constexpr uint32_t RMD_RIGHT_K[5] = {0x50A28BE6, 0x5C4DD124, 0x6D703EF3, 0x7A6D7
 template <int F>
 [[gnu::always_inline]] inline Vec RmdF(Vec x, Vec y, Vec z) {
     if constexpr (F == 0) {
-        return Xor(Xor(x, y), z);
+        return x ^ y ^ z;
     } else if constexpr (F == 1) {
-        return Xor(z, And(x, Xor(y, z)));  // (x & y) | (~x & z)
+        return z ^ (x & (y ^ z));  // (x & y) | (~x & z)
     } else if constexpr (F == 2) {
-        return Xor(Or(x, Not(y)), z);
+        return (x | ~y) ^ z;
     } else if constexpr (F == 3) {
-        return Xor(y, And(z, Xor(x, y)));  // (x & z) | (y & ~z)
+        return y ^ (z & (x ^ y));  // (x & z) | (y & ~z)
     } else {
-        return Xor(x, Or(y, Not(z)));
+        return x ^ (y | ~z);
     }
 }
 
@@ -59,15 +77,15 @@ template <int ROUND>
 [[gnu::always_inline]] inline void RmdRound(Vec (&left)[5], Vec (&right)[5], const Vec (&x)[16]) {
     const Vec leftK = Set1(RMD_LEFT_K[ROUND]), rightK = Set1(RMD_RIGHT_K[ROUND]);
     for (int j = 16 * ROUND; j < 16 * ROUND + 16; ++j) {
-        Vec t = Add(Add(left[0], RmdF<ROUND>(left[1], left[2], left[3])), Add(x[RMD_LEFT_WORD[j]], leftK));
-        t = Add(RolBy(t, RMD_LEFT_SHIFT[j]), left[4]);
+        Vec t = left[0] + RmdF<ROUND>(left[1], left[2], left[3]) + (x[RMD_LEFT_WORD[j]] + leftK);
+        t = RolBy(t, RMD_LEFT_SHIFT[j]) + left[4];
         left[0] = left[4];
         left[4] = left[3];
         left[3] = Rol<10>(left[2]);
         left[2] = left[1];
         left[1] = t;
-        Vec u = Add(Add(right[0], RmdF<4 - ROUND>(right[1], right[2], right[3])), Add(x[RMD_RIGHT_WORD[j]], rightK));
-        u = Add(RolBy(u, RMD_RIGHT_SHIFT[j]), right[4]);
+        Vec u = right[0] + RmdF<4 - ROUND>(right[1], right[2], right[3]) + (x[RMD_RIGHT_WORD[j]] + rightK);
+        u = RolBy(u, RMD_RIGHT_SHIFT[j]) + right[4];
         right[0] = right[4];
         right[4] = right[3];
         right[3] = Rol<10>(right[2]);
@@ -88,11 +106,11 @@ template <int ROUND>
     RmdRound<2>(left, right, x);
     RmdRound<3>(left, right, x);
     RmdRound<4>(left, right, x);
-    const Vec t = Add(Add(h[1], left[2]), right[3]);
-    h[1] = Add(Add(h[2], left[3]), right[4]);
-    h[2] = Add(Add(h[3], left[4]), right[0]);
-    h[3] = Add(Add(h[4], left[0]), right[1]);
-    h[4] = Add(Add(h[0], left[1]), right[2]);
+    const Vec t = h[1] + left[2] + right[3];
+    h[1] = h[2] + left[3] + right[4];
+    h[2] = h[3] + left[4] + right[0];
+    h[3] = h[4] + left[0] + right[1];
+    h[4] = h[0] + left[1] + right[2];
     h[0] = t;
 }
 
@@ -109,17 +127,17 @@ template <int ROUND>
     const Vec k = Set1(SHA1_K[ROUND]);
     for (int i = 20 * ROUND; i < 20 * ROUND + 20; ++i) {
         if (i >= 16) {
-            w[i & 15] = Rol<1>(Xor(Xor(w[(i - 3) & 15], w[(i - 8) & 15]), Xor(w[(i - 14) & 15], w[i & 15])));
+            w[i & 15] = Rol<1>(w[(i - 3) & 15] ^ w[(i - 8) & 15] ^ (w[(i - 14) & 15] ^ w[i & 15]));
         }
         Vec f;
         if constexpr (ROUND == 0) {
-            f = Xor(s[3], And(s[1], Xor(s[2], s[3])));
+            f = s[3] ^ (s[1] & (s[2] ^ s[3]));
         } else if constexpr (ROUND == 2) {
-            f = Or(And(s[1], s[2]), And(s[3], Or(s[1], s[2])));
+            f = (s[1] & s[2]) | (s[3] & (s[1] | s[2]));
         } else {
-            f = Xor(Xor(s[1], s[2]), s[3]);
+            f = s[1] ^ s[2] ^ s[3];
         }
-        const Vec t = Add(Add(Add(s[4], Rol<5>(s[0])), f), Add(w[i & 15], k));
+        const Vec t = s[4] + Rol<5>(s[0]) + f + (w[i & 15] + k);
         s[4] = s[3];
         s[3] = s[2];
         s[2] = Rol<30>(s[1]);
@@ -138,7 +156,7 @@ template <int ROUND>
     Sha1Round<2>(s, w);
     Sha1Round<3>(s, w);
     for (int i = 0; i < 5; ++i) {
-        h[i] = Add(h[i], s[i]);
+        h[i] += s[i];
     }
 }
 
@@ -164,11 +182,18 @@ template <void (*COMPRESS)(Vec (&)[5], const Vec (&)[5])>
         COMPRESS(g, h);
         for (int i = 0; i < 5; ++i) {
             uu[i] = g[i];
-            tt[i] = Xor(tt[i], g[i]);
+            tt[i] ^= g[i];
         }
     }
     for (int i = 0; i < 5; ++i) {
         Store(u + i * LANES, uu[i]);
         Store(t + i * LANES, tt[i]);
     }
+}
+
+// The path's kernel for one hash (keying/x86/path_kernels.h).
+template <void (*COMPRESS)(Vec (&)[5], const Vec (&)[5])>
+void LaneKernel(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
+    LaneIterations<COMPRESS>(inner, outer, u, t, count);
+    ClearVectorRegisters();
 }

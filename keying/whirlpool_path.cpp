@@ -13,7 +13,7 @@
 // compile time from the S-box's construction out of its three 4-bit boxes;
 // its eight turns are spread into eight tables on first use, in memory that
 // takes no room in the image.
-#include "keying/whirlpool_chains.h"
+#include "keying/whirlpool_path.h"
 #include "keying/vector_wipe.h"
 
 #include <tomcrypt.h>
@@ -215,22 +215,22 @@ struct Working {
 
 }  // namespace
 
-void WhirlpoolHmacIterations(const ulong64 inner[8], const ulong64 outer[8], uint64_t *u, uint64_t *t,
-                             uint32_t chains, uint32_t count) {
+void WhirlpoolPathIterations(const ulong64 inner[8], const ulong64 outer[8], uint64_t *u, uint64_t *t,
+                             uint32_t lanes, uint32_t count) {
     FillTurnedTables();
     Working working;
     Schedule(inner, &working.Inner);
     Schedule(outer, &working.Outer);
     for (uint32_t i = 0; i < count; ++i) {
-        for (uint32_t chain = 0; chain < chains; ++chain) {
-            uint64_t *chainU = u + 8 * chain;
-            uint64_t *chainT = t + 8 * chain;
-            CompressKeyed(&working.Inner, chainU, working.Digest, working.State);
+        for (uint32_t lane = 0; lane < lanes; ++lane) {
+            uint64_t *laneU = u + 8 * lane;
+            uint64_t *laneT = t + 8 * lane;
+            CompressKeyed(&working.Inner, laneU, working.Digest, working.State);
             CompressEnd(working.Digest, working.Key, working.State);
-            CompressKeyed(&working.Outer, working.Digest, chainU, working.State);
-            CompressEnd(chainU, working.Key, working.State);
+            CompressKeyed(&working.Outer, working.Digest, laneU, working.State);
+            CompressEnd(laneU, working.Key, working.State);
             for (uint32_t w = 0; w < 8; ++w) {
-                chainT[w] ^= chainU[w];
+                laneT[w] ^= laneU[w];
             }
         }
     }
