@@ -21,9 +21,10 @@
 #include <vector>
 
 #include "keying/derivation_paths.h"
+#include "keying/key_derivation.h"
 #include "keying/keymaterial.h"
-#include "keying/pbkdf2.h"
-#include "keying/sha1_extensions.h"
+#include "keying/this_processor.h"
+#include "keying/x86/path_kernels.h"
 
 namespace {
 
@@ -249,7 +250,7 @@ void BM_Compression_LibTomCrypt(benchmark::State &state) {
 }
 
 void BM_Compression_ShaExtensions(benchmark::State &state) {
-    if (!Sha1ExtensionsPresent()) {
+    if (!(DerivationPathsOfThisProcessor() & DERIVATION_PATH_SHA_EXTENSIONS)) {
         state.SkipWithError("the processor has no SHA extensions");
         return;
     }
@@ -260,7 +261,7 @@ void BM_Compression_ShaExtensions(benchmark::State &state) {
     uint32_t chaining[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
     for (auto _ : state) {
         for (unsigned block = 0; block < kCompressionBlocks; ++block) {
-            Sha1CompressExtensions(chaining, data.data() + 64 * block);
+            Sha1CompressShaExtensions(chaining, data.data() + 64 * block);
         }
         benchmark::DoNotOptimize(chaining);
     }
@@ -289,9 +290,10 @@ BENCHMARK(BM_CreateVolumeHeader)->DenseRange(0, 2)->Unit(benchmark::kMillisecond
 BENCHMARK(BM_TwoDerivations_Pelmar)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_PelmarThroughDescriptor)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivationsOn<0>)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TwoDerivationsOn<DERIVATION_SSE2>)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TwoDerivationsOn<DERIVATION_AVX2>)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TwoDerivationsOn<DERIVATION_SHA_EXTENSIONS>)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_PATH_SSE2>)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_PATH_AVX2>)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_PATH_SHA_EXTENSIONS>)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoDerivationsOn<DERIVATION_PATH_WHIRLPOOL>)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_LibTomCrypt)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_Libgcrypt)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TwoDerivations_OpenSSL)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
@@ -334,9 +336,10 @@ void PrintRatios(const RatioReporter &reporter) {
         {"Pelmar header creation", "BM_CreateVolumeHeader"},
         {"Pelmar two derivations", "BM_TwoDerivations_Pelmar"},
         {"  plain (descriptor)", "BM_TwoDerivationsOn<0>"},
-        {"  SSE2; Whirlpool 3 chains", "BM_TwoDerivationsOn<DERIVATION_SSE2>"},
-        {"  AVX2, 8 lanes", "BM_TwoDerivationsOn<DERIVATION_AVX2>"},
-        {"  SHA extensions, 2 chains", "BM_TwoDerivationsOn<DERIVATION_SHA_EXTENSIONS>"},
+        {"  SSE2, 4 lanes", "BM_TwoDerivationsOn<DERIVATION_PATH_SSE2>"},
+        {"  AVX2, 8 lanes", "BM_TwoDerivationsOn<DERIVATION_PATH_AVX2>"},
+        {"  SHA extensions, 2 lanes", "BM_TwoDerivationsOn<DERIVATION_PATH_SHA_EXTENSIONS>"},
+        {"  Whirlpool, 3 lanes", "BM_TwoDerivationsOn<DERIVATION_PATH_WHIRLPOOL>"},
         {"  other descriptor", "BM_TwoDerivations_PelmarThroughDescriptor"},
         {"pkcs_5_alg2", "BM_TwoDerivations_LibTomCrypt"},
         {"libgcrypt", "BM_TwoDerivations_Libgcrypt"},

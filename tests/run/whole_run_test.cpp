@@ -3,7 +3,6 @@
 // must equal the file system byte for byte and pass fsck.fat. Machines made
 // by pelmar-prepare, whose images write only what the file system uses,
 // must leave drives that their file system's tools accept and read back.
-#include <cpuid.h>
 #include <gtest/gtest.h>
 
 
@@ -14,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "keying/derivation_paths.h"
+#include "keying/this_processor.h"
 #include "restore/ntfs_permissions.h"
 #include "run/fat_image.h"
 #include "run/process_runner.h"
@@ -297,38 +298,48 @@ TEST(WholeRun, FaultingTimeStampsAndTheHardwareRandomSource) {
     }
 }
 
-// Each path of the key derivations, chosen from what the processor and the
-// system report (AVX2 only where the system saves the YMM state), runs a
-// whole boot: the choice is in the trace, the driver opens the
-// header, and the secret scan finds nothing left in the process's memory.
+// Each derivation path, with each hash it serves, runs a whole boot: the
+// stand-in hides what the processor has until the path is the fastest left
+// (AVX2 only where the system saves the YMM state), the choice is in the
+// trace, the driver opens the header, and the secret scan finds nothing left
+// in the process's memory. A path this processor lacks cannot be reached by
+// hiding: its rows are skipped, and the test says so.
 TEST(WholeRun, EveryDerivationPathMountsAndLeavesNoSecret) {
     Machine m;
-    unsigned a, b, c, d;
-    const bool avx2 = __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) && __builtin_cpu_supports("avx");
-    const bool sha = __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_SHA);
+    const uint32_t here = DerivationPathsOfThisProcessor();
+    const std::string sha = here & DERIVATION_PATH_SHA_EXTENSIONS ? "SHA-extensions " : "";
     struct Row {
-        std::string features, hash, chosen;
-        bool runs;
+        std::string features, hashes, chosen;
+        uint32_t needs;
     };
-    for (const Row &row : {Row{"no-sha", "r", "AVX2 SSE2", avx2}, Row{"no-avx2", "s", "SHA-extensions SSE2", sha},
-                           Row{"no-ymm-state,no-sha", "s", "SSE2", true}, Row{"no-ymm-state,no-sha", "w", "SSE2", true},
-                           Row{"no-ymm-state", "r", sha ? "SHA-extensions SSE2" : "SSE2", true},
-                           Row{"no-osxsave,no-sha", "r", "SSE2", true}, Row{"no-sse2,no-sha,no-avx", "w", "portable", true}}) {
-        if (!row.runs) continue;
-        ProcessResult r = RunPelmar(m.folder.path(),
-                                    {"--root", m.root.string(), "--time-scale", "0", "--secret-scan", "--cpu-features", row.features},
-                                    {"pelmar", "A", row.hash});
-        SCOPED_TRACE(row.features);
-        EXPECT_EQ(r.exitCode, 0) << r.errors;
-        ASSERT_EQ(r.CountCalls("ProcessorNoteDerivationPaths"), 1u);
-        EXPECT_NE(r.Calls("ProcessorNoteDerivationPaths")[0].find("(paths=\"" + row.chosen + "\")"), std::string::npos)
-            << r.Calls("ProcessorNoteDerivationPaths")[0];
-        EXPECT_EQ(r.CountCalls("ProcessorReadExtendedControl"), row.features.find("no-osxsave") == std::string::npos ? 1u : 0u);
-        EXPECT_NE(r.screen.find("Restoring file system...\n"), std::string::npos) << r.screen;
-        bool clean = false;
-        for (const auto &line : r.trace) clean |= line.rfind("secret scan: no secret left in process memory (", 0) == 0;
-        EXPECT_TRUE(clean) << r.errors;
+    std::string missing;
+    for (const Row &row : {Row{"no-sha", "rs", "AVX2 SSE2 Whirlpool", DERIVATION_PATH_AVX2},
+                           Row{"no-avx2", "s", "SHA-extensions SSE2 Whirlpool", DERIVATION_PATH_SHA_EXTENSIONS},
+                           Row{"no-ymm-state,no-sha", "rsw", "SSE2 Whirlpool", DERIVATION_PATH_SSE2 | DERIVATION_PATH_WHIRLPOOL},
+                           Row{"no-ymm-state", "r", sha + "SSE2 Whirlpool", DERIVATION_PATH_SSE2},
+                           Row{"no-osxsave,no-sha", "r", "SSE2 Whirlpool", DERIVATION_PATH_SSE2},
+                           Row{"no-sse2,no-sha,no-avx", "rsw", "portable", 0}}) {
+        if ((here & row.needs) != row.needs) {
+            missing += " " + row.features;
+            continue;
+        }
+        for (const char hash : row.hashes) {
+            ProcessResult r = RunPelmar(m.folder.path(),
+                                        {"--root", m.root.string(), "--time-scale", "0", "--secret-scan", "--cpu-features", row.features},
+                                        {"pelmar", "A", std::string(1, hash)});
+            SCOPED_TRACE(row.features + " " + hash);
+            EXPECT_EQ(r.exitCode, 0) << r.errors;
+            ASSERT_EQ(r.CountCalls("ProcessorNoteDerivationPaths"), 1u);
+            EXPECT_NE(r.Calls("ProcessorNoteDerivationPaths")[0].find("(paths=\"" + row.chosen + "\")"), std::string::npos)
+                << r.Calls("ProcessorNoteDerivationPaths")[0];
+            EXPECT_EQ(r.CountCalls("ProcessorReadExtendedControl"), row.features.find("no-osxsave") == std::string::npos ? 1u : 0u);
+            EXPECT_NE(r.screen.find("Restoring file system...\n"), std::string::npos) << r.screen;
+            bool clean = false;
+            for (const auto &line : r.trace) clean |= line.rfind("secret scan: no secret left in process memory (", 0) == 0;
+            EXPECT_TRUE(clean) << r.errors;
+        }
     }
+    if (!missing.empty()) GTEST_SKIP() << "rows for paths this processor lacks not run:" << missing;
 }
 
 TEST(WholeRun, MissingImageIsAnsweredByADismount) {
