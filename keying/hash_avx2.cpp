@@ -4,6 +4,7 @@
 // state (keying/derivation_paths.cpp); the rest of the image keeps to
 // baseline x86-64.
 #include "keying/hash_lanes.h"
+#include "keying/vector_wipe.h"
 
 #include <immintrin.h>
 
@@ -33,16 +34,8 @@ template <int S>
 #include "keying/lane_algorithms.h"
 
 // VZEROALL clears every vector register whole (and leaves the upper halves
-// clean, so no SSE code after this pays for a state change). The clobbers
-// make the compiler save and restore the registers the calling convention
-// asks it to keep (XMM6 to XMM15 on Windows) around it.
-[[gnu::always_inline]] inline void ClearVectorRegisters() {
-    __asm__ volatile("vzeroall"
-                     :
-                     :
-                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
-                       "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
-}
+// clean, so no SSE code after this pays for a state change).
+[[gnu::always_inline]] inline void ClearVectorRegisters() { pelmar_keying_wipe::ClearWholeVectorRegisters(); }
 
 }  // namespace
 

@@ -2,7 +2,6 @@
 // must not outlive the derivation in registers the compiler used. The
 // clobbers make the compiler save and restore the registers the calling
 // convention asks it to keep (XMM6 to XMM15 on Windows) around the clearing.
-// The AVX2 path clears with vzeroall instead (keying/hash_avx2.cpp).
 #pragma once
 
 namespace pelmar_keying_wipe {
@@ -18,6 +17,20 @@ namespace pelmar_keying_wipe {
         :
         : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
           "xmm13", "xmm14", "xmm15");
+#endif
+}
+
+// Every vector register whole (VZEROALL), for where the system saves the
+// YMM state: their upper halves too, which the SSE clearing leaves alone.
+// Only where the processor has AVX (the AVX2 path's own clearing, and header
+// creation's where that path is allowed).
+[[gnu::always_inline]] inline void ClearWholeVectorRegisters() {
+#if defined(__x86_64__)
+    __asm__ volatile("vzeroall"
+                     :
+                     :
+                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+                       "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
 #endif
 }
 

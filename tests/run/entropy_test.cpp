@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,113 @@ struct Capture {
     Bytes pool, salt;              // what header creation was given
     Bytes header, password;        // and what it made
     uintptr_t context = 0;
+    std::set<std::string> paths;   // the derivations' faster paths taken
+    std::set<std::string> pathsLeavingRegisters;
+    uint8_t vectors[16][32] = {};  // YMM0 to YMM15 (XMM0 to XMM15 without AVX) as header creation left them
 };
 Capture gRun;
 
 }  // namespace
 
+// Calls function(arguments[0..6]) and stores the vector registers at once,
+// before any compiled code can touch them; returns the 32-bit result.
+extern "C" int32_t CallThenReadVectorRegisters(const void *function, const uint64_t *arguments,
+                                               uint8_t (*registers)[32], int32_t wholeRegisters);
+__asm__(R"(
+    .text
+    .type CallThenReadVectorRegisters, @function
+CallThenReadVectorRegisters:
+    push %rbp
+    mov %rsp, %rbp
+    push %rbx
+    push %r12
+    push %r13
+    mov %rdx, %rbx
+    mov %rdi, %r12
+    mov %ecx, %r13d
+    pushq 48(%rsi)
+    mov (%rsi), %rdi
+    mov 16(%rsi), %rdx
+    mov 24(%rsi), %rcx
+    mov 32(%rsi), %r8
+    mov 40(%rsi), %r9
+    mov 8(%rsi), %rsi
+    call *%r12
+    add $8, %rsp
+    test %r13d, %r13d
+    jz 1f
+    vmovdqu %ymm0, 0(%rbx)
+    vmovdqu %ymm1, 32(%rbx)
+    vmovdqu %ymm2, 64(%rbx)
+    vmovdqu %ymm3, 96(%rbx)
+    vmovdqu %ymm4, 128(%rbx)
+    vmovdqu %ymm5, 160(%rbx)
+    vmovdqu %ymm6, 192(%rbx)
+    vmovdqu %ymm7, 224(%rbx)
+    vmovdqu %ymm8, 256(%rbx)
+    vmovdqu %ymm9, 288(%rbx)
+    vmovdqu %ymm10, 320(%rbx)
+    vmovdqu %ymm11, 352(%rbx)
+    vmovdqu %ymm12, 384(%rbx)
+    vmovdqu %ymm13, 416(%rbx)
+    vmovdqu %ymm14, 448(%rbx)
+    vmovdqu %ymm15, 480(%rbx)
+    jmp 2f
+1:
+    movdqu %xmm0, 0(%rbx)
+    movdqu %xmm1, 32(%rbx)
+    movdqu %xmm2, 64(%rbx)
+    movdqu %xmm3, 96(%rbx)
+    movdqu %xmm4, 128(%rbx)
+    movdqu %xmm5, 160(%rbx)
+    movdqu %xmm6, 192(%rbx)
+    movdqu %xmm7, 224(%rbx)
+    movdqu %xmm8, 256(%rbx)
+    movdqu %xmm9, 288(%rbx)
+    movdqu %xmm10, 320(%rbx)
+    movdqu %xmm11, 352(%rbx)
+    movdqu %xmm12, 384(%rbx)
+    movdqu %xmm13, 416(%rbx)
+    movdqu %xmm14, 448(%rbx)
+    movdqu %xmm15, 480(%rbx)
+2:
+    pop %r13
+    pop %r12
+    pop %rbx
+    pop %rbp
+    ret
+    .size CallThenReadVectorRegisters, .-CallThenReadVectorRegisters
+)");
+
+// The derivations' faster paths, noted where the keying library calls them,
+// with any vector register one leaves uncleared.
+template <typename... Arguments>
+void TakePath(const char *path, const void *function, Arguments... arguments) {
+    gRun.paths.insert(path);
+    const uint64_t words[7] = {(uint64_t)(arguments)...};
+    uint8_t vectors[16][32] = {};
+    CallThenReadVectorRegisters(function, words, vectors, __builtin_cpu_supports("avx"));
+    if (std::count(&vectors[0][0], &vectors[0][0] + sizeof vectors, 0) != sizeof vectors)
+        gRun.pathsLeavingRegisters.insert(path);
+}
+#define PELMAR_PATH(symbol, path, U, ...)                                                                       \
+    extern "C" void __real_##symbol(__VA_ARGS__, U *, U *, uint32_t);                                          \
+    extern "C" void __wrap_##symbol(__VA_ARGS__ i, __VA_ARGS__ o, U *u, U *t, uint32_t n) {                    \
+        TakePath(path, reinterpret_cast<const void *>(&__real_##symbol), i, o, u, t, n);                       \
+    }
+PELMAR_PATH(_Z18Sha1IterationsSse2PKjS0_PjS1_j, "SSE2", uint32_t, const uint32_t *)
+PELMAR_PATH(_Z20Rmd160IterationsSse2PKjS0_PjS1_j, "SSE2", uint32_t, const uint32_t *)
+PELMAR_PATH(_Z18Sha1IterationsAvx2PKjS0_PjS1_j, "AVX2", uint32_t, const uint32_t *)
+PELMAR_PATH(_Z20Rmd160IterationsAvx2PKjS0_PjS1_j, "AVX2", uint32_t, const uint32_t *)
+PELMAR_PATH(_Z29Sha1HmacIterationsExtensions2PKjS0_PhS1_j, "SHA-extensions", uint8_t, const uint32_t *)
+extern "C" void __real__Z23WhirlpoolHmacIterationsPKyS0_PmS1_jj(const unsigned long long *, const unsigned long long *,
+                                                                 unsigned long *, unsigned long *, uint32_t, uint32_t);
+extern "C" void __wrap__Z23WhirlpoolHmacIterationsPKyS0_PmS1_jj(const unsigned long long *i,
+                                                                 const unsigned long long *o, unsigned long *u,
+                                                                 unsigned long *t, uint32_t chains, uint32_t n) {
+    TakePath("Whirlpool chains", reinterpret_cast<const void *>(&__real__Z23WhirlpoolHmacIterationsPKyS0_PmS1_jj), i,
+             o, u, t, chains, n);
+}
 extern "C" void __real__Z7PoolAddP12ENTROPY_POOLPKvj(ENTROPY_POOL *, const void *, uint32_t);
 extern "C" void __wrap__Z7PoolAddP12ENTROPY_POOLPKvj(ENTROPY_POOL *pool, const void *bytes, uint32_t length) {
     gRun.additions.emplace_back(static_cast<const uint8_t *>(bytes),
@@ -50,9 +153,13 @@ __wrap__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLi
     gRun.pool.assign(pool->Data, const_cast<const uint8_t *>(pool->End));
     gRun.salt.assign(header->Bytes + 64, header->Bytes + 128);
     gRun.context = reinterpret_cast<uintptr_t>(header) - offsetof(APP_CONTEXT, Header);
-    const int32_t made =
-        __real__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH(
-            header, password, pool, prf, ea, iterations, scratch);
+    const uint64_t arguments[7] = {reinterpret_cast<uintptr_t>(header), reinterpret_cast<uintptr_t>(password),
+                                   reinterpret_cast<uintptr_t>(pool), static_cast<uint32_t>(prf),
+                                   static_cast<uint32_t>(ea), iterations, reinterpret_cast<uintptr_t>(scratch)};
+    const int32_t made = CallThenReadVectorRegisters(
+        reinterpret_cast<const void *>(
+            &__real__Z18CreateVolumeHeaderP13VOLUME_HEADERP15VOLUME_PASSWORDPK12ENTROPY_POOLiijP11KEY_SCRATCH),
+        arguments, gRun.vectors, __builtin_cpu_supports("avx"));
     gRun.header.assign(header->Bytes, header->Bytes + 512);
     gRun.password.assign(password->Text, password->Text + 64);
     return made;
@@ -74,12 +181,14 @@ struct Machine {
         std::ofstream(folder.path() / "c" / "pelmar.img") << "image";
     }
     // One run, the container first given its old contents again.
-    Capture Run(const std::vector<ntsim::CallRule> &faults, ntsim::Options::HardwareRandom source) {
+    Capture Run(const std::vector<ntsim::CallRule> &faults, ntsim::Options::HardwareRandom source,
+                const std::u16string &commandLine = u"pelmar", ntsim::Options::CpuFeatures features = {}) {
         std::ofstream(folder.path() / "c" / "pelmar.tc", std::ios::binary) << container;
         ntsim::Options options;
         options.root = folder.path();
         options.rootGiven = true;
-        options.commandLine = u"pelmar";
+        options.commandLine = commandLine;
+        options.cpuFeatures = features;
         options.faults = faults;
         options.hardwareRandom = source;
         pelmar_test::FreshMachine(options);
@@ -147,6 +256,46 @@ TEST(Entropy, EverySourceReachesTheKeysAndRunsOnOneMachineStateDiffer) {
         for (size_t i = 0; i < run.additions.size(); ++i)
             EXPECT_TRUE(run.additions[i].empty() || replay(i) != run.pool) << "source " << i;
     }
+}
+
+// Each derivation path: the derivations take the fastest path the
+// processor and the system offer (a faster one offered and not taken
+// fails), and header creation as a whole, on every path, leaves every
+// vector register clear.
+TEST(Entropy, TheDerivationsTakeTheFastestPathOfferedAndLeaveNoVectorRegister) {
+    unsigned a, b, c, d;
+    const bool avx2 = __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) && __builtin_cpu_supports("avx");
+    const bool sha = __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_SHA);
+    using F = ntsim::Options::CpuFeatures;
+    struct Row {
+        const char16_t *commandLine;
+        F features;
+        std::string path;
+        bool runs;
+    };
+    std::string notRun;
+    for (const Row &row : {Row{u"pelmar A r", F{}, "AVX2", avx2}, Row{u"pelmar A s", F{}, "AVX2", avx2},
+                           Row{u"pelmar A s", F{.avx2 = false}, "SHA-extensions", sha},
+                           Row{u"pelmar A r", F{.ymmState = false}, "SSE2", true},
+                           Row{u"pelmar A s", F{.sha = false, .osxsave = false}, "SSE2", true},
+                           Row{u"pelmar A w", F{}, "Whirlpool chains", true},
+                           Row{u"pelmar A s", F{.sse2 = false, .avx = false, .sha = false}, "", true},
+                           Row{u"pelmar A w", F{.sse2 = false}, "", true}}) {
+        const std::string name(row.commandLine, row.commandLine + std::char_traits<char16_t>::length(row.commandLine));
+        SCOPED_TRACE(name + ", path " + row.path);
+        if (!row.runs) {
+            notRun += " " + row.path + " (the host's processor lacks it);";
+            continue;
+        }
+        Machine m;
+        const Capture run = m.Run({}, ntsim::Options::HardwareRandom::None, row.commandLine, row.features);
+        ASSERT_EQ(run.header.size(), 512u);
+        EXPECT_EQ(run.paths, row.path.empty() ? std::set<std::string>{} : std::set<std::string>{row.path});
+        EXPECT_TRUE(run.pathsLeavingRegisters.empty()) << *run.pathsLeavingRegisters.begin();
+        for (int r = 0; r < 16; ++r)
+            EXPECT_EQ(std::count(run.vectors[r], run.vectors[r] + 32, 0), 32) << "vector register " << r;
+    }
+    if (!notRun.empty()) GTEST_SKIP() << "not on this host:" << notRun;
 }
 
 }  // namespace
