@@ -41,10 +41,12 @@ template <int S>
 
 void Rmd160IterationsAvx2(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
     LaneIterations<RmdCompressDigest>(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     ClearVectorRegisters();
 }
 
 void Sha1IterationsAvx2(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
     LaneIterations<Sha1CompressDigest>(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     ClearVectorRegisters();
 }

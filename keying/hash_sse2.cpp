@@ -34,10 +34,12 @@ using pelmar_keying_wipe::ClearVectorRegisters;
 
 void Rmd160IterationsSse2(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
     LaneIterations<RmdCompressDigest>(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     ClearVectorRegisters();
 }
 
 void Sha1IterationsSse2(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
     LaneIterations<Sha1CompressDigest>(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     ClearVectorRegisters();
 }

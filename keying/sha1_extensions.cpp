@@ -159,8 +159,11 @@ PELMAR_SHA_TARGET void Sha1HmacIterationsExtensions(const uint32_t inner[5], con
 // The same on two chains at once, chain k's 20 bytes at u + 20 k and
 // t + 20 k: the two chains' rounds share nothing, so the processor runs one
 // chain's instructions while the other's wait for their results.
-PELMAR_SHA_TARGET void Sha1HmacIterationsExtensions2(const uint32_t inner[5], const uint32_t outer[5], uint8_t u[40],
-                                                     uint8_t t[40], uint32_t count) {
+namespace {
+
+// Not inlined: its frame lies below the caller's, for the wipe after it.
+[[gnu::noinline]] PELMAR_SHA_TARGET void Extensions2Iterations(const uint32_t inner[5], const uint32_t outer[5],
+                                                                uint8_t u[40], uint8_t t[40], uint32_t count) {
     const __m128i endMark = _mm_set_epi32(0, static_cast<int>(0x80000000u), 0, 0);
     const __m128i zeros = _mm_setzero_si128();
     const __m128i bitLength = _mm_set_epi32(0, 0, 0, 672);
@@ -197,6 +200,14 @@ PELMAR_SHA_TARGET void Sha1HmacIterationsExtensions2(const uint32_t inner[5], co
         StoreBigEndianWords(t + 20 * k, tAbcd[k]);
         StoreBigEndian32(t + 20 * k + 16, static_cast<uint32_t>(_mm_extract_epi32(tE[k], 3)));
     }
+}
+
+}  // namespace
+
+PELMAR_SHA_TARGET void Sha1HmacIterationsExtensions2(const uint32_t inner[5], const uint32_t outer[5], uint8_t u[40],
+                                                     uint8_t t[40], uint32_t count) {
+    Extensions2Iterations(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     ClearVectorRegisters();
 }
 

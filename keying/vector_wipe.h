@@ -4,7 +4,23 @@
 // convention asks it to keep (XMM6 to XMM15 on Windows) around the clearing.
 #pragma once
 
+#include <stdint.h>
+
 namespace pelmar_keying_wipe {
+
+// Zeroes the stack just below the caller's frame, where the function it
+// called last kept its locals and spilled registers (the chains' words, the
+// keyed states in every lane): its own frame is that region, and the
+// writes are volatile, so the compiler cannot drop them. The work it
+// follows must run in a function of its own, not inlined into the caller.
+constexpr uint32_t DERIVATION_STACK_BYTES = 8192;
+[[gnu::noinline]] inline void WipeStackBelow() {
+    uint8_t area[DERIVATION_STACK_BYTES];
+    volatile uint8_t *const at = area;
+    for (uint32_t i = 0; i < DERIVATION_STACK_BYTES; ++i) {
+        at[i] = 0;
+    }
+}
 
 [[gnu::always_inline]] inline void ClearVectorRegisters() {
 #if defined(__x86_64__)

@@ -32,6 +32,7 @@ struct Capture {
     uintptr_t context = 0;
     std::set<std::string> paths;   // the derivations' faster paths taken
     std::set<std::string> pathsLeavingRegisters;
+    std::vector<std::pair<std::string, Bytes>> deadStacks;  // below each faster path, as it returned
     uint8_t vectors[16][32] = {};  // YMM0 to YMM15 (XMM0 to XMM15 without AVX) as header creation left them
 };
 Capture gRun;
@@ -110,12 +111,19 @@ CallThenReadVectorRegisters:
 
 // The derivations' faster paths, noted where the keying library calls them,
 // with any vector register one leaves uncleared.
+// The stack below, painted before the call and copied right after it.
+constexpr size_t kDeadStack = 16 * 1024;
 template <typename... Arguments>
 void TakePath(const char *path, const void *function, Arguments... arguments) {
     gRun.paths.insert(path);
     const uint64_t words[7] = {(uint64_t)(arguments)...};
     uint8_t vectors[16][32] = {};
+    uint8_t *sp;
+    __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
+    for (volatile uint8_t *at = sp - kDeadStack; at < sp - 512; ++at) *at = 0xC3;
     CallThenReadVectorRegisters(function, words, vectors, __builtin_cpu_supports("avx"));
+    __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
+    gRun.deadStacks.emplace_back(path, Bytes(sp - kDeadStack, sp - 512));
     if (std::count(&vectors[0][0], &vectors[0][0] + sizeof vectors, 0) != sizeof vectors)
         gRun.pathsLeavingRegisters.insert(path);
 }
@@ -292,6 +300,17 @@ TEST(Entropy, TheDerivationsTakeTheFastestPathOfferedAndLeaveNoVectorRegister) {
         ASSERT_EQ(run.header.size(), 512u);
         EXPECT_EQ(run.paths, row.path.empty() ? std::set<std::string>{} : std::set<std::string>{row.path});
         EXPECT_TRUE(run.pathsLeavingRegisters.empty()) << *run.pathsLeavingRegisters.begin();
+        // None of the header key derivation's working values left below a path.
+        const auto secrets = ntsim::tc::HeaderKeyDerivationSecrets(name.back() == 'r' ? 1 : name.back() == 's' ? 2 : 3,
+                                                                   run.password, Bytes(run.header.begin(), run.header.begin() + 64));
+        ASSERT_TRUE(secrets);
+        std::set<std::string> left;
+        for (const auto &[path, stack] : run.deadStacks)
+            for (const auto &secret : *secrets)
+                for (size_t at = 0; at + 16 <= secret.bytes.size(); ++at)
+                    if (std::search(stack.begin(), stack.end(), secret.bytes.begin() + at, secret.bytes.begin() + at + 16) != stack.end())
+                        left.insert(secret.name + " below the " + path + " path");
+        EXPECT_TRUE(left.empty()) << *left.begin() << " (and " << left.size() - 1 << " more)";
         for (int r = 0; r < 16; ++r)
             EXPECT_EQ(std::count(run.vectors[r], run.vectors[r] + 32, 0), 32) << "vector register " << r;
     }
