@@ -276,7 +276,14 @@ std::optional<std::vector<DerivationSecret>> HeaderKeyDerivationSecrets(int32_t 
     Bytes last(length);
     for (size_t i = 0; i < length; ++i) last[i] = (*key)[i] ^ (*before)[i];
     for (const auto &[name, value] : {std::pair<std::string, const Bytes *>{"header key", &*key}, {"last HMAC output", &last}}) {
-        out.push_back({name + " as whole blocks", *value});
+        // The header key itself is the driver's secret already; what its
+        // last output block holds beyond the key's 128 bytes is not.
+        if (value == &*key) {
+            if (length > kKeyAreaSize)
+                out.push_back({"header key's last output block", Bytes(value->end() - hash->digest, value->end())});
+        } else {
+            out.push_back({name, *value});
+        }
         if (hash->bigEndian) out.push_back({name + " as words", AsWords(*value, hash->word, true)});
         if (prf != kPrfWhirlpool)
             for (size_t lanes : {4, 8}) AddLaneForms(out, name, *value, *hash, lanes);
