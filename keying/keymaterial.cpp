@@ -6,8 +6,10 @@
 
 #include "crypto/ea.h"
 #include "crypto/lrw.h"
+#include "keying/derivation_paths.h"
 #include "keying/key_derivation.h"
 #include "keying/prf.h"
+#include "keying/vector_wipe.h"
 #include "keying/weak_keys.h"
 
 namespace {
@@ -149,5 +151,14 @@ int32_t CreateVolumeHeader(VOLUME_HEADER *header, VOLUME_PASSWORD *password, con
                            int32_t ea, uint32_t iterations, KEY_SCRATCH *scratch) {
     const int32_t made = MakeVolumeHeader(header, password, pool, prf, ea, iterations, scratch);
     WipeKeyWorkStack();
+    // The registers too, on every path, after the last use of key material:
+    // the ciphers' key set-up (the dependency's) leaves pieces of the key
+    // schedules in them, which no derivation's own clearing sees. Whole,
+    // where the AVX2 path may have run and the system saves the YMM state.
+    if ((DerivationPathsInUse() & DERIVATION_PATH_AVX2) != 0) {
+        pelmar_keying_wipe::ClearWholeVectorRegisters();
+    } else {
+        pelmar_keying_wipe::ClearVectorRegisters();
+    }
     return made;
 }

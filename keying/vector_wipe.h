@@ -2,10 +2,25 @@
 // must not outlive the derivation in registers the compiler used. The
 // clobbers make the compiler save and restore the registers the calling
 // convention asks it to keep (XMM6 to XMM15 on Windows) around the clearing.
-// The AVX2 path clears with vzeroall instead (keying/x86/avx2_path.cpp).
 #pragma once
 
+#include <stdint.h>
+
 namespace pelmar_keying_wipe {
+
+// Zeroes the stack just below the caller's frame, where the function it
+// called last kept its locals and spilled registers (the chains' words, the
+// keyed states in every lane): its own frame is that region, and the
+// writes are volatile, so the compiler cannot drop them. The work it
+// follows must run in a function of its own, not inlined into the caller.
+constexpr uint32_t DERIVATION_STACK_BYTES = 8192;
+[[gnu::noinline]] inline void WipeStackBelow() {
+    uint8_t area[DERIVATION_STACK_BYTES];
+    volatile uint8_t *const at = area;
+    for (uint32_t i = 0; i < DERIVATION_STACK_BYTES; ++i) {
+        at[i] = 0;
+    }
+}
 
 [[gnu::always_inline]] inline void ClearVectorRegisters() {
 #if defined(__x86_64__)
@@ -18,6 +33,20 @@ namespace pelmar_keying_wipe {
         :
         : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
           "xmm13", "xmm14", "xmm15");
+#endif
+}
+
+// Every vector register whole (VZEROALL), for where the system saves the
+// YMM state: their upper halves too, which the SSE clearing leaves alone.
+// Only where the processor has AVX (the AVX2 path's own clearing, and header
+// creation's where that path is allowed).
+[[gnu::always_inline]] inline void ClearWholeVectorRegisters() {
+#if defined(__x86_64__)
+    __asm__ volatile("vzeroall"
+                     :
+                     :
+                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+                       "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
 #endif
 }
 

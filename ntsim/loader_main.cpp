@@ -33,6 +33,13 @@ int main(int argc, char **argv) {
         execv("/proc/self/exe", argv);
         perror("pelmar: cannot restart with load-time binding");
     }
+    // Refused before anything runs, as a wrong option is.
+    if (options.timeStampFaults) {
+        if (auto error = ntsim::PrepareTimeStampFaults()) {
+            fprintf(stderr, "pelmar: --time-stamp-faults cannot be honoured: %s\n", error->c_str());
+            return 2;
+        }
+    }
     ntsim::Machine &machine = ntsim::Machine::Get();
     machine.Reset(options);
     NTSTATUS status = ntsim::RunNativeProcess(NaProcessStartup);

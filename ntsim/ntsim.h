@@ -190,6 +190,9 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB));
 
 // The processor of the native thread (ntsim/exceptions.cpp): makes the
 // time-stamp instructions fault when --time-stamp-faults asks, and ends that.
+// PrepareTimeStampFaults reads the executable's list of them once; it says
+// why the option cannot be honoured, nothing when it can.
+std::optional<std::string> PrepareTimeStampFaults();
 void StartNativeThreadProcessor();
 void EndNativeThreadProcessor();
 

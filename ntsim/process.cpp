@@ -158,6 +158,12 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
     const Options &options = machine.options();
     auto &image = machine.Extension<ProcessImage>("process");
 
+    if (options.timeStampFaults) {
+        if (auto error = PrepareTimeStampFaults()) {
+            fprintf(stderr, "ntsim: --time-stamp-faults cannot be honoured: %s\n", error->c_str());
+            return STATUS_NOT_SUPPORTED;
+        }
+    }
     void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/tcdriver.h
     InstallSecretScan();
     machine.processHeap_ = CreateHeapObject(HEAP_GROWABLE);

@@ -35,6 +35,10 @@ void ProcessorIdentify(ULONG leaf, ULONG subleaf, ULONG registers[4]) {
     unsigned a = 0, b = 0, c = 0, d = 0;
     __cpuid_count(leaf, subleaf, a, b, c, d);
     const Mode mode = ntsim::Machine::Get().options().hardwareRandom;
+    // A source that never delivers is offered whatever the host has: it
+    // needs nothing of the host's processor.
+    if (leaf == 1 && mode == Mode::Failing) c |= kRdrandEcxBit;
+    if (leaf == 7 && subleaf == 0 && mode == Mode::Failing) b |= kRdseedEbxBit;
     if (leaf == 1 && mode == Mode::None) c &= ~kRdrandEcxBit;
     if (leaf == 7 && subleaf == 0 && (mode == Mode::None || mode == Mode::RdrandOnly)) b &= ~kRdseedEbxBit;
     const auto &features = ntsim::Machine::Get().options().cpuFeatures;

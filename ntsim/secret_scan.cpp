@@ -170,6 +170,9 @@ std::vector<SecretFinding> RunSecretScan() {
         machine.Trace("secret scan: no mount request reached the driver, no secret to search for");
         return {};
     }
+    for (const SecretSample &secret : secrets)
+        machine.Trace("secret scan searches for: the " + secret.name + " (" + std::to_string(secret.bytes.size()) +
+                      " bytes)");
     std::vector<MemoryRegion> regions = ProcessMemoryRegions();
     size_t searched = 0;
     for (const MemoryRegion &region : regions) searched += region.size;

@@ -310,6 +310,16 @@ uint32_t MountContainer(const uint8_t *request, uint32_t driverVersion) {
     if (!opened) return kTcResultWrongPassword;
     NoteRunSecret("header key of mount request " + std::to_string(mountNumber), opened->headerKey);
     NoteRunSecret("master key material of mount request " + std::to_string(mountNumber), opened->masterKey);
+    // And what deriving that key leaves where it is not wiped, for a scan.
+    if (Machine::Get().options().secretScan) {
+        const std::string of = " of mount request " + std::to_string(mountNumber);
+        const auto derivation = tc::HeaderKeyDerivationSecrets(
+            opened->prf, std::span<const uint8_t>(request + kPasswordOffset, passwordLength),
+            std::span<const uint8_t>(opened->header.data(), tc::kSaltSize));
+        if (!derivation) Machine::Get().Trace("secret scan: cannot compute the header key derivation's secrets" + of);
+        for (const tc::DerivationSecret &secret : derivation.value_or(std::vector<tc::DerivationSecret>{}))
+            NoteRunSecret(secret.name + of, secret.bytes);
+    }
     // A header of a newer format, or one that asks for a newer driver than
     // this one, is not mounted.
     const bool newer = LoadBigEndian16(opened->header.data() + kHeaderVersionOffset) > kHeaderFormatVersion ||

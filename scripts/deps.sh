@@ -7,7 +7,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  g++ cmake ninja-build pkg-config
+  g++ binutils cmake ninja-build pkg-config
   libtomcrypt-dev libgcrypt20-dev libssl-dev
   libgtest-dev googletest libbenchmark-dev
   dosfstools mtools ntfs-3g ntfs-3g-dev

@@ -3,6 +3,7 @@
 // only called where the processor has AVX2 and the system saves the YMM
 // state (keying/derivation_paths.cpp); the rest of the image keeps to
 // baseline x86-64.
+#include "keying/vector_wipe.h"
 #include "keying/x86/path_kernels.h"
 
 namespace {
@@ -10,16 +11,8 @@ namespace {
 constexpr int LANES = 8;
 
 // VZEROALL clears every vector register whole (and leaves the upper halves
-// clean, so no SSE code after this pays for a state change). The clobbers
-// make the compiler save and restore the registers the calling convention
-// asks it to keep (XMM6 to XMM15 on Windows) around it.
-[[gnu::always_inline]] inline void ClearVectorRegisters() {
-    __asm__ volatile("vzeroall"
-                     :
-                     :
-                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
-                       "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
-}
+// clean, so no SSE code after this pays for a state change).
+[[gnu::always_inline]] inline void ClearVectorRegisters() { pelmar_keying_wipe::ClearWholeVectorRegisters(); }
 
 #include "keying/x86/lane_rounds.h"
 

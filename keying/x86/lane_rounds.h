@@ -167,9 +167,10 @@ template <int ROUND>
 // count iterations on LANES chains: u (the previous output of each chain)
 // becomes HMAC(u) from the two keyed chaining values, and is exclusive-ored
 // into t. u and t hold word w of every chain at w * LANES + lane.
+// Not inlined: its frame lies below the caller's, for the wipe after it.
 template <void (*COMPRESS)(Vec (&)[5], const Vec (&)[5])>
-[[gnu::always_inline]] inline void LaneIterations(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u,
-                                                  uint32_t *t, uint32_t count) {
+[[gnu::noinline]] void LaneIterations(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t,
+                                      uint32_t count) {
     Vec uu[5], tt[5];
     for (int i = 0; i < 5; ++i) {
         uu[i] = Load(u + i * LANES);
@@ -195,5 +196,6 @@ template <void (*COMPRESS)(Vec (&)[5], const Vec (&)[5])>
 template <void (*COMPRESS)(Vec (&)[5], const Vec (&)[5])>
 void LaneKernel(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
     LaneIterations<COMPRESS>(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     ClearVectorRegisters();
 }

@@ -95,7 +95,9 @@ inline void StoreChain(uint32_t *words, uint32_t k, __m128i abcd, __m128i e) {
 // After the 64-byte padded key, a 20-byte message fills one block: the 20
 // bytes (words 0 to 4), the 0x80 byte (word 5), zeros, and the message
 // length of 84 bytes in bits (672, word 15).
-void Sha1Iterations(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
+// Not inlined: its frame lies below the kernel's, for the wipe after it.
+[[gnu::noinline]] void Sha1ChainIterations(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u,
+                                           uint32_t *t, uint32_t count) {
     const __m128i endMark = _mm_set_epi32(0, static_cast<int>(0x80000000u), 0, 0);
     const __m128i zeros = _mm_setzero_si128();
     const __m128i bitLength = _mm_set_epi32(0, 0, 0, 672);
@@ -128,6 +130,11 @@ void Sha1Iterations(const uint32_t inner[5], const uint32_t outer[5], uint32_t *
         StoreChain(u, k, uAbcd[k], uE[k]);
         StoreChain(t, k, tAbcd[k], tE[k]);
     }
+}
+
+void Sha1Iterations(const uint32_t inner[5], const uint32_t outer[5], uint32_t *u, uint32_t *t, uint32_t count) {
+    Sha1ChainIterations(inner, outer, u, t, count);
+    pelmar_keying_wipe::WipeStackBelow();
     pelmar_keying_wipe::ClearVectorRegisters();
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace ntsim::tc {
@@ -111,6 +112,22 @@ struct OpenedHeader {
 // 72. nullopt when none does.
 std::optional<OpenedHeader> OpenVolumeHeader(std::span<const uint8_t, kHeaderSize> header,
                                              std::span<const uint8_t> password);
+
+// What deriving the header key with prf (at its default count) from password
+// and salt leaves in the deriving process's memory where it is not wiped
+// (ntsim/tcformat/derivation_secrets.cpp): the padded keys, the keyed inner
+// and outer hash states (from which any derivation with this password can
+// be finished without it), Whirlpool's key schedules of them, the derived
+// bytes and each output block's last HMAC output, each in the forms a
+// derivation holds them. nullopt for an unknown PRF, a password longer than
+// the hash's block, or when this model's hash compression disagrees with
+// libgcrypt.
+struct DerivationSecret {
+    std::string name;
+    std::vector<uint8_t> bytes;
+};
+std::optional<std::vector<DerivationSecret>> HeaderKeyDerivationSecrets(int32_t prf, std::span<const uint8_t> password,
+                                                                       std::span<const uint8_t> salt);
 
 // The cipher of a mounted volume's data area: the opened header's EA keyed
 // from its master key material.

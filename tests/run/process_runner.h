@@ -60,12 +60,13 @@ private:
 };
 
 // Runs `pelmar <standIn...> --trace T --debug-log D -- <native...>` in
-// folder (the current folder is C: unless --root is among the options).
+// folder (the current folder is C: unless --root is among the options);
+// another copy of the executable where one is given.
 inline ProcessResult RunPelmar(const std::filesystem::path &folder, std::vector<std::string> standIn,
-                               const std::vector<std::string> &native) {
+                               const std::vector<std::string> &native, const std::string &executable = PELMAR_EXE) {
     auto out = folder / "stdout.txt", err = folder / "stderr.txt", trace = folder / "trace.txt",
          debug = folder / "debug.txt";
-    std::vector<std::string> args = {PELMAR_EXE, "--trace", trace.string(), "--debug-log", debug.string()};
+    std::vector<std::string> args = {executable, "--trace", trace.string(), "--debug-log", debug.string()};
     args.insert(args.end(), standIn.begin(), standIn.end());
     args.push_back("--");
     args.insert(args.end(), native.begin(), native.end());
