@@ -13,7 +13,7 @@ PACKAGES=(
   dosfstools mtools ntfs-3g ntfs-3g-dev
 )
 if [[ "${1:-}" == windows ]]; then
-  PACKAGES+=(wine64 python3)
+  PACKAGES+=(wine64 python3 wixl msitools)
 fi
 # scripts/release.sh: the archive, the package and its manual pages, the
 # package's check, the Windows Installer package (wixl; msitools' msiinfo and
