@@ -69,8 +69,8 @@ unzip -q -d "$work/unsigned-zip" "$dist/pelmar-$version-windows-x64.zip"
 for file in "$work/signed-zip/pelmar-$version"/*.exe "$signed/pelmar-$version-x64.msi"; do
   name=$(basename "$file")
   verified=$(osslsigncode verify -CAfile "$keys/sign.crt" -in "$file" 2>&1) || { echo "$verified"; die "$name: osslsigncode verify fails"; }
-  [[ $(grep -c '^Signature verification: ok' <<<"$verified") == 2 && $(grep -c 'Message digest algorithm *: SHA1$' <<<"$verified") == 1 &&
-     $(grep -c 'Message digest algorithm *: SHA256$' <<<"$verified") == 1 ]] || { echo "$verified"; die "$name: not a SHA-1 and a SHA-256 signature"; }
+  [[ $(grep -c '^Signature verification: ok' <<<"$verified") == 2 && "$verified" == *"algorithm: SHA1"* &&
+     "$verified" == *"algorithm: SHA256"* ]] || { echo "$verified"; die "$name: not a SHA-1 and a SHA-256 signature"; }
   osslsigncode remove-signature -in "$file" -out "$work/stripped-$name" >/dev/null || die "$name: remove-signature failed"
   say "  $name: osslsigncode verify: $(grep -o 'Number of verified signatures: [0-9]*' <<<"$verified") (SHA-1, SHA-256 nested)"
 done
@@ -81,17 +81,20 @@ done
 (cd "$work/signed-zip/pelmar-$version" && xargs -a "$work/others" -d '\n' sha256sum) \
   | (cd "$work/unsigned-zip/pelmar-$version" && sha256sum --quiet -c -) || die "the signed archive's other files differ"
 mkdir "$work/tables-signed" "$work/tables-unsigned"
-msidump -t -d "$work/tables-signed" "$work/stripped-pelmar-$version-x64.msi" >/dev/null
-msidump -t -d "$work/tables-unsigned" "$dist/pelmar-$version-x64.msi" >/dev/null
-# The File table holds the programs' sizes, which their signatures change.
-diff -r -x File.idt "$work/tables-signed" "$work/tables-unsigned" >&2 || die "the signed package's tables differ"
+# (msidump writes the Binary table's streams into the current folder.)
+(cd "$work/tables-signed" && msidump -t "$work/stripped-pelmar-$version-x64.msi" >/dev/null)
+(cd "$work/tables-unsigned" && msidump -t "$dist/pelmar-$version-x64.msi" >/dev/null)
+# The File and MsiFileHash tables hold the programs' sizes and hashes, which
+# their signatures change.
+diff -r -x File.idt -x MsiFileHash.idt "$work/tables-signed" "$work/tables-unsigned" >&2 \
+  || die "the signed package's tables differ"
 say "  every signed file, its signatures taken off, is the unsigned one (a package: its tables)"
 
 (cd "$signed" && minisign -Vq -m SHA256SUMS -p "$keys/minisign.pub" && sha256sum --quiet -c SHA256SUMS) \
   || die "the signed checksums do not hold"
 cp -r "$signed" "$work/tampered"
 printf '\x01' | dd of="$work/tampered/pelmar-$version-x64.msi" bs=1 seek=4096 conv=notrunc status=none
-! (cd "$work/tampered" && sha256sum --quiet -c SHA256SUMS 2>/dev/null) || die "a changed byte in the package went unnoticed"
+! (cd "$work/tampered" && sha256sum --quiet -c SHA256SUMS >/dev/null 2>&1) || die "a changed byte in the package went unnoticed"
 cp "$signed/pelmar-$version-x64.msi" "$work/tampered/"
 digit=$(head -c1 "$work/tampered/SHA256SUMS")
 printf '%s' "$([[ $digit == 0 ]] && echo 1 || echo 0)" | dd of="$work/tampered/SHA256SUMS" bs=1 conv=notrunc status=none

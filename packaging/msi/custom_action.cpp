@@ -16,7 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/win32_text.h"
+
 namespace {
+
+using pelmar_tools::SystemErrorText;
+using pelmar_tools::Widen;
 
 std::wstring Property(MSIHANDLE install, const wchar_t *name) {
     DWORD size = 0;
@@ -38,26 +43,6 @@ void Tell(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring &text) {
     MsiProcessMessage(install, kind, record);
 }
 
-std::wstring FromUtf8(const std::string &text) {
-    if (text.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
-
-std::wstring SystemText(DWORD code) {
-    wchar_t *text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::wstring message = n ? std::wstring(text, n) : L"error " + std::to_wstring(code);
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.'))
-        message.pop_back();
-    return message;
-}
-
 UINT Fail(MSIHANDLE install, const std::wstring &why) {
     Tell(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), why);
     return ERROR_INSTALL_FAILURE;
@@ -71,7 +56,7 @@ UINT Run(MSIHANDLE install) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return Fail(install, L"Pelmar: cannot make a pipe: " + SystemText(GetLastError()));
+        return Fail(install, L"Pelmar: cannot make a pipe: " + Widen(SystemErrorText(GetLastError())));
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW start{};
     start.cb = sizeof start;
@@ -88,7 +73,7 @@ UINT Run(MSIHANDLE install) {
     CloseHandle(writeEnd);  // the child holds its own copy; EOF comes when it ends
     if (!started) {
         CloseHandle(readEnd);
-        return Fail(install, L"Pelmar: cannot start " + command + L": " + SystemText(startError));
+        return Fail(install, L"Pelmar: cannot start " + command + L": " + Widen(SystemErrorText(startError)));
     }
 
     // Every line into the log as it comes; the program's complaints (its
@@ -96,7 +81,7 @@ UINT Run(MSIHANDLE install) {
     std::string pending;
     std::wstring complaints;
     auto take = [&](const std::string &text) {
-        std::wstring wide = FromUtf8(text);
+        std::wstring wide = Widen(text);
         if (!wide.empty() && wide.back() == L'\r') wide.pop_back();
         Tell(install, INSTALLMESSAGE_INFO, L"pelmar-install> " + wide);
         if (wide.rfind(L"pelmar-install: ", 0) == 0) complaints += (complaints.empty() ? L"" : L"\n") + wide;

@@ -884,14 +884,19 @@ class InstallFlow:
         shutil.copy(out / "pelmar.tc", self.c / "pelmar.tc")
         shutil.copy(out / "pelmar.img", self.c / "pelmar.img")
 
-    def run(self):
+    def start(self):
+        """The machine before: BootExecute with the disk check and another
+        program, the driver on demand, no pelmar.exe, the drive's files."""
         system32 = self.c / "windows" / "system32"
-        original = multi_string(BOOT_BEFORE)
         self.bench.wine("reg", "add", SESSION_KEY, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d",
                         "\\0".join(BOOT_BEFORE), "/f")
         self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
         (system32 / "pelmar.exe").unlink(missing_ok=True)
         self.make_drive()
+        return system32, multi_string(BOOT_BEFORE)
+
+    def run(self):
+        system32, original = self.start()
         self.expect(self.value() == original, f"the starting value reads back as {shown(self.value())}")
         self.show("before install")
 
@@ -992,13 +997,7 @@ class MsiFlow(InstallFlow):
                 not (self.c / "windows" / "system32" / "pelmar.exe").exists() and self.kept_arguments() is None)
 
     def run(self):
-        system32 = self.c / "windows" / "system32"
-        original = multi_string(BOOT_BEFORE)
-        self.bench.wine("reg", "add", SESSION_KEY, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d",
-                        "\\0".join(BOOT_BEFORE), "/f")
-        self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
-        (system32 / "pelmar.exe").unlink(missing_ok=True)
-        self.make_drive()
+        system32, original = self.start()
         for package in (self.lower, self.current):
             shutil.copy(package, self.c / package.name)
         self.show("before msiexec")
