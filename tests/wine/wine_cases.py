@@ -835,6 +835,8 @@ class InstallFlow:
         lines = [x for x in self.value().decode("utf-16-le").split("\0") if x]
         pelmar = [x for x in lines if x.split()[0].lower() in ("pelmar", "pelmar.exe")]
         self.expect(len(pelmar) == 1, f"BootExecute holds {len(pelmar)} Pelmar lines: {lines}")
+        if not pelmar:
+            return
         words = pelmar[0].split()
         image = r"\??\C:\windows\system32" + "\\" + words[0] + ("" if words[0].lower().endswith(".exe") else ".exe")
         for name in ("pelmar-tc-model.log", "pelmar-tc-volume.raw"):
@@ -1031,7 +1033,8 @@ class MsiFlow(InstallFlow):
             self.expect((self.folder_pf / name).exists() and
                         (self.folder_pf / name).read_bytes() == (programs / name).read_bytes(),
                         f"the upgrade did not install this build's {name}")
-        self.expect((system32 / "pelmar.exe").read_bytes() == (programs / "pelmar.exe").read_bytes(),
+        self.expect((system32 / "pelmar.exe").exists() and
+                    (system32 / "pelmar.exe").read_bytes() == (programs / "pelmar.exe").read_bytes(),
                     "System32's pelmar.exe is not this build's")
         products = self.bench.wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall",
                                    "/s", check=False).stdout
