@@ -21,7 +21,7 @@ fi
 # checksums; Wine runs the package's msiexec in scripts/test-release.sh.
 if [[ "${1:-}" == release ]]; then
   PACKAGES+=(zip unzip python3 python3-pefile debhelper help2man lintian wixl msitools osslsigncode minisign
-             wine64)
+             openssl wine64)
 fi
 
 missing=()
