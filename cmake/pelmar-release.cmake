@@ -7,7 +7,8 @@
 # product version, its original file name, DESCRIPTION), the generated
 # pelmar_version.h on its include path (tools/version.h prints it for
 # --version), no link time stamp, and the PE checksum of its bytes
-# (cmake/pe-checksum.py, after the link). The build writes the list of
+# (cmake/pe-checksum.py, after the link), and the linker's map as TARGET.map
+# in the build folder. The build writes the list of
 # shipped programs to release-programs.txt in the build folder, one file a
 # line; scripts/release.sh puts exactly those in the archive. Test fixtures
 # (tools/wine-driver/) do not call it.
@@ -52,6 +53,12 @@ END
   # The file header's time stamp stays zero: two builds of one commit give
   # the same bytes.
   target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+  # The linker's map, NAME.map in the build folder (pelmar.exe makes its
+  # own there): scripts/release.sh reads from it what each program links.
+  get_target_property(options ${target} LINK_OPTIONS)
+  if(NOT options MATCHES "-Map,")
+    target_link_options(${target} PRIVATE "-Wl,-Map,${CMAKE_BINARY_DIR}/${target}.map")
+  endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND "${PELMAR_PYTHON}" "${CMAKE_SOURCE_DIR}/cmake/pe-checksum.py" "$<TARGET_FILE:${target}>"
     VERBATIM)

@@ -130,5 +130,8 @@ target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>"
 # The image tools as Windows console programs (not part of pelmar.exe).
 include(tools/windows.cmake)
 
+# The Windows Installer package's custom action (not part of pelmar.exe).
+include(packaging/msi/windows.cmake)
+
 # The fixtures of the Wine test bench (scripts/test-windows.sh); not part of pelmar.exe.
 add_subdirectory(tools/wine-driver)

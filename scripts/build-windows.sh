@@ -143,3 +143,13 @@ for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelma
   [[ -z "$late" ]] || die "$tool calls what Windows Server 2003 x64 lacks: $late"
   say "built $tool: imports only from ${allowed% } ($(wc -l <<<"$calls") calls of kernel32.dll)"
 done
+
+# The Windows Installer package's custom action: a DLL that runs inside
+# msiexec on the same systems, importing only kernel32.dll, msi.dll and
+# msvcrt.dll, and exporting its one entry.
+action="$build/pelmar-msi-action.dll"
+dump=$(x86_64-w64-mingw32-objdump -p "$action")
+dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump" | sort -u | tr '\n' ' ')
+[[ "$dlls" == "kernel32.dll msi.dll msvcrt.dll " ]] || die "$action imports from $dlls(only kernel32.dll msi.dll msvcrt.dll)"
+grep -q '\] PelmarRun$' <<<"$dump" || die "$action does not export PelmarRun"
+say "built $action: imports only from ${dlls% }"

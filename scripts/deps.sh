@@ -13,12 +13,15 @@ PACKAGES=(
   dosfstools mtools ntfs-3g ntfs-3g-dev
 )
 if [[ "${1:-}" == windows ]]; then
-  PACKAGES+=(wine64 python3)
+  PACKAGES+=(wine64 python3 wixl msitools)
 fi
 # scripts/release.sh: the archive, the package and its manual pages, the
-# package's check.
+# package's check, the Windows Installer package (wixl; msitools' msiinfo and
+# msidump for its checks), the Authenticode signatures and the signed
+# checksums; Wine runs the package's msiexec in scripts/test-release.sh.
 if [[ "${1:-}" == release ]]; then
-  PACKAGES+=(zip unzip python3 python3-pefile debhelper help2man lintian)
+  PACKAGES+=(zip unzip python3 python3-pefile debhelper help2man lintian wixl msitools osslsigncode minisign
+             openssl wine64)
 fi
 
 missing=()

@@ -10,8 +10,9 @@
 # cases use, makes a private Wine prefix in build-windows/wine-prefix (once;
 # later runs reuse it), installs and starts the driver model there, runs the
 # cases and the installer's flow (pelmar-install.exe, then the boot from the
-# line it wrote). Wine's processes are started under that prefix only, and
-# its wineserver is stopped at the end.
+# line it wrote), and the Windows Installer package's flow (msiexec). Wine's
+# processes are started under that prefix only, and its wineserver is
+# stopped at the end.
 # Exits non-zero when any case fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,6 +83,24 @@ reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$(printf 'ntdll
 # An unhandled breakpoint ends the process instead of starting winedbg.
 "$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
 
+# The Windows Installer packages of this build, of its version and of a
+# lower one (the same programs), for the package's flow: made as
+# scripts/release.sh makes them (packaging/msi/build-msi.sh).
+version=$(head -n1 VERSION)
+IFS=. read -r major minor patch <<<"$version"
+if ((patch > 0)); then lower="$major.$minor.$((patch - 1))"
+elif ((minor > 0)); then lower="$major.$((minor - 1)).0"
+else lower="$((major - 1)).99.0"
+fi
+msi="$root/build-windows/msi"
+rm -rf "$msi" && mkdir -p "$msi/files"
+cp LICENSE "$msi/files/LICENSE.txt"
+echo "Pelmar, built for the Wine cases" >"$msi/files/RELEASE-NOTES.txt"
+for v in "$lower" "$version"; do
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD) packaging/msi/build-msi.sh "$v" "$(git rev-parse HEAD)" \
+    build-windows "$msi/files" build-windows/pelmar-msi-action.dll "$msi/pelmar-$v-x64.msi"
+done
+
 # --- The cases ---------------------------------------------------------------
 work="$root/build-windows/wine-cases"
 rm -rf "$work"
@@ -89,7 +108,8 @@ set +e
 python3 tests/wine/wine_cases.py --ntsim build/pelmar --mkimage build/pelmar-mkimage \
   --image build/pelmar-image --prepare build/pelmar-prepare \
   --header-open build/ntsim/tcformat/pelmar-header-open --wine "$wine" --prefix "$WINEPREFIX" \
-  --work "$work" --known tests/wine/known-differences.txt "$@"
+  --work "$work" --known tests/wine/known-differences.txt \
+  --msi "$msi/pelmar-$lower-x64.msi" "$msi/pelmar-$version-x64.msi" --msi-programs build-windows "$@"
 status=$?
 set -e
 say "Wine part took $(( $(date +%s) - started )) s; each case's files are in $work"

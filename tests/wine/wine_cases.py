@@ -835,6 +835,8 @@ class InstallFlow:
         lines = [x for x in self.value().decode("utf-16-le").split("\0") if x]
         pelmar = [x for x in lines if x.split()[0].lower() in ("pelmar", "pelmar.exe")]
         self.expect(len(pelmar) == 1, f"BootExecute holds {len(pelmar)} Pelmar lines: {lines}")
+        if not pelmar:
+            return
         words = pelmar[0].split()
         image = r"\??\C:\windows\system32" + "\\" + words[0] + ("" if words[0].lower().endswith(".exe") else ".exe")
         for name in ("pelmar-tc-model.log", "pelmar-tc-volume.raw"):
@@ -884,14 +886,19 @@ class InstallFlow:
         shutil.copy(out / "pelmar.tc", self.c / "pelmar.tc")
         shutil.copy(out / "pelmar.img", self.c / "pelmar.img")
 
-    def run(self):
+    def start(self):
+        """The machine before: BootExecute with the disk check and another
+        program, the driver on demand, no pelmar.exe, the drive's files."""
         system32 = self.c / "windows" / "system32"
-        original = multi_string(BOOT_BEFORE)
         self.bench.wine("reg", "add", SESSION_KEY, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d",
                         "\\0".join(BOOT_BEFORE), "/f")
         self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
         (system32 / "pelmar.exe").unlink(missing_ok=True)
         self.make_drive()
+        return system32, multi_string(BOOT_BEFORE)
+
+    def run(self):
+        system32, original = self.start()
         self.expect(self.value() == original, f"the starting value reads back as {shown(self.value())}")
         self.show("before install")
 
@@ -955,8 +962,110 @@ class InstallFlow:
         (self.c / "windows" / "system32" / "pelmar.exe").unlink(missing_ok=True)
 
 
-def run_install_flow(bench):
-    flow = InstallFlow(bench)
+MSI_CASE = "msi install, upgrade and removal"
+MSI_ARGS = r"A w 1 T c:\pelmar.tc c:\pelmar.img"
+PROGRAM_FILES = ("pelmar.exe", "pelmar-install.exe", "pelmar-mkimage.exe", "pelmar-image.exe", "LICENSE.txt",
+                 "RELEASE-NOTES.txt")
+MSI_FAILED = 1603 & 0xFF  # ERROR_INSTALL_FAILURE, as Wine's exit status carries it
+
+
+class MsiFlow(InstallFlow):
+    """The Windows Installer package through Wine's msiexec, over the same
+    BootExecute and driver key as the installer's flow: an installation
+    whose image is missing fails and leaves nothing; the lower version
+    installs with PELMAR_ARGS; the package of this version upgrades it
+    without PELMAR_ARGS and keeps the line; the line boots; the removal
+    gives the value back byte for byte and takes every file away."""
+
+    def __init__(self, bench):
+        super().__init__(bench)
+        self.folder = bench.work / "msi"
+        self.lower, self.current = (Path(p) for p in bench.args.msi)
+        self.folder_pf = self.c / "Program Files" / "Pelmar"
+
+    def msiexec(self, *words, log):
+        r = self.bench.wine("msiexec", *words, "/qn", "/l*v", "C:\\" + log, check=False, timeout=300)
+        text = (self.c / log).read_bytes().decode("utf-8", errors="replace") if (self.c / log).exists() else ""
+        (self.folder / log).write_text(text)
+        return r, text
+
+    def kept_arguments(self):
+        r = self.bench.wine("reg", "query", r"HKLM\SOFTWARE\Pelmar", "/v", "Arguments", check=False)
+        m = re.search(r"Arguments\s+REG_SZ\s+(.*)", r.stdout)
+        return m.group(1).strip() if m else None
+
+    def untouched(self, original):
+        return (self.value() == original and self.start_type() == 3 and not self.folder_pf.exists() and
+                not (self.c / "windows" / "system32" / "pelmar.exe").exists() and self.kept_arguments() is None)
+
+    def run(self):
+        system32, original = self.start()
+        for package in (self.lower, self.current):
+            shutil.copy(package, self.c / package.name)
+        self.show("before msiexec")
+
+        # The image is missing: pelmar-install's check fails the package,
+        # its complaint is in the log, and nothing is left.
+        r, log = self.msiexec("/i", "C:\\" + self.current.name, r"PELMAR_ARGS=A w 1 T c:\pelmar.tc c:\absent.img",
+                              log="msi-missing-image.log")
+        self.expect(r.returncode == MSI_FAILED and "pelmar-install: the image c:\\absent.img" in log and
+                    "pelmar-install: nothing was changed" in log,
+                    f"the package with a missing image: exit {r.returncode}, log: {log[-1500:]}")
+        self.expect(self.untouched(original), "the failed package left something: "
+                    f"{shown(self.value())}, start type {self.start_type()}, {self.folder_pf.exists()=}")
+
+        r, log = self.msiexec("/i", "C:\\" + self.lower.name, "PELMAR_ARGS=" + MSI_ARGS, log="msi-lower.log")
+        line = multi_string([BOOT_BEFORE[0], "pelmar " + MSI_ARGS, *BOOT_BEFORE[1:]])
+        self.expect(r.returncode == 0 and "pelmar-install> Pelmar runs at the next start of Windows." in log,
+                    f"msiexec /i {self.lower.name}: exit {r.returncode}: {log[-1500:]}")
+        self.expect(self.value() == line and self.start_type() == 1 and self.kept_arguments() == MSI_ARGS,
+                    f"after {self.lower.name}, BootExecute is {shown(self.value())}, start {self.start_type()}")
+        self.show(f"after msiexec /i {self.lower.name} PELMAR_ARGS=\"{MSI_ARGS}\"")
+
+        r, log = self.msiexec("/i", "C:\\" + self.current.name, log="msi-upgrade.log")
+        self.expect(r.returncode == 0, f"the upgrade: exit {r.returncode}: {log[-1500:]}")
+        self.expect(self.value() == line and self.kept_arguments() == MSI_ARGS,
+                    f"after the upgrade, BootExecute is {shown(self.value())}")
+        programs = Path(self.bench.args.msi_programs)
+        installed = sorted(p.name for p in self.folder_pf.iterdir()) if self.folder_pf.exists() else []
+        self.expect(installed == sorted(PROGRAM_FILES), f"Program Files\\Pelmar holds {installed}")
+        for name in PROGRAM_FILES[:4]:
+            self.expect((self.folder_pf / name).exists() and
+                        (self.folder_pf / name).read_bytes() == (programs / name).read_bytes(),
+                        f"the upgrade did not install this build's {name}")
+        self.expect((system32 / "pelmar.exe").exists() and
+                    (system32 / "pelmar.exe").read_bytes() == (programs / "pelmar.exe").read_bytes(),
+                    "System32's pelmar.exe is not this build's")
+        products = self.bench.wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall",
+                                   "/s", check=False).stdout
+        listed = re.findall(r"^\s*DisplayVersion\s+REG_SZ\s+(\S+)", "\n".join(
+            block for block in products.split("\n\n") if re.search(r"DisplayName\s+REG_SZ\s+Pelmar\s*$", block, re.M)), re.M)
+        self.expect(len(listed) == 1, f"Programs and Features lists Pelmar {listed}")
+        self.show(f"after msiexec /i {self.current.name} (the upgrade, no PELMAR_ARGS)")
+        self.shown.append("Program Files\\Pelmar: " + ", ".join(installed))
+
+        self.boot("fat32")
+
+        r, log = self.msiexec("/x", "C:\\" + self.current.name, log="msi-remove.log")
+        self.expect(r.returncode == 0 and "pelmar-install> removed the line pelmar " + MSI_ARGS in log,
+                    f"msiexec /x: exit {r.returncode}: {log[-1500:]}")
+        self.expect(self.value() == original, f"after msiexec /x, BootExecute is {shown(self.value())}")
+        self.expect(not (system32 / "pelmar.exe").exists() and not self.folder_pf.exists() and
+                    self.kept_arguments() is None, "msiexec /x left files or the kept arguments")
+        self.expect(self.start_type() == 1, "the removal changed the driver's start type")
+        self.show("after msiexec /x")
+        (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
+        return self.problems
+
+    def restore(self, saved):
+        for package in (self.current, self.lower):
+            if (self.c / package.name).exists():
+                self.bench.wine("msiexec", "/x", "C:\\" + package.name, "/qn", check=False, timeout=300)
+                (self.c / package.name).unlink()
+        super().restore(saved)
+
+
+def run_flow(bench, flow):
     shutil.rmtree(flow.folder, ignore_errors=True)
     saved = flow.value()
     started = time.monotonic()
@@ -969,11 +1078,18 @@ def run_install_flow(bench):
     return problems, time.monotonic() - started
 
 
+def run_install_flow(bench):
+    return run_flow(bench, InstallFlow(bench))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     for option in ("ntsim", "mkimage", "image", "prepare", "header-open", "wine", "prefix", "work", "known"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--case", action="append", help="run only the named cases")
+    parser.add_argument("--msi", nargs=2, metavar=("LOWER", "CURRENT"),
+                        help="the package of a lower version and of this one, for the package's flow")
+    parser.add_argument("--msi-programs", help="the folder of the programs the packages install")
     args = parser.parse_args()
     bench = Bench(args)
     bench.prepare()
@@ -999,6 +1115,9 @@ def main():
     if not args.case or INSTALL_CASE in args.case:
         failed += report(INSTALL_CASE, lambda: run_install_flow(bench))
         cases.append(INSTALL_CASE)
+    if args.msi and (not args.case or MSI_CASE in args.case):
+        failed += report(MSI_CASE, lambda: run_flow(bench, MsiFlow(bench)))
+        cases.append(MSI_CASE)
     if not args.case:
         for d in bench.differences:
             if d["difference"] not in bench.fired:

@@ -1,0 +1,18 @@
+# The Windows Installer package's custom action, build-windows/pelmar-msi-action.dll
+# (custom_action.cpp): not a program of the release's archive, it goes into
+# the package's Binary table (scripts/release.sh, packaging/msi/pelmar.wxs).
+# x86-64, for the same systems as the tools (5.2 on), importing only
+# kernel32.dll, msi.dll and msvcrt.dll; no time stamp, and the PE checksum
+# of its bytes, so that two builds give the same package.
+add_library(pelmar-msi-action SHARED ${CMAKE_CURRENT_LIST_DIR}/custom_action.cpp ${CMAKE_SOURCE_DIR}/tools/win32_text.cpp)
+target_include_directories(pelmar-msi-action PRIVATE ${CMAKE_SOURCE_DIR})
+set_target_properties(pelmar-msi-action PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_definitions(pelmar-msi-action PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0502)
+target_link_options(pelmar-msi-action PRIVATE
+  -static -static-libgcc -static-libstdc++
+  -Wl,--major-os-version,5 -Wl,--minor-os-version,2 -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,2
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+target_link_libraries(pelmar-msi-action PRIVATE msi kernel32)
+add_custom_command(TARGET pelmar-msi-action POST_BUILD
+  COMMAND "${PELMAR_PYTHON}" "${CMAKE_SOURCE_DIR}/cmake/pe-checksum.py" "$<TARGET_FILE:pelmar-msi-action>"
+  VERBATIM)
