@@ -131,4 +131,4 @@ target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>"
 include(tools/windows.cmake)
 
 # The fixtures of the Wine test bench (scripts/test-windows.sh); not part of pelmar.exe.
-add_subdirectory(tools/wine-driver)
+add_subdirectory(tests/wine/fixtures)

@@ -158,7 +158,7 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
     const Options &options = machine.options();
     auto &image = machine.Extension<ProcessImage>("process");
 
-    void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/tcdriver.h
+    void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/driver_model.h
     InstallSecretScan();
     machine.processHeap_ = CreateHeapObject(HEAP_GROWABLE);
 

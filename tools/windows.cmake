@@ -31,21 +31,21 @@ function(pelmar_windows_tool name)
 endfunction()
 
 set(PELMAR_TOOLS_DIR ${CMAKE_SOURCE_DIR}/tools)
-set(PELMAR_WINDOWS_PLATFORM ${PELMAR_TOOLS_DIR}/win32_text.cpp ${PELMAR_TOOLS_DIR}/volume_source_win32.cpp)
+set(PELMAR_WINDOWS_PLATFORM ${PELMAR_TOOLS_DIR}/platform/win32_text.cpp ${PELMAR_TOOLS_DIR}/platform/volume_source_win32.cpp)
 
 pelmar_windows_tool(pelmar-mkimage
-  ${PELMAR_TOOLS_DIR}/mkimage.cpp ${PELMAR_TOOLS_DIR}/image_maker.cpp ${PELMAR_TOOLS_DIR}/fat_layout.cpp
-  ${PELMAR_TOOLS_DIR}/ntfs_layout.cpp ${PELMAR_TOOLS_DIR}/capture.cpp ${PELMAR_TOOLS_DIR}/capture_win32.cpp
+  ${PELMAR_TOOLS_DIR}/pelmar-mkimage/mkimage.cpp ${PELMAR_TOOLS_DIR}/image/image_maker.cpp ${PELMAR_TOOLS_DIR}/fs/fat_layout.cpp
+  ${PELMAR_TOOLS_DIR}/fs/ntfs_layout.cpp ${PELMAR_TOOLS_DIR}/image/capture.cpp ${PELMAR_TOOLS_DIR}/platform/drive_win32.cpp
   ${PELMAR_WINDOWS_PLATFORM})
 
-pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/image.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
+pelmar_windows_tool(pelmar-image ${PELMAR_TOOLS_DIR}/pelmar-image/image.cpp ${PELMAR_TOOLS_DIR}/image/image_check.cpp
                     ${PELMAR_WINDOWS_PLATFORM})
 
 # pelmar-install checks a boot-time line with pelmar.exe's own command-line
 # rules (app/command_line_rules.cpp) and an image with pelmar-image's replay,
 # and edits the registry (advapi32.dll).
-pelmar_windows_tool(pelmar-install ${PELMAR_TOOLS_DIR}/install.cpp ${PELMAR_TOOLS_DIR}/install_boot_execute.cpp
-                    ${CMAKE_SOURCE_DIR}/app/command_line_rules.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
+pelmar_windows_tool(pelmar-install ${PELMAR_TOOLS_DIR}/pelmar-install/install.cpp ${PELMAR_TOOLS_DIR}/pelmar-install/install_boot_execute.cpp
+                    ${CMAKE_SOURCE_DIR}/app/command_line_rules.cpp ${PELMAR_TOOLS_DIR}/image/image_check.cpp
                     ${PELMAR_WINDOWS_PLATFORM})
 target_link_libraries(pelmar-install PRIVATE advapi32)
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "restore/ntfs_permissions.h"
+#include "support/ntfs_permissions.h"
 #include "run/fat_image.h"
 #include "run/process_runner.h"
 
