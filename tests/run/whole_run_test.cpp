@@ -169,7 +169,7 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
                  {"/B.BIN", pelmar_test::kFileSddl}, {"/Tmp", pelmar_test::kTempSddl},
                  {"/Tmp/t", pelmar_test::kTempFileSddl}}) {
             std::string error;
-            EXPECT_EQ(pelmar_tools::ReadSddl(t.string(), path, error), sddl) << path << ": " << error;
+            EXPECT_EQ(pelmar_test::ReadSddl(t.string(), path, error), sddl) << path << ": " << error;
         }
     }
 }

@@ -1,13 +1,14 @@
 // The descriptors pelmar-prepare's NTFS volumes must carry, in SDDL form as
-// Windows gives them, and a second reader of them: ntfssecaudit's dump.
+// Windows gives them, and the tests' own reading of them from the bytes
+// libntfs-3g and ntfssecaudit give.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "tools/pelmar-prepare/ntfs_security.h"
 
 namespace pelmar_test {
 
@@ -30,9 +31,19 @@ inline const std::string kTempSddl =
     "(A;OICIIO;GA;;;CO)";
 inline const std::string kTempFileSddl = "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)";
 
-// The descriptor of `path` on the raw volume as ntfssecaudit -v dumps it
-// (its hex lines are the descriptor's bytes), in SDDL form; empty when
-// ntfssecaudit is missing or shows none.
+// The SDDL form of a self-relative security descriptor, decoded here from
+// its bytes by the published layout (revision, control, the offsets of
+// owner, group and DACL; SIDs; access-allowed entries), sharing nothing with
+// the encoder pelmar-prepare uses; empty for anything malformed or holding
+// other entries.
+std::string DescriptorSddl(const std::vector<uint8_t> &bytes);
+
+// The SDDL form of the descriptor of `path` ("/A/B") on the raw volume, from
+// the bytes libntfs-3g gives; empty and `error` set on failure.
+std::string ReadSddl(const std::string &raw, const std::string &path, std::string &error);
+
+// The same from ntfssecaudit -v's dump (its hex lines are the descriptor's
+// bytes); empty when ntfssecaudit is missing or shows none.
 inline std::string AuditedSddl(const std::string &raw, const std::string &path) {
     std::string command = "ntfssecaudit -v '" + raw + "' '" + path + "' 2>/dev/null", text;
     FILE *pipe = popen(command.c_str(), "r");
@@ -51,9 +62,7 @@ inline std::string AuditedSddl(const std::string &raw, const std::string &path) 
                 bytes.push_back(static_cast<uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
     }
     pclose(pipe);
-    pelmar_tools::Descriptor descriptor;
-    return pelmar_tools::Decode(bytes.data(), bytes.size(), descriptor) ? pelmar_tools::Sddl(descriptor)
-                                                                        : std::string();
+    return DescriptorSddl(bytes);
 }
 
 }  // namespace pelmar_test

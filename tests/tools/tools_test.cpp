@@ -473,7 +473,7 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
              {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kFolderSddl}, {"/Docs/a.txt", kFileSddl},
              {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}}) {
         std::string error;
-        EXPECT_EQ(pelmar_tools::ReadSddl(raw.string(), path, error), sddl) << path << ": " << error;
+        EXPECT_EQ(ReadSddl(raw.string(), path, error), sddl) << path << ": " << error;
         if (audit) {
             EXPECT_EQ(AuditedSddl(raw.string(), path), sddl) << path;
         }

@@ -13,7 +13,6 @@
 // inheritance, and stored through libntfs-3g's security interface.
 #include "tools/pelmar-prepare/ntfs_security.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "tools/pelmar-prepare/libntfs3g.h"
@@ -87,39 +86,6 @@ uint32_t Get16(const uint8_t *p) {
 }
 uint32_t Get32(const uint8_t *p) {
     return Get16(p) | Get16(p + 2) << 16;
-}
-
-std::string SidText(const std::string &sid) {
-    static const std::pair<const char *, const char *> kAliases[] = {
-        {"S-1-5-18", "SY"},     {"S-1-5-32-544", "BA"}, {"S-1-5-32-545", "BU"}, {"S-1-3-0", "CO"},
-        {"S-1-3-1", "CG"},      {"S-1-1-0", "WD"},      {"S-1-5-11", "AU"},     {"S-1-5-32-546", "BG"},
-        {"S-1-5-32-547", "PU"}, {"S-1-5-19", "LS"},     {"S-1-5-20", "NS"}};
-    for (const auto &[full, alias] : kAliases)
-        if (sid == full) return alias;
-    return sid;
-}
-
-std::string RightsText(uint32_t mask) {
-    static const std::pair<uint32_t, const char *> kWhole[] = {
-        {kFileAllAccess, "FA"}, {0x00120089, "FR"}, {0x00120116, "FW"}, {0x001200A0, "FX"}};
-    for (const auto &[value, name] : kWhole)
-        if (mask == value) return name;
-    static const std::pair<uint32_t, const char *> kBits[] = {
-        {0x10000000, "GA"}, {0x80000000, "GR"}, {0x40000000, "GW"}, {0x20000000, "GX"}, {0x00020000, "RC"},
-        {0x00010000, "SD"}, {0x00040000, "WD"}, {0x00080000, "WO"}, {0x00000010, "RP"}, {0x00000020, "WP"},
-        {0x00000001, "CC"}, {0x00000002, "DC"}, {0x00000004, "LC"}, {0x00000008, "SW"}, {0x00000080, "LO"},
-        {0x00000040, "DT"}, {0x00000100, "CR"}};
-    std::string text;
-    uint32_t left = mask;
-    for (const auto &[bit, name] : kBits)
-        if (mask & bit) {
-            text += name;
-            left &= ~bit;
-        }
-    if (left == 0 && mask != 0) return text;
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%x", mask);
-    return hex;
 }
 
 }  // namespace
@@ -243,26 +209,6 @@ bool Decode(const uint8_t *bytes, size_t length, Descriptor &descriptor) {
     return true;
 }
 
-std::string Sddl(const Descriptor &descriptor) {
-    std::string text = "O:" + SidText(descriptor.owner) + "G:" + SidText(descriptor.group);
-    if (!(descriptor.control & kDaclPresent)) return text;
-    text += "D:";
-    if (descriptor.control & kDaclProtected) text += "P";
-    if (descriptor.control & kDaclAutoInherited) text += "AI";
-    for (const Ace &ace : descriptor.dacl) {
-        text += "(A;";
-        static const std::pair<uint8_t, const char *> kFlags[] = {{kObjectInherit, "OI"},
-                                                                  {kContainerInherit, "CI"},
-                                                                  {kNoPropagate, "NP"},
-                                                                  {kInheritOnly, "IO"},
-                                                                  {kInherited, "ID"}};
-        for (const auto &[flag, name] : kFlags)
-            if (ace.flags & flag) text += name;
-        text += ";" + RightsText(ace.mask) + ";;;" + SidText(ace.sid) + ")";
-    }
-    return text;
-}
-
 namespace {
 
 // libntfs-3g's context for its descriptor calls: the volume, no user
@@ -300,23 +246,6 @@ bool GetDescriptor(ntfs_volume *volume, ntfs_inode *inode, Descriptor &descripto
         return false;
     }
     return true;
-}
-
-std::string ReadSddl(const std::string &raw, const std::string &path, std::string &error) {
-    NtfsVolume volume;
-    if (!volume.Mount(raw, true, error)) return {};
-    if (ntfs_open_secure(volume.get()) != 0) {
-        error = "libntfs-3g cannot open $Secure";
-        return {};
-    }
-    ntfs_inode *inode = path == "/" ? ntfs_inode_open(volume.get(), FILE_root)
-                                    : ntfs_pathname_to_inode(volume.get(), nullptr, path.c_str());
-    Descriptor descriptor;
-    bool ok = inode && GetDescriptor(volume.get(), inode, descriptor, error);
-    if (!inode) error = "no " + path + " on the volume";
-    if (inode) ntfs_inode_close(inode);
-    ntfs_close_secure(volume.get());
-    return ok ? Sddl(descriptor) : std::string();
 }
 
 }  // namespace pelmar_tools

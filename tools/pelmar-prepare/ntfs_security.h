@@ -1,7 +1,7 @@
 // Windows security descriptors for the NTFS volumes pelmar-prepare makes:
 // the root's descriptor as Windows' own format gives it, inheritance from a
 // folder to what is made in it as Windows computes it, the folder for
-// temporary files, and the SDDL text form they are shown and checked in.
+// temporary files, and the binary form stored on the volume.
 #pragma once
 
 #include <cstdint>
@@ -59,16 +59,11 @@ Descriptor Inherit(const Descriptor &parent, bool folder, const std::string &own
 // false for anything malformed or holding other entries than access-allowed.
 std::vector<uint8_t> Encode(const Descriptor &descriptor);
 bool Decode(const uint8_t *bytes, size_t length, Descriptor &descriptor);
-std::string Sddl(const Descriptor &descriptor);
 
 // The descriptor of an open inode of a mounted volume whose $Secure is open
 // (ntfs_open_secure), through libntfs-3g's security interface.
 bool SetDescriptor(_ntfs_volume *volume, _ntfs_inode *inode, const Descriptor &descriptor,
                    std::string &error);
 bool GetDescriptor(_ntfs_volume *volume, _ntfs_inode *inode, Descriptor &descriptor, std::string &error);
-
-// The SDDL form of the descriptor of `path` ("/A/B") on the raw volume,
-// read through libntfs-3g; empty and `error` set on failure.
-std::string ReadSddl(const std::string &raw, const std::string &path, std::string &error);
 
 }  // namespace pelmar_tools
