@@ -89,11 +89,14 @@ add_library(PkgConfig::TOMCRYPT INTERFACE IMPORTED)
 target_link_libraries(PkgConfig::TOMCRYPT INTERFACE pelmar_tomcrypt)
 
 # Product code does not assume a hosted C library here either.
-target_compile_options(pelmar_product_flags INTERFACE $<${PELMAR_IS_PRODUCT}:-ffreestanding>)
+list(APPEND PELMAR_PRODUCT_OPTIONS -ffreestanding)
 target_link_libraries(pelmar_product_flags INTERFACE pelmar_native_system)
 
-foreach(dir crypto keying lib-na app)
+foreach(dir ${PELMAR_PRODUCT_DIRS})
   add_subdirectory(${dir})
+endforeach()
+foreach(target ${PELMAR_PRODUCT_TARGETS})
+  pelmar_product_code(${target})
 endforeach()
 
 # pelmar.exe is the product libraries alone; the target needs a source of its
@@ -122,13 +125,20 @@ target_link_options(pelmar PRIVATE
   -Wl,-Map,${CMAKE_BINARY_DIR}/pelmar.map
   -Wl,--gc-sections
   -s)
+# The build fails unless the image is what a boot-time native program must be
+# (cmake/check-native-image.sh: PE32+ x86-64, native, ntdll's names only, no
+# constructors or TLS, at most 160 KiB).
+add_custom_command(TARGET pelmar POST_BUILD
+  COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-native-image.sh $<TARGET_FILE:pelmar> ${CMAKE_BINARY_DIR}/pelmar.map
+  VERBATIM)
 pelmar_windows_program(pelmar "Pelmar boot-time scratch drive: rekeys, mounts and restores it")
 # Start-up (lib-na) calls the application's main, which the application
 # defines: the two archives refer to each other.
 target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>")
 
-# The image tools as Windows console programs (not part of pelmar.exe).
-include(tools/windows.cmake)
+# The tools as Windows console programs (not part of pelmar.exe): the same
+# list as the host's (tools/CMakeLists.txt).
+add_subdirectory(tools)
 
 # The fixtures of the Wine test bench (scripts/test-windows.sh); not part of pelmar.exe.
 add_subdirectory(tests/wine/fixtures)

@@ -144,15 +144,4 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
     return out.Commit(error);
 }
 
-bool IsDriveName(const std::string &name) {
-#ifdef _WIN32
-    const std::string letter = name.size() == 6 && name.compare(0, 4, "\\\\.\\") == 0 ? name.substr(4) : name;
-    return letter.size() == 2 && letter[1] == ':' &&
-           ((letter[0] >= 'A' && letter[0] <= 'Z') || (letter[0] >= 'a' && letter[0] <= 'z'));
-#else
-    (void)name;
-    return false;
-#endif
-}
-
 }  // namespace pelmar_tools

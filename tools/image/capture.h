@@ -6,41 +6,19 @@
 // track, in 64-bit arithmetic), never a file size: the image then fits the
 // drive the restore checks it against.
 //
-// The device is behind DriveDevice, so that this logic is the same on every
-// platform and can be tried against a device double; capture_win32.cpp
-// opens the real one.
+// The device is behind DriveDevice (tools/platform/drive.h), so that this
+// logic is the same on every platform and can be tried against a device
+// double.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "tools/image/image_maker.h"
+#include "tools/platform/drive.h"
 #include "tools/platform/output_file.h"
 
 namespace pelmar_tools {
-
-class DriveDevice {
-  public:
-    virtual ~DriveDevice() = default;
-
-    // The name to use in messages (as the user gave it).
-    virtual const std::string &Name() const = 0;
-    // The 24 bytes of IOCTL_DISK_GET_DRIVE_GEOMETRY's answer (DISK_GEOMETRY);
-    // false and a reason when the drive does not give them.
-    virtual bool Geometry(uint8_t (&geometry)[24], std::string &error) = 0;
-
-    enum class LockResult { Locked, InUse, Failed };
-    // FSCTL_LOCK_VOLUME. InUse: refused because files or folders on the
-    // drive are open. Failed: any other failure, `error` says why.
-    virtual LockResult Lock(std::string &error) = 0;
-    // FSCTL_DISMOUNT_VOLUME (on a locked drive).
-    virtual bool Dismount(std::string &error) = 0;
-    // FSCTL_UNLOCK_VOLUME.
-    virtual void Unlock() = 0;
-    // Whole sectors: `offset` and `length` are multiples of the sector size.
-    virtual bool ReadSectors(uint64_t offset, uint8_t *out, size_t length, std::string &error) = 0;
-};
 
 // The drive's figures from the 24 geometry bytes.
 struct DriveGeometry {
@@ -58,13 +36,5 @@ DriveGeometry ParseDriveGeometry(const uint8_t (&geometry)[24]);
 // when nothing).
 bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, ImageSummary &summary,
                   std::string &note, std::string &error);
-
-// On Windows, "X:" or "\\.\X:" names a mounted drive (false elsewhere).
-bool IsDriveName(const std::string &name);
-#ifdef _WIN32
-// Opens the drive for capture (capture_win32.cpp); null and a reason when it
-// cannot be opened.
-std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error);
-#endif
 
 }  // namespace pelmar_tools

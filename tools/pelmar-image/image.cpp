@@ -12,7 +12,7 @@
 #include "tools/image/image_format.h"
 #include "tools/platform/output_file.h"
 #include "tools/platform/volume_source.h"
-#include "tools/platform/version.h"
+#include "tools/platform/program.h"
 
 namespace pelmar_tools {
 namespace {
@@ -180,16 +180,7 @@ int Run(int argc, char **argv) {
 }  // namespace
 }  // namespace pelmar_tools
 
-#ifdef _WIN32
-#include "tools/platform/win32_text.h"
-int wmain(int argc, wchar_t **argv) {
-    pelmar_tools::Utf8Arguments arguments(argc, argv);
-    if (pelmar_tools::PrintedVersion(arguments.argc(), arguments.argv(), "pelmar-image")) return 0;
-    return pelmar_tools::Run(arguments.argc(), arguments.argv());
-}
-#else
-int main(int argc, char **argv) {
-    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-image")) return 0;
-    return pelmar_tools::Run(argc, argv);
-}
-#endif
+namespace pelmar_tools {
+const char kProgramName[] = "pelmar-image";
+int ProgramMain(int argc, char **argv) { return Run(argc, argv); }
+}  // namespace pelmar_tools

@@ -19,7 +19,7 @@
 #include "tools/image/image_maker.h"
 #include "tools/platform/output_file.h"
 #include "tools/platform/volume_source.h"
-#include "tools/platform/version.h"
+#include "tools/platform/program.h"
 
 namespace pelmar_tools {
 namespace {
@@ -79,12 +79,10 @@ int Run(int argc, char **argv) {
     out.FollowSymlink(followSymlink, "--follow-symlink");
     ImageSummary summary;
     if (IsDriveName(request.input)) {
-#ifdef _WIN32
         std::string note;
         std::unique_ptr<DriveDevice> drive = OpenDrive(request.input, error);
         if (!drive || !CaptureDrive(*drive, request, out, summary, note, error)) return Fail(error);
         if (!note.empty()) std::fprintf(stderr, "pelmar-mkimage: note: %s\n", note.c_str());
-#endif
     } else {
         std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
         if (!source) return Fail(error);
@@ -111,16 +109,7 @@ int Run(int argc, char **argv) {
 }  // namespace
 }  // namespace pelmar_tools
 
-#ifdef _WIN32
-#include "tools/platform/win32_text.h"
-int wmain(int argc, wchar_t **argv) {
-    pelmar_tools::Utf8Arguments arguments(argc, argv);
-    if (pelmar_tools::PrintedVersion(arguments.argc(), arguments.argv(), "pelmar-mkimage")) return 0;
-    return pelmar_tools::Run(arguments.argc(), arguments.argv());
-}
-#else
-int main(int argc, char **argv) {
-    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-mkimage")) return 0;
-    return pelmar_tools::Run(argc, argv);
-}
-#endif
+namespace pelmar_tools {
+const char kProgramName[] = "pelmar-mkimage";
+int ProgramMain(int argc, char **argv) { return Run(argc, argv); }
+}  // namespace pelmar_tools

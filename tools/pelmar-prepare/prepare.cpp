@@ -34,7 +34,7 @@
 #include "tools/platform/output_file.h"
 #include "tools/platform/stop_signals.h"
 #include "tools/pelmar-prepare/volume_room.h"
-#include "tools/platform/version.h"
+#include "tools/platform/program.h"
 #include "tools/fs/volume_layout.h"
 #include "tools/pelmar-prepare/windows_names.h"
 
@@ -438,7 +438,7 @@ int Run(int argc, char **argv) {
 }  // namespace
 }  // namespace pelmar_tools
 
-int main(int argc, char **argv) {
-    if (pelmar_tools::PrintedVersion(argc, argv, "pelmar-prepare")) return 0;
-    return pelmar_tools::Run(argc, argv);
-}
+namespace pelmar_tools {
+const char kProgramName[] = "pelmar-prepare";
+int ProgramMain(int argc, char **argv) { return Run(argc, argv); }
+}  // namespace pelmar_tools

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "tools/image/capture.h"
+#include "tools/platform/drive.h"
 #include "tools/platform/win32_text.h"
 
 namespace pelmar_tools {
@@ -77,6 +77,12 @@ class Win32Drive final : public DriveDevice {
 };
 
 }  // namespace
+
+bool IsDriveName(const std::string &name) {
+    const std::string letter = name.size() == 6 && name.compare(0, 4, "\\\\.\\") == 0 ? name.substr(4) : name;
+    return letter.size() == 2 && letter[1] == ':' &&
+           ((letter[0] >= 'A' && letter[0] <= 'Z') || (letter[0] >= 'a' && letter[0] <= 'z'));
+}
 
 std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error) {
     const std::string device = "\\\\.\\" + name.substr(name.size() - 2);

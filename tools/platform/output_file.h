@@ -1,37 +1,23 @@
 // An output file that appears under its name only when it is complete: the
-// bytes go to a temporary file beside it, which is renamed over the name at
-// Commit and removed if the writer gives up or a stop signal arrives.
+// bytes go to a temporary file beside it, which takes the name at Commit
+// and is removed if the writer gives up (or, on Linux, a stop signal
+// arrives). The same calls and messages on every platform; each has a file
+// of its own (output_file_posix.cpp, output_file_win32.cpp).
 //
 // Nothing that was there before is lost on the way: the name must be free or
-// an ordinary file that is none of the tool's inputs (by device and inode, so
-// a hard link counts too); a folder, a device, a FIFO or a socket is refused.
-// A symbolic link is refused unless following it was asked for; then the file
-// it points to is replaced and the link stays. CommitTogether puts several
-// outputs in place so that a failure half-way leaves the old set whole.
+// an ordinary file that is none of the tool's inputs (the same file by
+// identity, so a hard link counts too); a folder or a device is refused.
+// A symbolic link is refused unless following it was asked for (Linux; on
+// Windows a link or junction is always refused, since the file it points to
+// cannot be named there without calls that Windows Server 2003 lacks).
 #pragma once
 
-#ifdef _WIN32
-#include "tools/platform/output_file_win32.h"
-#else
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "tools/platform/stop_signals.h"
-
 namespace pelmar_tools {
-
-class OutputFile;
-inline bool CommitTogether(std::initializer_list<OutputFile *> outputs, std::string &error);
 
 class OutputFile {
   public:
@@ -50,146 +36,33 @@ class OutputFile {
     }
 
     // Whether the name may take the output, without making anything.
-    bool Check(std::string &error) {
-        std::string target;
-        return Destination(target, error);
-    }
-
+    bool Check(std::string &error) const;
     // Checks the name and creates the temporary file; false and an
     // explanation otherwise.
-    bool Open(std::string &error) {
-        if (!Destination(target_, error)) return false;
-        StopSignalsHeld held;
-        temp_ = target_ + ".partXXXXXX";
-        fd_ = mkstemp(temp_.data());
-        if (fd_ < 0) {
-            error = "cannot create " + temp_ + ": " + std::strerror(errno);
-            temp_.clear();
-            return false;
-        }
-        if (!RemoveOnStop(temp_)) {
-            Abandon();
-            error = "cannot create a temporary file for " + path_ + ": its name is too long";
-            return false;
-        }
-        return true;
-    }
-
-    bool WriteAt(uint64_t offset, const void *bytes, size_t length, std::string &error) {
-        const auto *p = static_cast<const uint8_t *>(bytes);
-        while (length) {
-            ssize_t n = pwrite(fd_, p, length, static_cast<off_t>(offset));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = "cannot write " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC);
-                return false;
-            }
-            p += n;
-            offset += static_cast<uint64_t>(n);
-            length -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-
+    bool Open(std::string &error);
+    bool WriteAt(uint64_t offset, const void *bytes, size_t length, std::string &error);
     // Sets the final size (regions never written read as zero bytes).
-    bool Resize(uint64_t size, std::string &error) {
-        if (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
-            error = "cannot size " + path_ + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-
-    bool Commit(std::string &error) {
-        OutputFile *self = this;
-        return CommitTogether({self}, error);
-    }
+    bool Resize(uint64_t size, std::string &error);
+    bool Commit(std::string &error);
 
     // The temporary file's name while it is being written (empty otherwise).
     const std::string &temporaryPath() const { return temp_; }
 
-    void Abandon() {
-        StopSignalsHeld held;
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-        if (!temp_.empty()) {
-            unlink(temp_.c_str());
-            KeepOnStop(temp_);
-        }
-        temp_.clear();
-    }
+    void Abandon();
 
     // Puts every output (each opened and complete) under its name, or none:
     // an old file under a name is kept aside as a hard link (or renamed aside
     // where the file system has no hard links) until all are in place, and put
     // back when one of them cannot be. The stop signals wait meanwhile.
+    // Linux only (pelmar-prepare's pair of outputs).
     friend bool CommitTogether(std::initializer_list<OutputFile *> outputs, std::string &error);
 
   private:
     // The file the output replaces or creates (the link's target when a
     // symbolic link is followed), checked.
-    bool Destination(std::string &target, std::string &error) const {
-        target = path_;
-        struct stat st;
-        for (int links = 0; lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++links) {
-            if (!follow_) {
-                error = path_ + " is a symbolic link; " +
-                        (followOption_.empty() ? std::string("neither it nor the file it points to is replaced")
-                                               : "give " + followOption_ + " to replace the file it points to");
-                return false;
-            }
-            std::string to(4096, '\0');
-            ssize_t n = readlink(target.c_str(), to.data(), to.size());
-            if (n <= 0 || static_cast<size_t>(n) >= to.size() || links == 40) {
-                error = "cannot follow the symbolic link " + target + ": " +
-                        std::strerror(n < 0 ? errno : ELOOP);
-                return false;
-            }
-            to.resize(static_cast<size_t>(n));
-            size_t slash = target.rfind('/');
-            target = to[0] == '/' || slash == std::string::npos ? to : target.substr(0, slash + 1) + to;
-        }
-        if (lstat(target.c_str(), &st) != 0) {
-            if (errno == ENOENT) return true;  // a new file; its folder is checked by creating it
-            error = "cannot examine " + target + ": " + std::strerror(errno);
-            return false;
-        }
-        const char *what = S_ISDIR(st.st_mode)                          ? "a folder"
-                           : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                           : S_ISFIFO(st.st_mode)                       ? "a FIFO"
-                           : !S_ISREG(st.st_mode)                       ? "not an ordinary file"
-                                                                        : nullptr;
-        if (what) {
-            error = target + " is " + what + "; the output must be an ordinary file";
-            return false;
-        }
-        for (const std::string &input : inputs_) {
-            struct stat in;
-            if (stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
-                error = "the output " + path_ + " is the input " + input + " itself";
-                return false;
-            }
-        }
-        return true;
-    }
-
+    bool Destination(std::string &target, std::string &error) const;
     // Gives the complete file ordinary rights and makes it durable.
-    bool Finish(std::string &error) {
-        if (fd_ < 0) {
-            error = "cannot finish " + path_ + ": it was not made";
-            return false;
-        }
-        // mkstemp makes the file private; the result gets ordinary rights.
-        mode_t mask = umask(0);
-        umask(mask);
-        bool ok = fchmod(fd_, 0666 & ~mask) == 0 && fsync(fd_) == 0;
-        int finishError = errno;
-        ok = close(fd_) == 0 && ok;
-        if (!ok && finishError == 0) finishError = errno;
-        fd_ = -1;
-        if (!ok) error = "cannot finish " + path_ + ": " + std::strerror(finishError);
-        return ok;
-    }
+    bool Finish(std::string &error);
 
     std::string path_;
     std::string target_;
@@ -197,80 +70,11 @@ class OutputFile {
     std::vector<std::string> inputs_;
     bool follow_ = false;
     std::string followOption_;
-    int fd_ = -1;
+    // The temporary file while it is open: a descriptor on Linux, a handle on
+    // Windows; -1 (INVALID_HANDLE_VALUE there) otherwise.
+    intptr_t file_ = -1;
 };
 
-inline bool CommitTogether(std::initializer_list<OutputFile *> outputs, std::string &error) {
-    struct Step {
-        OutputFile *output;
-        std::string backup;  // the old file kept aside; empty when there was none
-        bool linked = false;  // the backup is a second name (else the old file was renamed aside)
-        bool placed = false;  // the new file is under its name
-    };
-    std::vector<Step> steps;
-    for (OutputFile *output : outputs) {
-        std::string target;
-        if (!output->Finish(error) || !output->Destination(target, error)) return false;
-        if (target != output->target_) {
-            error = output->path_ + " changed while it was written";
-            return false;
-        }
-        steps.push_back({output, {}, false, false});
-    }
-    StopSignalsHeld held;
-    // Puts the old set back and removes what was kept aside; the message says
-    // where an old file stays if even that fails.
-    auto restore = [&](std::string reason) {
-        for (Step &step : steps) {
-            const std::string &target = step.output->target_;
-            bool ok = true;
-            if (step.placed || (!step.backup.empty() && !step.linked))
-                ok = step.backup.empty() ? unlink(target.c_str()) == 0
-                                         : rename(step.backup.c_str(), target.c_str()) == 0;
-            else if (!step.backup.empty())
-                unlink(step.backup.c_str());
-            if (!ok && !step.backup.empty()) reason += "; the old " + target + " is kept as " + step.backup;
-        }
-        error = reason;
-        return false;
-    };
-    for (Step &step : steps) {
-        const std::string &target = step.output->target_;
-        struct stat st;
-        if (lstat(target.c_str(), &st) != 0) continue;
-        // A free name beside the old file; hard links and renames stay on its
-        // file system.
-        for (int attempt = 0; attempt < 100 && step.backup.empty(); ++attempt) {
-            std::string name = target + ".oldXXXXXX";
-            int fd = mkstemp(name.data());
-            if (fd < 0) break;
-            close(fd);
-            unlink(name.c_str());
-            if (link(target.c_str(), name.c_str()) == 0) {
-                step.backup = name;
-                step.linked = true;
-            } else if (errno != EEXIST) {
-                if (rename(target.c_str(), name.c_str()) != 0) break;
-                step.backup = name;
-            }
-        }
-        if (step.backup.empty())
-            return restore("cannot keep the old " + target + " aside: " + std::strerror(errno));
-    }
-    for (Step &step : steps) {
-        if (rename(step.output->temp_.c_str(), step.output->target_.c_str()) != 0)
-            return restore("cannot rename " + step.output->temp_ + " to " + step.output->target_ + ": " +
-                           std::strerror(errno));
-        step.placed = true;
-    }
-    for (Step &step : steps) {
-        if (!step.backup.empty()) unlink(step.backup.c_str());
-        KeepOnStop(step.output->temp_);
-        step.output->temp_.clear();
-    }
-    return true;
-}
+bool CommitTogether(std::initializer_list<OutputFile *> outputs, std::string &error);
 
 }  // namespace pelmar_tools
-
-#endif  // _WIN32
