@@ -38,11 +38,6 @@ std::vector<std::string> VolumeCalls() {
     return out;
 }
 
-std::string HandleOf(const std::string &line) {
-    auto at = line.find("handle=");
-    return line.substr(at + 7, line.find_first_of(",)", at) - at - 7);
-}
-
 class Bracket : public RestoreTest {};
 
 TEST_F(Bracket, OpensTheImageTwiceAndTheVolumeOnceAndClosesThemInReverse) {

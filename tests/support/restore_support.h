@@ -59,6 +59,12 @@ inline std::string BuildImage(const ImageLayout &layout) {
 }
 
 // Reproducible noise, so that every sector the restore writes shows.
+// The handle a trace line names ("handle=0x40, ..." gives "0x40").
+inline std::string HandleOf(const std::string &line) {
+    auto at = line.find("handle=");
+    return line.substr(at + 7, line.find_first_of(",)", at) - at - 7);
+}
+
 inline std::string Noise(size_t length, uint32_t seed) {
     std::string bytes(length, '\0');
     uint32_t x = seed * 2654435761u + 1;
