@@ -11,25 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/image/image_format.h"
 #include "tools/fs/volume_layout.h"
 
 namespace pelmar_tools {
-
-const char *KindName(FileSystemKind kind) {
-    switch (kind) {
-        case FileSystemKind::Fat12:
-            return "FAT12";
-        case FileSystemKind::Fat16:
-            return "FAT16";
-        case FileSystemKind::Fat32:
-            return "FAT32";
-        case FileSystemKind::Ntfs:
-            return "NTFS";
-        default:
-            return "unknown";
-    }
-}
 
 namespace {
 
@@ -42,17 +26,17 @@ bool PowerOfTwo(uint64_t v) {
 Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLayout &layout,
                           std::string &error) {
     const uint64_t size = volume.Size();
-    const uint64_t bytesPerSector = GetLE(b + 11, 2), sectorsPerCluster = b[13], reserved = GetLE(b + 14, 2),
-                   fats = b[16], rootEntries = GetLE(b + 17, 2), media = b[21], fat16Size = GetLE(b + 22, 2);
+    const uint64_t bytesPerSector = ReadLE(b + 11, 2), sectorsPerCluster = b[13], reserved = ReadLE(b + 14, 2),
+                   fats = b[16], rootEntries = ReadLE(b + 17, 2), media = b[21], fat16Size = ReadLE(b + 22, 2);
     // Only what every FAT boot sector has; anything else is another kind of input.
     if (b[510] != 0x55 || b[511] != 0xAA || (b[0] != 0xEB && b[0] != 0xE9) || bytesPerSector < 512 ||
         bytesPerSector > 4096 || !PowerOfTwo(bytesPerSector) || sectorsPerCluster > 128 ||
         !PowerOfTwo(sectorsPerCluster) || reserved == 0 || fats == 0 || (media != 0xF0 && media < 0xF8))
         return Recognition::NotThisKind;
 
-    const uint64_t totalSectors = GetLE(b + 19, 2) ? GetLE(b + 19, 2) : GetLE(b + 32, 4);
+    const uint64_t totalSectors = ReadLE(b + 19, 2) ? ReadLE(b + 19, 2) : ReadLE(b + 32, 4);
     const bool fat32Layout = fat16Size == 0;
-    const uint64_t fatSectors = fat32Layout ? GetLE(b + 36, 4) : fat16Size;
+    const uint64_t fatSectors = fat32Layout ? ReadLE(b + 36, 4) : fat16Size;
     const uint64_t rootSectors = (rootEntries * 32 + bytesPerSector - 1) / bytesPerSector;
     const uint64_t firstData = reserved + fats * fatSectors + rootSectors;
     auto refuse = [&](const std::string &why) {
@@ -82,11 +66,11 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
                       std::to_string(clusters) + " clusters");
 
     // A FAT32 volume may mirror its FATs or use one of them only.
-    const uint64_t extFlags = fat32Layout ? GetLE(b + 40, 2) : 0;
+    const uint64_t extFlags = fat32Layout ? ReadLE(b + 40, 2) : 0;
     const uint64_t activeFat = (extFlags & 0x80) ? (extFlags & 0x0F) : 0;
     if (activeFat >= fats) return refuse("the active FAT " + std::to_string(activeFat) + " does not exist");
     if (fat32Layout) {
-        uint64_t root = GetLE(b + 44, 4) & 0x0FFFFFFF;
+        uint64_t root = ReadLE(b + 44, 4) & 0x0FFFFFFF;
         if (root < 2 || root > clusters + 1)
             return refuse("the root directory cluster " + std::to_string(root) + " lies outside the volume");
     }
@@ -114,7 +98,7 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
             error = "cannot read the FAT: " + readError;
             return false;
         }
-        entry = static_cast<uint32_t>(GetLE(bytes, static_cast<int>(width)));
+        entry = static_cast<uint32_t>(ReadLE(bytes, static_cast<int>(width)));
         entry = bits == 12 ? ((n & 1) ? entry >> 4 : entry & 0xFFF) : entry & 0x0FFFFFFF;
         return true;
     };
@@ -150,7 +134,7 @@ Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLa
         return !entryOf(n, entry) ? std::string("unreadable") : entry == 0 ? "free" : "marked bad";
     };
     if (fat32Layout) {
-        const uint64_t root = GetLE(b + 44, 4) & 0x0FFFFFFF;
+        const uint64_t root = ReadLE(b + 44, 4) & 0x0FFFFFFF;
         if (!holdsData[root])
             return refuse("the root directory's cluster " + std::to_string(root) + " is " + state(root) +
                           " in the FAT");

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/image/image_format.h"
 #include "tools/fs/volume_layout.h"
 
 namespace pelmar_tools {
@@ -83,7 +82,7 @@ class NtfsReader {
         const uint8_t *r = record.data();
         const std::string where = "MFT record " + std::to_string(number);
         if (std::memcmp(r, "FILE", 4) != 0) return Fail(where + " is not a file record");
-        const uint64_t usaOffset = GetLE(r + 4, 2), usaCount = GetLE(r + 6, 2);
+        const uint64_t usaOffset = ReadLE(r + 4, 2), usaCount = ReadLE(r + 6, 2);
         if (usaCount != recordBytes_ / 512 + 1 || usaOffset < 42 || usaOffset % 2 ||
             usaOffset + usaCount * 2 > recordBytes_)
             return Fail(where + " has an update sequence of " + std::to_string(usaCount) + " entries at " +
@@ -98,7 +97,7 @@ class NtfsReader {
             tail[0] = r[usaOffset + 2 * i];
             tail[1] = r[usaOffset + 2 * i + 1];
         }
-        if (!(GetLE(r + 22, 2) & 1)) return Fail(where + " is not in use");
+        if (!(ReadLE(r + 22, 2) & 1)) return Fail(where + " is not in use");
         return true;
     }
 
@@ -106,13 +105,13 @@ class NtfsReader {
     // checking that it lies inside the record. False ends the walk.
     template <typename Visit>
     bool ForEachAttribute(const std::vector<uint8_t> &record, uint64_t number, Visit visit) {
-        const uint64_t used = std::min<uint64_t>(GetLE(record.data() + 24, 4), recordBytes_);
-        for (uint64_t at = GetLE(record.data() + 20, 2);;) {
+        const uint64_t used = std::min<uint64_t>(ReadLE(record.data() + 24, 4), recordBytes_);
+        for (uint64_t at = ReadLE(record.data() + 20, 2);;) {
             if (at + 8 > used)
                 return Fail("the attributes of MFT record " + std::to_string(number) + " run past its end");
             const uint8_t *a = record.data() + at;
-            if (GetLE(a, 4) == kEndMarker) return true;
-            const uint64_t length = GetLE(a + 4, 4);
+            if (ReadLE(a, 4) == kEndMarker) return true;
+            const uint64_t length = ReadLE(a + 4, 4);
             if (length < 24 || length % 8 || at + length > used || (a[8] && length < 64))
                 return Fail("MFT record " + std::to_string(number) + " holds an attribute of " +
                             std::to_string(length) + " bytes at " + std::to_string(at));
@@ -124,8 +123,8 @@ class NtfsReader {
     // A non-resident attribute's data runs, appended to `runs`.
     bool DecodeRuns(const uint8_t *a, uint64_t length, uint64_t number, std::vector<Run> &runs) {
         const std::string where = "the data runs of " + RecordName(number);
-        const uint64_t firstVcn = GetLE(a + 16, 8), lastVcn = GetLE(a + 24, 8);
-        uint64_t at = GetLE(a + 32, 2), vcn = firstVcn;
+        const uint64_t firstVcn = ReadLE(a + 16, 8), lastVcn = ReadLE(a + 24, 8);
+        uint64_t at = ReadLE(a + 32, 2), vcn = firstVcn;
         int64_t lcn = 0;
         // No file of the file system's own is larger than the volume.
         if (firstVcn > lastVcn || lastVcn >= clusters_)
@@ -136,8 +135,8 @@ class NtfsReader {
             const unsigned lengthBytes = a[at] & 0x0F, offsetBytes = a[at] >> 4;
             if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 || at + 1 + lengthBytes + offsetBytes > length)
                 return Fail(where + " are malformed");
-            const uint64_t count = GetLE(a + at + 1, static_cast<int>(lengthBytes));
-            uint64_t delta = GetLE(a + at + 1 + lengthBytes, static_cast<int>(offsetBytes));
+            const uint64_t count = ReadLE(a + at + 1, static_cast<int>(lengthBytes));
+            uint64_t delta = ReadLE(a + at + 1 + lengthBytes, static_cast<int>(offsetBytes));
             if (offsetBytes && offsetBytes < 8 && (delta >> (8 * offsetBytes - 1) & 1))
                 delta |= ~uint64_t{0} << (8 * offsetBytes);  // a step back
             at += 1 + lengthBytes + offsetBytes;
@@ -167,10 +166,10 @@ class NtfsReader {
         uint64_t listLength = 0;
         bool found = false;
         if (!ForEachAttribute(base, number, [&](const uint8_t *a, uint64_t length) {
-                if (GetLE(a, 4) == kAttributeList && !list) {
+                if (ReadLE(a, 4) == kAttributeList && !list) {
                     list = a;
                     listLength = length;
-                } else if (!list && !found && GetLE(a, 4) == type && a[9] == 0) {
+                } else if (!list && !found && ReadLE(a, 4) == type && a[9] == 0) {
                     found = true;
                     return Take(a, length, number, value, mftData);
                 }
@@ -253,7 +252,7 @@ class NtfsReader {
     bool Take(const uint8_t *a, uint64_t length, uint64_t number, Value &value, bool mftData) {
         const uint64_t next = value.runs.empty() ? 0 : value.runs.back().vcn + value.runs.back().length;
         if (!a[8]) {
-            const uint64_t size = GetLE(a + 16, 4), at = GetLE(a + 20, 2);
+            const uint64_t size = ReadLE(a + 16, 4), at = ReadLE(a + 20, 2);
             if (value.resident || !value.runs.empty() || at + size > length)
                 return Fail("the resident data of " + RecordName(number) + " runs past its attribute");
             value.resident = true;
@@ -261,14 +260,14 @@ class NtfsReader {
             value.dataSize = value.initializedSize = size;
             return true;
         }
-        if (GetLE(a + 12, 2) & 0x4001)
+        if (ReadLE(a + 12, 2) & 0x4001)
             return Fail("the data of " + RecordName(number) + " is compressed or encrypted");
-        if (value.resident || GetLE(a + 16, 8) != next)
+        if (value.resident || ReadLE(a + 16, 8) != next)
             return Fail("the data of " + RecordName(number) + " continues at cluster " +
-                        std::to_string(GetLE(a + 16, 8)) + " of the file, not at " + std::to_string(next));
+                        std::to_string(ReadLE(a + 16, 8)) + " of the file, not at " + std::to_string(next));
         if (next == 0) {
-            value.dataSize = GetLE(a + 48, 8);
-            value.initializedSize = std::min(value.dataSize, GetLE(a + 56, 8));
+            value.dataSize = ReadLE(a + 48, 8);
+            value.initializedSize = std::min(value.dataSize, ReadLE(a + 56, 8));
         }
         if (!DecodeRuns(a, length, number, value.runs)) return false;
         // While the MFT's own runs are being found, each piece found makes
@@ -293,16 +292,16 @@ class NtfsReader {
         bool any = false;
         for (uint64_t at = 0; at + 26 <= entries.size();) {
             const uint8_t *e = entries.data() + at;
-            const uint64_t entryLength = GetLE(e + 4, 2);
+            const uint64_t entryLength = ReadLE(e + 4, 2);
             if (entryLength < 26 || at + entryLength > entries.size()) return Fail(where + " is malformed");
             at += entryLength;
-            if (GetLE(e, 4) != type || e[6] != 0) continue;
-            const uint64_t vcn = GetLE(e + 8, 8), holder = GetLE(e + 16, 8) & 0xFFFFFFFFFFFF;
+            if (ReadLE(e, 4) != type || e[6] != 0) continue;
+            const uint64_t vcn = ReadLE(e + 8, 8), holder = ReadLE(e + 16, 8) & 0xFFFFFFFFFFFF;
             std::vector<uint8_t> record;
             if (!LoadRecord(holder, record)) return false;
             bool found = false;
             if (!ForEachAttribute(record, holder, [&](const uint8_t *p, uint64_t pl) {
-                    if (found || GetLE(p, 4) != type || p[9] != 0 || (p[8] ? GetLE(p + 16, 8) : 0) != vcn)
+                    if (found || ReadLE(p, 4) != type || p[9] != 0 || (p[8] ? ReadLE(p + 16, 8) : 0) != vcn)
                         return true;
                     found = true;
                     return Take(p, pl, number, value, mftData);
@@ -354,7 +353,7 @@ Recognition ReadNtfsLayout(const VolumeSource &source, const uint8_t *b, VolumeL
         error = "inconsistent NTFS file system: " + why;
         return Recognition::Inconsistent;
     };
-    const uint64_t bytesPerSector = GetLE(b + 11, 2), sectors = GetLE(b + 40, 8);
+    const uint64_t bytesPerSector = ReadLE(b + 11, 2), sectors = ReadLE(b + 40, 8);
     if (bytesPerSector < 256 || bytesPerSector > 4096 || sectors > UINT64_MAX / 4096 ||
         (sectors + 1) * bytesPerSector > size)
         return refuse("the boot sector gives " + std::to_string(sectors) + " sectors of " +
@@ -376,7 +375,7 @@ Recognition ReadNtfsLayout(const VolumeSource &source, const uint8_t *b, VolumeL
 
     NtfsReader reader(source, clusterBytes, clusters, recordBytes);
     Value bitmap;
-    if (!reader.LoadMft(GetLE(b + 48, 8)) || !reader.ReadValue(kBitmapRecord, kData, bitmap))
+    if (!reader.LoadMft(ReadLE(b + 48, 8)) || !reader.ReadValue(kBitmapRecord, kData, bitmap))
         return refuse(reader.error);
     const uint64_t bitmapBytes = (clusters + 7) / 8;
     if (bitmap.dataSize < bitmapBytes)

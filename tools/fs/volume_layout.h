@@ -1,6 +1,7 @@
 // What a raw volume's file system uses: the byte ranges a restore must
 // write. Both readings are our own, through the volume source only
-// (fat_layout.cpp, ntfs_layout.cpp). Everything else on the volume is free
+// (fat_layout.cpp, ntfs_layout.cpp); which file system a volume holds is
+// decided once, in volume_layout.cpp. Everything else on the volume is free
 // space, which no supported file system reads before it has written it. A
 // volume whose allocation leaves out what the file system needs (its own
 // structures, a link of a chain) is inconsistent: a copy of it would not be
@@ -33,6 +34,14 @@ struct VolumeLayout {
     std::vector<ByteRange> used;  // ascending, not overlapping
 };
 
+// The little-endian field of `bytes` bytes at `p`, as both file systems
+// store their numbers.
+inline uint64_t ReadLE(const uint8_t *p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
 // Appends [start, end) to ascending ranges, merging with the last one.
 inline void AppendRange(std::vector<ByteRange> &ranges, uint64_t start, uint64_t end) {
     if (start >= end) return;
@@ -43,7 +52,12 @@ inline void AppendRange(std::vector<ByteRange> &ranges, uint64_t start, uint64_t
     ranges.push_back({start, end});
 }
 
-// `boot` is the volume's first 512 bytes.
+// The layout of a FAT volume, else of an NTFS one; NotThisKind (and an
+// Unknown kind) when it holds neither. `boot` is the volume's first 512
+// bytes.
+Recognition ReadVolumeLayout(const VolumeSource &volume, const uint8_t *boot, VolumeLayout &layout,
+                             std::string &error);
+// Each file system's own reading, as ReadVolumeLayout tries them.
 Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *boot, VolumeLayout &layout,
                           std::string &error);
 Recognition ReadNtfsLayout(const VolumeSource &volume, const uint8_t *boot, VolumeLayout &layout,

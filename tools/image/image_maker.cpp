@@ -131,9 +131,7 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
     uint8_t boot[512] = {};
     if (size >= sizeof boot && !readExactly(0, boot, sizeof boot)) return false;
     if (size >= sizeof boot) {
-        Recognition r = ReadFatLayout(source, boot, layout, error);
-        if (r == Recognition::NotThisKind) r = ReadNtfsLayout(source, boot, layout, error);
-        if (r == Recognition::Inconsistent) return false;
+        if (ReadVolumeLayout(source, boot, layout, error) == Recognition::Inconsistent) return false;
     }
     summary.kind = layout.kind;
     std::vector<SectorRange> ranges;

@@ -19,10 +19,7 @@ bool CheckRoom(const std::string &raw, const std::vector<ContentStep> &steps, st
     VolumeLayout layout;
     Recognition r = Recognition::NotThisKind;
     std::unique_ptr<VolumeSource> volume = OpenVolumeFile(raw, error);
-    if (volume && volume->ReadAt(0, boot, sizeof boot, error)) {
-        r = ReadFatLayout(*volume, boot, layout, error);
-        if (r == Recognition::NotThisKind) r = ReadNtfsLayout(*volume, boot, layout, error);
-    }
+    if (volume && volume->ReadAt(0, boot, sizeof boot, error)) r = ReadVolumeLayout(*volume, boot, layout, error);
     if (r != Recognition::Recognised || layout.clusterBytes == 0) {
         error = "cannot read the new volume's free space" + (error.empty() ? "" : ": " + error);
         return false;
