@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes every fuzz target with libFuzzer (the restore of images, pelmar-image's
-# replay, the command line, and whatever the list below names): builds the
+# replay, the command line, the file-system readers: every target
+# tests/fuzz/CMakeLists.txt declares): builds the
 # fuzz targets with clang in build-fuzz/ (with "asan", under AddressSanitizer
 # and UndefinedBehaviorSanitizer in build-fuzz-asan/, about five times
 # slower), makes a seed corpus of real images (fresh FAT file systems
