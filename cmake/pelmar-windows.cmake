@@ -2,7 +2,8 @@
 # (lib-na, crypto, keying, app) and the ciphers and hashes of LibTomCrypt,
 # linked as one native-subsystem x86-64 image whose only import is ntdll.dll.
 # Included by the top-level CMakeLists.txt when cross-building for Windows;
-# the host-only parts (ntsim, tools, tests, benchmarks) are not built.
+# at the end, the tools' Windows programs and the Wine cases' fixtures. The
+# host-only parts (ntsim, the tests, the benchmarks) are not built.
 #
 # PELMAR_TOMCRYPT_SOURCE_DIR: an unpacked LibTomCrypt 1.18.2 source tree
 # (scripts/build-windows.sh fetches Debian's source package into
