@@ -15,14 +15,6 @@
 
 namespace pelmar_tools {
 
-namespace {
-
-bool PowerOfTwo(uint64_t v) {
-    return v && !(v & (v - 1));
-}
-
-}  // namespace
-
 Recognition ReadFatLayout(const VolumeSource &volume, const uint8_t *b, VolumeLayout &layout,
                           std::string &error) {
     const uint64_t size = volume.Size();

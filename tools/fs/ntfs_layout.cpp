@@ -338,10 +338,6 @@ class NtfsReader {
     bool bootstrapping_ = false;
 };
 
-bool PowerOfTwo(uint64_t v) {
-    return v && !(v & (v - 1));
-}
-
 }  // namespace
 
 Recognition ReadNtfsLayout(const VolumeSource &source, const uint8_t *b, VolumeLayout &layout,

@@ -42,6 +42,9 @@ inline uint64_t ReadLE(const uint8_t *p, int bytes) {
     return v;
 }
 
+// Sizes and counts both file systems keep to powers of two.
+inline bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }
+
 // Appends [start, end) to ascending ranges, merging with the last one.
 inline void AppendRange(std::vector<ByteRange> &ranges, uint64_t start, uint64_t end) {
     if (start >= end) return;

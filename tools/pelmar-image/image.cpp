@@ -145,7 +145,11 @@ int Inspect(const std::string &path, const std::optional<std::string> &expandPat
     return 0;
 }
 
-int Run(int argc, char **argv) {
+}  // namespace
+
+const char kProgramName[] = "pelmar-image";
+
+int ProgramMain(int argc, char **argv) {
     std::optional<std::string> expand;
     bool followSymlink = false;
     std::vector<std::string> paths;
@@ -177,10 +181,4 @@ int Run(int argc, char **argv) {
     return Inspect(paths[0], expand, followSymlink);
 }
 
-}  // namespace
-}  // namespace pelmar_tools
-
-namespace pelmar_tools {
-const char kProgramName[] = "pelmar-image";
-int ProgramMain(int argc, char **argv) { return Run(argc, argv); }
 }  // namespace pelmar_tools

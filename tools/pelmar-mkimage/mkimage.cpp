@@ -39,7 +39,11 @@ int Fail(const std::string &message) {
     return 1;
 }
 
-int Run(int argc, char **argv) {
+}  // namespace
+
+const char kProgramName[] = "pelmar-mkimage";
+
+int ProgramMain(int argc, char **argv) {
     ImageRequest request;
     bool followSymlink = false;
     std::vector<std::string> paths;
@@ -106,10 +110,4 @@ int Run(int argc, char **argv) {
     return 0;
 }
 
-}  // namespace
-}  // namespace pelmar_tools
-
-namespace pelmar_tools {
-const char kProgramName[] = "pelmar-mkimage";
-int ProgramMain(int argc, char **argv) { return Run(argc, argv); }
 }  // namespace pelmar_tools

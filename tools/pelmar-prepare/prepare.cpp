@@ -232,7 +232,11 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
     return true;
 }
 
-int Run(int argc, char **argv) {
+}  // namespace
+
+const char kProgramName[] = "pelmar-prepare";
+
+int ProgramMain(int argc, char **argv) {
     std::string sizeText, kindText, label, outDir;
     struct Request {
         std::string path, source;
@@ -435,10 +439,4 @@ int Run(int argc, char **argv) {
     return 0;
 }
 
-}  // namespace
-}  // namespace pelmar_tools
-
-namespace pelmar_tools {
-const char kProgramName[] = "pelmar-prepare";
-int ProgramMain(int argc, char **argv) { return Run(argc, argv); }
 }  // namespace pelmar_tools
