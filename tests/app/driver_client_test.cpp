@@ -43,7 +43,7 @@ TEST_F(DriverClient, OpensTheDeviceAndAcceptsVersion43A) {
     // synchronous-I/O option.
     EXPECT_THAT(opens[0], HasSubstr("path=\"\\\\Device\\\\TrueCrypt\", access=0x10100000, attributes=0x00000000, "
                                     "share=0x00000000, disposition=1, options=0x00000000"));
-    EXPECT_EQ(TracedInput(0), "00000000");
+    EXPECT_EQ(TracedInput(TC_IOCTL_GET_DRIVER_VERSION), "00000000");
     EXPECT_TRUE(TraceHas("NtDeviceIoControlFile", "code=0x00072018, inputLength=4, outputLength=4"));
     EXPECT_TRUE(TraceHas("NtDeviceIoControlFile", "output=3a040000"));
     CloseDriver(Client());
@@ -98,7 +98,7 @@ TEST_F(DriverClient, TheMountRequestCarriesEveryFieldToTheByte) {
     EXPECT_TRUE(NothingShown());
     const Bytes expected = ExpectedMountRequest(u"c:\\vol.tc", container.password, kDriveT, 512);
     EXPECT_EQ(LastRequest(TC_IOCTL_MOUNT), expected);
-    EXPECT_EQ(TracedInput(2), HexOf(expected));  // after the version query and the geometry query
+    EXPECT_EQ(TracedInput(TC_IOCTL_MOUNT), HexOf(expected));
     // The driver's answer came back into Request: result 0, and the password
     // stays there until the run context is wiped.
     EXPECT_EQ(std::memcmp(Client()->Request, Bytes(4, 0).data(), 4), 0);
@@ -267,7 +267,7 @@ TEST_F(DriverClient, TheDismountRequestCarriesDriveNumberAndOneToTheByte) {
     EXPECT_EQ(DismountVolume(Client(), u't'), 0);
     const Bytes expected = {19, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(LastRequest(TC_IOCTL_DISMOUNT), expected);
-    EXPECT_EQ(TracedInput(1), "130000000100000000000000");
+    EXPECT_EQ(TracedInput(TC_IOCTL_DISMOUNT), "130000000100000000000000");
     EXPECT_TRUE(TraceHas("NtDeviceIoControlFile", "code=0x0007200c, inputLength=12, outputLength=12"));
     // Nothing is mounted on T:, and the model says so.
     ExpectShown({"Cannot dismount TrueCrypt volume (Error code 0x6)!"});

@@ -3,6 +3,7 @@
 // the product's keying, and helpers to read the requests the model received.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -81,10 +82,14 @@ protected:
     DRIVER_CLIENT *Client() { return client_.get(); }
     Bytes LastRequest(uint32_t code) { return ntsim::LastTrueCryptRequest(code); }
     // The input buffer of the Nth traced request to the driver, in hex.
-    std::string TracedInput(size_t index) {
+    // The traced input of the last device control request with `code`.
+    std::string TracedInput(ULONG code) {
         auto lines = TraceOf("NtDeviceIoControlFile");
-        if (index >= lines.size()) return {};
-        const std::string &line = lines[index];
+        const std::string tag = "code=" + ntsim::Hex32(code);
+        auto it = std::find_if(lines.rbegin(), lines.rend(),
+                               [&](const std::string &line) { return line.find(tag) != std::string::npos; });
+        if (it == lines.rend()) return {};
+        const std::string &line = *it;
         size_t at = line.find("input=");
         if (at == std::string::npos) return {};
         at += 6;
