@@ -11,7 +11,7 @@
 # in the build folder. The build writes the list of
 # shipped programs to release-programs.txt in the build folder, one file a
 # line; scripts/release.sh puts exactly those in the archive. Test fixtures
-# (tools/wine-driver/) do not call it.
+# (tests/wine/fixtures/) do not call it.
 enable_language(RC)
 find_program(PELMAR_PYTHON NAMES python3 REQUIRED)
 

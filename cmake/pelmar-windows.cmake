@@ -2,7 +2,8 @@
 # (lib-na, crypto, keying, app) and the ciphers and hashes of LibTomCrypt,
 # linked as one native-subsystem x86-64 image whose only import is ntdll.dll.
 # Included by the top-level CMakeLists.txt when cross-building for Windows;
-# the host-only parts (ntsim, tools, tests, benchmarks) are not built.
+# at the end, the tools' Windows programs and the Wine cases' fixtures. The
+# host-only parts (ntsim, the tests, the benchmarks) are not built.
 #
 # PELMAR_TOMCRYPT_SOURCE_DIR: an unpacked LibTomCrypt 1.18.2 source tree
 # (scripts/build-windows.sh fetches Debian's source package into
@@ -89,11 +90,14 @@ add_library(PkgConfig::TOMCRYPT INTERFACE IMPORTED)
 target_link_libraries(PkgConfig::TOMCRYPT INTERFACE pelmar_tomcrypt)
 
 # Product code does not assume a hosted C library here either.
-target_compile_options(pelmar_product_flags INTERFACE $<${PELMAR_IS_PRODUCT}:-ffreestanding>)
+list(APPEND PELMAR_PRODUCT_OPTIONS -ffreestanding)
 target_link_libraries(pelmar_product_flags INTERFACE pelmar_native_system)
 
-foreach(dir crypto keying lib-na app)
+foreach(dir ${PELMAR_PRODUCT_DIRS})
   add_subdirectory(${dir})
+endforeach()
+foreach(target ${PELMAR_PRODUCT_TARGETS})
+  pelmar_product_code(${target})
 endforeach()
 
 # pelmar.exe is the product libraries alone; the target needs a source of its
@@ -122,16 +126,23 @@ target_link_options(pelmar PRIVATE
   -Wl,-Map,${CMAKE_BINARY_DIR}/pelmar.map
   -Wl,--gc-sections
   -s)
+# The build fails unless the image is what a boot-time native program must be
+# (cmake/check-native-image.sh: PE32+ x86-64, native, ntdll's names only, no
+# constructors or TLS, at most 160 KiB).
+add_custom_command(TARGET pelmar POST_BUILD
+  COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-native-image.sh $<TARGET_FILE:pelmar> ${CMAKE_BINARY_DIR}/pelmar.map
+  VERBATIM)
 pelmar_windows_program(pelmar "Pelmar boot-time scratch drive: rekeys, mounts and restores it")
 # Start-up (lib-na) calls the application's main, which the application
 # defines: the two archives refer to each other.
 target_link_libraries(pelmar PRIVATE "$<LINK_GROUP:RESCAN,pelmar_app,pelmar_na>")
 
-# The image tools as Windows console programs (not part of pelmar.exe).
-include(tools/windows.cmake)
+# The tools as Windows console programs (not part of pelmar.exe): the same
+# list as the host's (tools/CMakeLists.txt).
+add_subdirectory(tools)
 
 # The Windows Installer package's custom action (not part of pelmar.exe).
 include(packaging/msi/windows.cmake)
 
 # The fixtures of the Wine test bench (scripts/test-windows.sh); not part of pelmar.exe.
-add_subdirectory(tools/wine-driver)
+add_subdirectory(tests/wine/fixtures)

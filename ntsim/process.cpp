@@ -164,7 +164,7 @@ NTSTATUS RunNativeProcess(void (*entry)(PPEB)) {
             return STATUS_NOT_SUPPORTED;
         }
     }
-    void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/tcdriver.h
+    void InstallTrueCryptDriver(); InstallTrueCryptDriver();  // the driver model, ntsim/driver_model.h
     InstallSecretScan();
     machine.processHeap_ = CreateHeapObject(HEAP_GROWABLE);
 

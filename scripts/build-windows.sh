@@ -34,20 +34,7 @@ run_as_root() {
 export DEBIAN_FRONTEND=noninteractive
 
 # --- The tools -------------------------------------------------------------
-PACKAGES=(
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-  cmake ninja-build dpkg-dev xz-utils python3
-)
-missing=()
-for package in "${PACKAGES[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
-done
-if ((${#missing[@]} > 0)); then
-  say "installing ${missing[*]}"
-  run_as_root apt-get update -qq
-  run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/deps.sh" cross
 
 # --- LibTomCrypt's source, from Debian's source package --------------------
 if [[ ! -f "$tomcrypt_src/src/headers/tomcrypt.h" ]]; then
@@ -120,28 +107,11 @@ stray=$(x86_64-w64-mingw32-nm -u "$tomcrypt_lib" | awk 'NF == 2 { print $2 }' | 
 "$root/cmake/check-native-image.sh" "$image" "$build/pelmar.map"
 say "built $image"
 
-# The image tools (tools/windows.cmake): console programs that need nothing
-# beside them on Windows Server 2003 x64 / XP x64: no DLL but the system's
-# kernel32 and msvcrt, and none of kernel32's calls that came with later
-# systems (the ones the C and C++ runtimes reach for when they are there).
-later_calls='^(GetTickCount64|(Initialize|Acquire|Release|TryAcquire)SRWLock.*|InitializeConditionVariable|'\
-'SleepConditionVariable(CS|SRW)|Wake(All)?ConditionVariable|InitOnce.*|GetFileInformationByHandleEx|'\
-'SetFileInformationByHandle|CreateSymbolicLink[AW]|GetFinalPathNameByHandle[AW]|Create(Event|Mutex|Semaphore)Ex[AW]|'\
-'GetSystemTimePreciseAsFileTime|(CompareString|LCMapString|GetLocaleInfo|GetUserDefaultLocaleName)Ex|'\
-'LocaleNameToLCID|QueryFullProcessImageName[AW]|CancelIoEx|GetQueuedCompletionStatusEx)$'
+# The tools (tools/CMakeLists.txt): the build has checked what each imports
+# (cmake/check-windows-tool.sh); the same check again says it here.
 for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelmar-install.exe; do
-  [[ -f $tool ]] || continue
-  # The installer edits the registry: advapi32.dll, a system DLL as well.
-  allowed="kernel32.dll msvcrt.dll "
-  [[ $tool != */pelmar-install.exe ]] || allowed="advapi32.dll $allowed"
-  dump=$(x86_64-w64-mingw32-objdump -p "$tool")
-  grep -q 'Subsystem.*(Windows CUI)' <<<"$dump" || die "$tool is not a console program"
-  dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump" | sort -u | tr '\n' ' ')
-  [[ "$dlls" == "$allowed" ]] || die "$tool imports from $dlls(only $allowed)"
-  calls=$(awk '/DLL Name:/ { dll = tolower($3) } dll == "kernel32.dll" && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' <<<"$dump")
-  late=$(grep -E "$later_calls" <<<"$calls" || true)
-  [[ -z "$late" ]] || die "$tool calls what Windows Server 2003 x64 lacks: $late"
-  say "built $tool: imports only from ${allowed% } ($(wc -l <<<"$calls") calls of kernel32.dll)"
+  report=$("$root/cmake/check-windows-tool.sh" "$tool") || die "$tool is not what Windows Server 2003 x64 runs"
+  say "built $tool: ${report#*: *: }"
 done
 
 # The Windows Installer package's custom action: a DLL that runs inside

@@ -1,28 +1,42 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Pelmar's build, tests and demo need, when they
-# are missing. Safe to run again and again; needs root (or sudo) only when
-# something is missing. `scripts/deps.sh windows` adds what the Wine cases
-# (scripts/test-windows.sh) need besides the Windows build's own tools,
-# `scripts/deps.sh release` what scripts/release.sh needs besides them.
+# are missing; every script that installs packages does it through this one.
+# Safe to run again and again; needs root (or sudo) only when something is
+# missing.
+#
+#   scripts/deps.sh [GROUP]
+#
+# No GROUP: the host build, tests and demo. `windows`: those, and what the
+# Wine cases (scripts/test-windows.sh) need besides the Windows build's own
+# tools; `release`: the host's, and what scripts/release.sh needs besides
+# them; `fuzz`: the host's, and clang with its libFuzzer runtime
+# (scripts/fuzz.sh); `cross`: the Windows build's tools alone
+# (scripts/build-windows.sh).
 set -euo pipefail
 
-PACKAGES=(
+HOST_PACKAGES=(
   g++ binutils cmake ninja-build pkg-config
   libtomcrypt-dev libgcrypt20-dev libssl-dev
   libgtest-dev googletest libbenchmark-dev
   dosfstools mtools ntfs-3g ntfs-3g-dev
 )
-if [[ "${1:-}" == windows ]]; then
-  PACKAGES+=(wine64 python3 wixl msitools)
-fi
-# scripts/release.sh: the archive, the package and its manual pages, the
-# package's check, the Windows Installer package (wixl; msitools' msiinfo and
-# msidump for its checks), the Authenticode signatures and the signed
-# checksums; Wine runs the package's msiexec in scripts/test-release.sh.
-if [[ "${1:-}" == release ]]; then
-  PACKAGES+=(zip unzip python3 python3-pefile debhelper help2man lintian wixl msitools osslsigncode minisign
-             openssl wine64)
-fi
+case "${1:-}" in
+  "") PACKAGES=("${HOST_PACKAGES[@]}") ;;
+  windows) PACKAGES=("${HOST_PACKAGES[@]}" wine64 python3 wixl msitools) ;;
+  # The archive, the package and its manual pages, the package's check, the
+  # Windows Installer package (wixl; msitools' msiinfo and msidump for its
+  # checks), the Authenticode signatures and the signed checksums; Wine runs
+  # the package's msiexec in scripts/test-release.sh.
+  release) PACKAGES=("${HOST_PACKAGES[@]}" zip unzip python3 python3-pefile debhelper help2man lintian wixl msitools
+                     osslsigncode minisign openssl wine64) ;;
+  fuzz) PACKAGES=("${HOST_PACKAGES[@]}" clang libclang-rt-14-dev) ;;
+  # The mingw-w64 cross toolchain, CMake and Ninja, and what fetching and
+  # unpacking LibTomCrypt's source package takes.
+  cross)
+    PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+              cmake ninja-build dpkg-dev xz-utils python3) ;;
+  *) echo "deps: unknown group '$1' (windows, release, fuzz or cross)" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes every fuzz target with libFuzzer (the restore of images, pelmar-image's
-# replay, the command line, and whatever the list below names): builds the
+# replay, the command line, the file-system readers: every target
+# tests/fuzz/CMakeLists.txt declares): builds the
 # fuzz targets with clang in build-fuzz/ (with "asan", under AddressSanitizer
 # and UndefinedBehaviorSanitizer in build-fuzz-asan/, about five times
 # slower), makes a seed corpus of real images (fresh FAT file systems
@@ -20,36 +21,16 @@ if [[ ${2:-} == asan ]]; then
   build=build-fuzz-asan
 fi
 
-# Each fuzz target and the folder of tests/fuzz/seeds/ its corpus starts
-# from; a new target is one more line.
-targets=(
-  "image_fuzz image"
-  "image_check_fuzz image"
-  "command_line_fuzz command_line"
-  "fat_layout_fuzz fat_layout" "ntfs_layout_fuzz ntfs_layout"
-)
-names=()
-for entry in "${targets[@]}"; do names+=("${entry%% *}"); done
-
-scripts/deps.sh
-# The fuzzing toolchain: clang and its libFuzzer runtime.
-fuzz_packages=(clang libclang-rt-14-dev)
-missing=()
-for package in "${fuzz_packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "fuzz: installing ${missing[*]}"
-  as_root=()
-  [[ $(id -u) -eq 0 ]] || as_root=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${as_root[@]}" apt-get update -qq
-  "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh fuzz
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_FUZZ=ON -DPELMAR_SANITIZE=$sanitize -DPELMAR_BENCH=OFF >/dev/null
+# The fuzz targets and the folder of tests/fuzz/seeds/ each one's corpus
+# starts from, as tests/fuzz/CMakeLists.txt declares them (one
+# "NAME SEEDS" line each).
+mapfile -t targets <"$build/tests/fuzz/fuzz-targets.txt"
+names=()
+for entry in "${targets[@]}"; do names+=("${entry%% *}"); done
 cmake --build "$build" -j 1 --target "${names[@]}" pelmar-mkimage
 
 corpus="$build/corpus"

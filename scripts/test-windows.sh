@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows image on a second NT implementation: runs pelmar.exe under
-# Wine (Debian's wine64), against the driver model tools/wine-driver/
+# Wine (Debian's wine64), against the driver model tests/wine/fixtures/
 # hosted by Wine's device host, through the table of cases in
 # tests/wine/wine_cases.py, each compared with the same case on ntsim. See
 # docs/windows.md, "Trying it under Wine".
@@ -107,7 +107,7 @@ rm -rf "$work"
 set +e
 python3 tests/wine/wine_cases.py --ntsim build/pelmar --mkimage build/pelmar-mkimage \
   --image build/pelmar-image --prepare build/pelmar-prepare \
-  --header-open build/ntsim/tcformat/pelmar-header-open --wine "$wine" --prefix "$WINEPREFIX" \
+  --header-open build/tests/wine/pelmar-header-open --wine "$wine" --prefix "$WINEPREFIX" \
   --work "$work" --known tests/wine/known-differences.txt \
   --msi "$msi/pelmar-$lower-x64.msi" "$msi/pelmar-$version-x64.msi" --msi-programs build-windows "$@"
 status=$?

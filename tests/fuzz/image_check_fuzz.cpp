@@ -11,8 +11,8 @@
 
 #include "fuzz_driver.h"
 #include "memory_image.h"
-#include "tools/image_check.h"
-#include "tools/image_format.h"
+#include "tools/image/image_check.h"
+#include "tools/image/image_format.h"
 
 namespace {
 

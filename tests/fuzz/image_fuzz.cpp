@@ -23,8 +23,8 @@
 #include "lib-na/na.h"
 #include "memory_image.h"
 #include "ntsim/ntsim.h"
-#include "tools/image_check.h"
-#include "tools/image_format.h"
+#include "tools/image/image_check.h"
+#include "tools/image/image_format.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "fuzz_driver.h"
-#include "tools/image_format.h"
-#include "tools/volume_layout.h"
+#include "tools/image/image_format.h"
+#include "tools/fs/volume_layout.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "tools/volume_source.h"
+#include "tools/platform/volume_source.h"
 
 class MemoryImage final : public pelmar_tools::VolumeSource {
   public:

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/app_context.h"
 #include "support/native_test.h"
 
 using pelmar_test::CountInTrace;
@@ -17,15 +18,15 @@ namespace {
 TEST(ProcessRecord, ContextIsAlignedInsideTheBlockAndZero) {
     FreshMachine();
     void *context = nullptr;
-    ASSERT_EQ(NaInit(&context, 97200, 8192), 1);
+    ASSERT_EQ(NaInit(&context, APP_CONTEXT_SIZE, APP_CONTEXT_ALIGNMENT), 1);
     ASSERT_NE(context, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(context) % 8192, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(context) % APP_CONTEXT_ALIGNMENT, 0u);
     auto *record = reinterpret_cast<uint8_t *>(NaGlobals.ProcessInfo);
     auto *start = static_cast<uint8_t *>(context);
     EXPECT_GE(start, record + sizeof(NA_PROCESS_INFO));
     // The block is record + size + alignment bytes; the context lies in it.
-    EXPECT_LE(start + 97200, record + sizeof(NA_PROCESS_INFO) + 97200 + 8192);
-    for (size_t i = 0; i < 97200; ++i) ASSERT_EQ(start[i], 0) << i;
+    EXPECT_LE(start + APP_CONTEXT_SIZE, record + sizeof(NA_PROCESS_INFO) + APP_CONTEXT_SIZE + APP_CONTEXT_ALIGNMENT);
+    for (size_t i = 0; i < APP_CONTEXT_SIZE; ++i) ASSERT_EQ(start[i], 0) << i;
     auto heaps = TraceOf("RtlCreateHeap");
     ASSERT_EQ(heaps.size(), 1u);
     EXPECT_NE(heaps[0].find("flags=0x00000002"), std::string::npos);
@@ -52,7 +53,7 @@ TEST(ProcessRecord, OutOfMemoryIsShownDirectlyOnBothOutputs) {
     options.faults.push_back({"RtlAllocateHeap", 1, STATUS_NO_MEMORY});
     FreshMachine(options);
     void *context = nullptr;
-    EXPECT_EQ(NaInit(&context, 97200, 8192), 0);
+    EXPECT_EQ(NaInit(&context, APP_CONTEXT_SIZE, APP_CONTEXT_ALIGNMENT), 0);
     EXPECT_EQ(context, nullptr);
     EXPECT_EQ(NaGlobals.ProcessInfo, nullptr);
     EXPECT_EQ(M().bootScreen(), "\nCannot allocate memory for NA_PROCESS_INFO!\n");

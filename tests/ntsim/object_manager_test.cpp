@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "io/io_support.h"
+#include "support/io_support.h"
 #include "ntsim/files.h"
 
 namespace pelmar_test {

@@ -7,7 +7,7 @@
 #include <map>
 #include <vector>
 
-#include "io/io_support.h"
+#include "support/io_support.h"
 #include "ntsim/files.h"
 
 namespace pelmar_test {

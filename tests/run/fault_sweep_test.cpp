@@ -26,7 +26,7 @@
 
 #include "ntsim/ntsim.h"
 #include "ntsim/secret_scan.h"
-#include "ntsim/tcdriver.h"
+#include "ntsim/driver_model.h"
 #include "ntsim/tcformat/tcformat.h"
 #include "run/fat_image.h"
 #include "run/process_runner.h"

@@ -15,7 +15,7 @@
 
 #include "keying/derivation_paths.h"
 #include "keying/this_processor.h"
-#include "restore/ntfs_permissions.h"
+#include "support/ntfs_permissions.h"
 #include "run/fat_image.h"
 #include "run/process_runner.h"
 
@@ -170,7 +170,7 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
                  {"/B.BIN", pelmar_test::kFileSddl}, {"/Tmp", pelmar_test::kTempSddl},
                  {"/Tmp/t", pelmar_test::kTempFileSddl}}) {
             std::string error;
-            EXPECT_EQ(pelmar_tools::ReadSddl(t.string(), path, error), sddl) << path << ": " << error;
+            EXPECT_EQ(pelmar_test::ReadSddl(t.string(), path, error), sddl) << path << ": " << error;
         }
     }
 }

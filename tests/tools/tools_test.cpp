@@ -1,0 +1,714 @@
+// pelmar-mkimage's encoding and its refusals, pelmar-image's checks, and
+// the restore compared with pelmar-image --expand, the tool's own replay.
+#include <gmock/gmock.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "support/ntfs_permissions.h"
+#include "tests/tools/ntfs_reference.h"
+#include "support/restore_support.h"
+#include "tests/tools/tool_support.h"
+#include "tools/pelmar-install/install_boot_execute.h"
+#include "tools/platform/output_file.h"
+#include "tools/fs/volume_layout.h"
+
+namespace pelmar_test {
+namespace {
+
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+uint64_t GetLE(const std::string &bytes, size_t at, int width) {
+    uint64_t v = 0;
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+}
+
+struct ParsedImage {
+    uint32_t magic, sectorSize;
+    uint64_t entryCount, volumeSectors, dataOffset;
+    std::vector<std::pair<uint16_t, uint64_t>> entries;  // up to the end entry
+    std::string data;                                    // from the data offset on
+};
+
+ParsedImage Parse(const std::string &image) {
+    ParsedImage p{};
+    p.magic = static_cast<uint32_t>(GetLE(image, 0, 4));
+    p.sectorSize = static_cast<uint32_t>(GetLE(image, 4, 2));
+    p.entryCount = GetLE(image, 8, 8);
+    p.volumeSectors = GetLE(image, 24, 8);
+    p.dataOffset = GetLE(image, 32, 8);
+    for (size_t at = p.sectorSize; at + 16 <= image.size(); at += 16) {
+        uint16_t type = static_cast<uint16_t>(GetLE(image, at, 2));
+        if (type == 0) break;
+        p.entries.push_back({type, GetLE(image, at + 8, 8)});
+    }
+    p.data = image.substr(std::min<size_t>(p.dataOffset, image.size()));
+    return p;
+}
+
+class MkImage : public RestoreTest {
+  protected:
+    fs::path Work(const std::string &name) { return RootDir() / name; }
+    ParsedImage Make(const std::string &raw, const std::string &options = "") {
+        WriteHostFile(Work("in.raw"), raw);
+        auto r = pelmar_test::MkImage(options + " " + Quote(Work("in.raw")) + " " + Quote(Work("out.img")),
+                                      RootDir());
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        image_ = ReadHostFile(Work("out.img"));
+        return Parse(image_);
+    }
+    std::string image_;
+};
+
+TEST_F(MkImage, EachSectorBecomesAFillARepeatOrADataSector) {
+    const std::string A = Noise(512, 1), B = Noise(512, 2), C = Noise(512, 3), D = Noise(512, 4);
+    const std::string Z = Filled(512, 0), F = Filled(512, 0xFF);
+    ParsedImage p = Make(Z + Z + Z + A + A + B + C + F + F + Z + D);
+    EXPECT_EQ(p.magic, kMagic);
+    EXPECT_EQ(p.sectorSize, 512u);
+    EXPECT_EQ(p.volumeSectors, 11u);
+    std::vector<std::pair<uint16_t, uint64_t>> expected = {
+        {0x0400, 0}, {0x0300, 2},       {0x0100, 3 * 512}, {0x0300, 1},       {0x0100, 5 * 512},
+        {0x0200, 1}, {0x04FF, 7 * 512}, {0x0300, 1},       {0x0400, 9 * 512}, {0x0100, 10 * 512}};
+    EXPECT_THAT(p.entries, ElementsAreArray(expected));
+    EXPECT_EQ(p.entryCount, expected.size());
+    // The entry stream fills whole sectors; the data stream follows it.
+    EXPECT_EQ(p.dataOffset, 1024u);
+    EXPECT_EQ(p.data, A + B + C + D);
+    EXPECT_EQ(image_.size(), 1024u + 4 * 512);
+}
+
+TEST_F(MkImage, UniformInputsNeedOneOrTwoEntries) {
+    ParsedImage p = Make(Filled(512, 0x5A));
+    EXPECT_THAT(p.entries, ElementsAreArray(std::vector<std::pair<uint16_t, uint64_t>>{{0x045A, 0}}));
+    EXPECT_EQ(p.entryCount, 1u);
+    EXPECT_TRUE(p.data.empty());
+    p = Make(Filled(8192 * 3, 0), "--sector-size 8192");
+    EXPECT_EQ(p.sectorSize, 8192u);
+    EXPECT_EQ(p.volumeSectors, 3u);
+    EXPECT_EQ(p.dataOffset, 2 * 8192u);
+    EXPECT_THAT(p.entries,
+                ElementsAreArray(std::vector<std::pair<uint16_t, uint64_t>>{{0x0400, 0}, {0x0300, 2}}));
+}
+
+TEST_F(MkImage, ManyEntriesSpreadOverSeveralEntrySectors) {
+    std::string raw;
+    for (int i = 0; i < 100; ++i) raw += i % 2 ? Filled(1024, static_cast<uint8_t>(i)) : Noise(1024, i);
+    ParsedImage p = Make(raw, "--sector-size 1024");
+    EXPECT_EQ(p.entries.size(), 100u);
+    EXPECT_EQ(p.dataOffset, 1024u + 2 * 1024u);  // 101 slots of 16 bytes: two 1024-byte sectors
+    EXPECT_EQ(p.data.size(), 50u * 1024);
+}
+
+TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
+    WriteHostFile(Work("out.img"), "old");
+    WriteHostFile(Work("odd.raw"), std::string(1000, 'x'));
+    WriteHostFile(Work("empty.raw"), "");
+    WriteHostFile(Work("good.raw"), std::string(4096, 'x'));
+    // A FAT12 volume whose cluster 3 points beyond the last cluster; it cut
+    // short; an NTFS volume cut short.
+    const std::string mkfs = FindUtility("mkfs.fat"), mkntfs = FindUtility("mkntfs");
+    if (mkfs.empty() || mkntfs.empty()) GTEST_SKIP() << "dosfstools and ntfs-3g are needed";
+    ASSERT_EQ(RunCommand(mkfs + " -C " + Quote(Work("chain.raw")) + " 2048", RootDir()).exitCode, 0);
+    std::string fat = ReadHostFile(Work("chain.raw"));
+    WriteHostFile(Work("short.raw"), fat.substr(0, 1 << 20));
+    fat[512 + 5] = '\xF0';  // cluster 3's entry: 0xF00
+    WriteHostFile(Work("chain.raw"), fat);
+    WriteHostFile(Work("ntfs.raw"), std::string(2 << 20, '\0'));
+    ASSERT_EQ(RunCommand(mkntfs + " -F -Q -q " + Quote(Work("ntfs.raw")), RootDir()).exitCode, 0);
+    const std::string ntfs = ReadHostFile(Work("ntfs.raw"));
+    WriteHostFile(Work("ntfs.raw"), ntfs.substr(0, 1 << 20));
+    // NTFS whose $Bitmap reads all zero, and one where only the MFT's first
+    // cluster is marked free: a copy of its used clusters would lose them.
+    const uint64_t mftCluster = GetLE(ntfs, 48, 8), clusters = GetLE(ntfs, 40, 8) / GetLE(ntfs, 13, 1);
+    for (const char *name : {"nomap.raw", "nomft.raw"}) WriteHostFile(Work(name), ntfs);
+    ASSERT_TRUE(MarkNtfsClustersFree(Work("nomap.raw"), 0, clusters));
+    ASSERT_TRUE(MarkNtfsClustersFree(Work("nomft.raw"), mftCluster, 1));
+    // FAT: a file of three clusters (2, 3, 4) whose chain runs into a bad
+    // cluster, or into a free one; a FAT32 volume whose root directory's
+    // cluster is free.
+    const std::string mcopy = FindUtility("mcopy");
+    if (mcopy.empty()) GTEST_SKIP() << "mtools is needed";
+    ASSERT_EQ(RunCommand(mkfs + " -C " + Quote(Work("file.raw")) + " 2048", RootDir()).exitCode, 0);
+    WriteHostFile(Work("three.bin"), Noise(5000, 7));
+    ASSERT_EQ(RunCommand("MTOOLS_SKIP_CHECK=1 " + mcopy + " -i " + Quote(Work("file.raw")) + " " +
+                             Quote(Work("three.bin")) + " ::/THREE.BIN",
+                         RootDir()).exitCode, 0);
+    fs::remove(Work("three.bin"));
+    std::string file = ReadHostFile(Work("file.raw"));
+    file[512 + 4] = static_cast<char>((file[512 + 4] & 0x0F) | 0x70), file[512 + 5] = '\xFF';  // 3: bad
+    WriteHostFile(Work("bad.raw"), file);
+    file[512 + 4] &= 0x0F, file[512 + 5] = 0;  // 3: free
+    WriteHostFile(Work("file.raw"), file);
+    ASSERT_EQ(RunCommand(mkfs + " -F 32 -s 1 -C " + Quote(Work("root.raw")) + " 40000", RootDir()).exitCode, 0);
+    std::string root = ReadHostFile(Work("root.raw"));
+    root.replace(GetLE(root, 14, 2) * 512 + 8, 4, 4, '\0');
+    WriteHostFile(Work("root.raw"), root);
+    struct Case {
+        std::string arguments, words;
+    } cases[] = {
+        {Quote(Work("odd.raw")), "not a multiple of the sector size"},
+        {"--sector-size 1024 " + Quote(Work("good.raw")) + "x", "cannot open"},
+        {Quote(Work("empty.raw")), "empty"},
+        {Quote(Work("missing.raw")), "cannot open"},
+        {"--sector-size 768 " + Quote(Work("good.raw")), "unsupported sector size"},
+        {"--sector-size abc " + Quote(Work("good.raw")), "unsupported sector size"},
+        {"--sector-size 8192 " + Quote(Work("good.raw")), "not a multiple of the sector size"},
+        {Quote(RootDir().string()), "not a file"},
+        {Quote(Work("chain.raw")), "cluster 3 of the FAT points to 3840, outside the volume's clusters 2 to"},
+        {Quote(Work("short.raw")), "the input holds only 1048576 bytes"},
+        {Quote(Work("ntfs.raw")), "the input holds only 1048576 bytes"},
+        {Quote(Work("nomap.raw")), "inconsistent NTFS file system: cluster 0 of $Boot is marked free in $Bitmap"},
+        {Quote(Work("nomft.raw")), "cluster " + std::to_string(mftCluster) + " of $MFT is marked free in $Bitmap"},
+        {Quote(Work("bad.raw")), "FAT file system: cluster 2 of the FAT points to cluster 3, which is marked bad"},
+        {Quote(Work("file.raw")), "cluster 2 of the FAT points to cluster 3, which is free"},
+        {Quote(Work("root.raw")), "the root directory's cluster 2 is free in the FAT"},
+        {Quote(Work("fifo")), "is a FIFO"},  // refused at once: no writer ever comes
+        {"/dev/zero", "is a character device"},
+    };
+    ASSERT_EQ(mkfifo(Work("fifo").c_str(), 0600), 0);
+    for (const auto &c : cases) {
+        auto r = pelmar_test::MkImage(c.arguments + " " + Quote(Work("out.img")), RootDir());
+        EXPECT_NE(r.exitCode, 0) << c.arguments;
+        EXPECT_THAT(r.output, HasSubstr(c.words)) << c.arguments;
+        EXPECT_EQ(ReadHostFile(Work("out.img")), "old") << c.arguments;
+    }
+    auto r = pelmar_test::MkImage(Quote(Work("good.raw")), RootDir());
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_THAT(r.output, HasSubstr("usage"));
+    r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("unknown.img")), RootDir());
+    EXPECT_THAT(r.output,
+                HasSubstr("note: " + Work("good.raw").string() + " holds no FAT or NTFS file system"));
+    // An output folder that cannot take the file.
+    r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("no/such/dir.img")), RootDir());
+    EXPECT_NE(r.exitCode, 0);
+    // Outputs that would lose what is there: each refused and left as it was.
+    fs::create_directories(Work("dir"));
+    fs::create_hard_link(Work("good.raw"), Work("hard.raw"));
+    fs::create_symlink("out.img", Work("link.img"));
+    for (const auto &[output, words] : std::vector<std::pair<std::string, std::string>>{
+             {Work("good.raw"), "is the input"},
+             {Work("hard.raw"), "is the input"},
+             {Work("dir"), "is a folder"},
+             {Work("fifo"), "is a FIFO"},
+             {"/dev/null", "is a device"},
+             {Work("link.img"), "is a symbolic link; give --follow-symlink"}}) {
+        r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(output), RootDir());
+        EXPECT_EQ(r.exitCode, 1) << output;
+        EXPECT_THAT(r.output, HasSubstr(words)) << output;
+    }
+    EXPECT_EQ(ReadHostFile(Work("good.raw")), std::string(4096, 'x'));
+    EXPECT_TRUE(fs::is_empty(Work("dir")) && fs::is_fifo(Work("fifo")) && fs::is_character_file("/dev/null"));
+    r = InspectImage("--expand " + Quote(Work("out.img")) + " " + Quote(Work("link.img")), RootDir());
+    EXPECT_THAT(r.output, HasSubstr("is the input"));
+    EXPECT_EQ(ReadHostFile(Work("out.img")), "old");
+    // Asked for, the link's target is replaced and the link stays.
+    r = pelmar_test::MkImage("--follow-symlink " + Quote(Work("good.raw")) + " " + Quote(Work("link.img")),
+                             RootDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(fs::is_symlink(Work("link.img")));
+    EXPECT_EQ(Parse(ReadHostFile(Work("out.img"))).magic, 0x3519AFD0u);
+    fs::remove(Work("link.img"));
+    fs::remove(Work("hard.raw"));
+    // A block device is read like the file it holds (where loop devices can be made).
+    std::string loop = RunCommand("losetup -f --show " + Quote(Work("good.raw")), RootDir()).output;
+    if (loop.rfind("/dev/loop", 0) == 0) {
+        loop.pop_back();
+        r = pelmar_test::MkImage(Quote(loop) + " " + Quote(Work("loop.img")), RootDir());
+        RunCommand("losetup -d " + loop, RootDir());
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_TRUE(ReadHostFile(Work("loop.img")) == ReadHostFile(Work("unknown.img")));
+    }
+    fs::remove(Work("loop.img"));
+    fs::remove(Work("unknown.img"));
+    size_t files = 0;
+    for (const auto &entry : fs::directory_iterator(RootDir())) files += entry.is_regular_file();
+    EXPECT_EQ(files, 13u) << "no temporary file stays behind";  // the disk, out.img and the eleven inputs
+}
+
+// Our own NTFS reader gives what libntfs-3g reads from the bitmap, on
+// volumes of several sizes and cluster sizes (sparse files), and on volumes
+// whose $MFT or $Bitmap lies in pieces: libntfs-3g grows the MFT into the
+// one-cluster holes of a volume filled with small files and emptied every
+// other one; $Bitmap, which nothing grows, is split by moving half of it.
+TEST_F(MkImage, OurNtfsReaderReadsWhatLibntfs3gReads) {
+    const std::string mkntfs = FindUtility("mkntfs");
+    if (mkntfs.empty()) GTEST_SKIP() << "ntfs-3g is needed";
+    struct Case {
+        int mib, cluster, extraFiles;  // files made after scattering the free space (0: not scattered)
+        bool split;
+        int mftRuns;  // at least
+    } cases[] = {{3, 512, 0, false, 1},      {16, 1024, 0, false, 1},    {40, 2048, 0, false, 1},
+                 {64, 4096, 0, false, 1},    {100, 8192, 0, false, 1},   {160, 16384, 0, false, 1},
+                 {200, 32768, 0, false, 1},  {300, 65536, 0, false, 1},  {4, 512, 300, true, 5},
+                 {4, 4096, 300, false, 5},   {300, 4096, 0, true, 1},
+                 // So many pieces that the MFT's record holds an attribute list and
+                 // record 15 the rest of its runs.
+                 {16, 1024, 3000, true, 250}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.mib) + " MiB, clusters of " + std::to_string(c.cluster));
+        const std::string raw = Work("ntfs.raw").string();
+        WriteHostFile(raw, "");
+        fs::resize_file(raw, static_cast<uint64_t>(c.mib) << 20);
+        const std::string options = " -F -Q -q -c " + std::to_string(c.cluster) + " ";
+        ASSERT_EQ(RunCommand(mkntfs + options + Quote(raw), RootDir()).exitCode, 0);
+        std::string error;
+        ASSERT_TRUE(!c.split || SplitNtfsBitmap(raw, error)) << error;
+        ASSERT_TRUE(!c.extraFiles || ScatterNtfsFreeSpace(raw, 100000, c.extraFiles, error)) << error;
+        EXPECT_EQ(NtfsDataRuns(raw, 6), c.split ? 2 : 1);
+        EXPECT_GE(NtfsDataRuns(raw, 0), c.mftRuns);
+        NtfsAllocation expected;
+        ASSERT_TRUE(ReadNtfsAllocation(raw, expected, error)) << error;
+        auto volume = pelmar_tools::OpenVolumeFile(raw, error);
+        ASSERT_TRUE(volume) << error;
+        uint8_t boot[512];
+        ASSERT_TRUE(volume->ReadAt(0, boot, sizeof boot, error));
+        pelmar_tools::VolumeLayout layout;
+        ASSERT_EQ(pelmar_tools::ReadNtfsLayout(*volume, boot, layout, error), pelmar_tools::Recognition::Recognised)
+            << error;
+        EXPECT_EQ(layout.clusterBytes, expected.clusterBytes);
+        EXPECT_EQ(layout.clusters, expected.clusters);
+        EXPECT_EQ(layout.usedClusters, expected.used);
+        std::vector<std::pair<uint64_t, uint64_t>> used;
+        for (const auto &r : layout.used) used.push_back({r.start, r.end});
+        std::vector<std::pair<uint64_t, uint64_t>> want;
+        for (const auto &[first, end] : expected.ranges) want.push_back({first * c.cluster, end * c.cluster});
+        if (!want.empty() && want.back().second == expected.clusters * c.cluster)
+            want.back().second = volume->Size();
+        else
+            want.push_back({expected.clusters * c.cluster, volume->Size()});
+        EXPECT_EQ(used, want);
+    }
+}
+
+// Several outputs go in place together: when one cannot, the old files are
+// all back under their names (a name that was free is free again).
+TEST_F(MkImage, OutputsCommittedTogetherLeaveTheOldSetWholeOnFailure) {
+    using pelmar_tools::CommitTogether;
+    using pelmar_tools::OutputFile;
+    for (bool firstExisted : {true, false}) {
+        SCOPED_TRACE(firstExisted);
+        fs::remove_all(Work("set"));
+        fs::create_directories(Work("set"));
+        if (firstExisted) WriteHostFile(Work("set/a"), "old a");
+        WriteHostFile(Work("set/b"), "old b");
+        for (bool fail : {true, false}) {
+            OutputFile a(Work("set/a")), b(Work("set/b"));
+            std::string error;
+            ASSERT_TRUE(a.Open(error) && b.Open(error)) << error;
+            ASSERT_TRUE(a.WriteAt(0, "new a", 5, error) && b.WriteAt(0, "new b", 5, error));
+            if (fail) fs::remove(b.temporaryPath());  // the second rename fails
+            EXPECT_EQ(CommitTogether({&a, &b}, error), !fail) << error;
+            std::vector<std::string> names;
+            for (const auto &e : fs::directory_iterator(Work("set"))) names.push_back(e.path().filename());
+            std::sort(names.begin(), names.end());
+            if (fail) {
+                EXPECT_THAT(error, HasSubstr("cannot rename"));
+                EXPECT_EQ(fs::exists(Work("set/a")), firstExisted);
+                EXPECT_EQ(firstExisted ? ReadHostFile(Work("set/a")) : "old a", "old a");
+                EXPECT_EQ(ReadHostFile(Work("set/b")), "old b");
+                EXPECT_EQ(names.size(), firstExisted ? 2u : 1u) << "nothing kept aside stays";
+            } else {
+                EXPECT_EQ(ReadHostFile(Work("set/a")) + ReadHostFile(Work("set/b")), "new anew b");
+                EXPECT_THAT(names, ElementsAreArray({"a", "b"}));
+            }
+        }
+    }
+}
+
+// The words of a message, where each <n> stands for a figure that depends on
+// the versions of mkfs.fat and mkntfs (the free space of a new volume).
+::testing::Matcher<std::string> SaysWithFigures(const std::string &words) {
+    std::string pattern;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (words.compare(i, 3, "<n>") == 0) {
+            pattern += "[0-9]+";
+            i += 2;
+        } else {
+            if (std::strchr("\\^$.|?*+()[]{}", words[i])) pattern += '\\';
+            pattern += words[i];
+        }
+    }
+    return ::testing::ContainsRegex(pattern);
+}
+
+// pelmar-prepare refuses what it cannot make before it writes anything, and
+// an interrupted run leaves nothing behind in the output folder.
+TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
+    const fs::path out = Work("out");
+    fs::create_directories(out);
+    WriteHostFile(Work("f"), "file");
+    WriteHostFile(Work("big"), std::string(5 << 20, 'b'));
+    const std::string f = Quote(Work("f").string()), o = " " + Quote(out.string());
+    std::string e256;  // counted in characters, not in the 512 bytes of their UTF-8
+    for (int i = 0; i < 256; ++i) e256 += "é";
+    const std::string big = "--copy " + f + ":/small --copy " + Quote(Work("big").string()) + ":/BIG";
+    for (const auto &[arguments, words] : std::vector<std::pair<std::string, std::string>>{
+             {"--size 1000 --fs fat16" + o, "not a whole number of 512-byte sectors"},
+             {"--size 16M --fs fat32" + o, "too small for fat32"},
+             {"--size 300M --fs fat12" + o, "too large for fat12"},
+             {"--size 900000G --fs ntfs" + o, "MiB free; the container and image need"},
+             {"--size 4M --fs ext4" + o, "expected ntfs, fat32, fat16 or fat12"},
+             {"--size 4M --fs ntfs --copy " + Quote(Work("none").string() + ":/x") + o,
+              "cannot read the file"},
+             {"--size 4M --fs ntfs --mkdir /A --copy " + f + ":/a" + o, "/A is a folder already"},
+             {"--size 4M --fs ntfs --copy " + f + ":/x\\|y" + o, "\"x|y\" holds the character |, which"},
+             {"--size 4M --fs ntfs --mkdir '/T/Con .txt'" + o, "\"Con .txt\" is a device name Windows reserves"},
+             {"--size 4M --fs fat12 --mkdir /lpt¹" + o, "\"lpt¹\" is a device name Windows reserves"},
+             {"--size 4M --fs fat12 --mkdir /" + e256 + o, "is 256 characters (UTF-16 units) long; a name holds"},
+             {"--size 4M --fs fat12 --label ÉÉÉÉÉÉ" + o, "holds É, a character beyond ASCII"},
+             {"--size 4M --fs fat12 --label A.B" + o, "--label \"A.B\" holds the character ., which a FAT label"},
+             {"--size 4M --fs ntfs --label " + e256.substr(0, 66) + o, "has 33 characters (UTF-16 units); an NTFS"},
+             {"--size 1T --fs fat16" + o, "--size 1T is too large for fat16"},
+             {"--size 4M --fs fat12 " + big + o, "--copy " + Work("big").string() + ":/BIG: the file does not fit "
+              "on the volume: its 5242880 bytes take 5242880 bytes in clusters of 2048, and the new FAT12 "
+              "volume has <n> bytes free, 2048 of them taken by the files before it"},
+             {"--size 4M --fs ntfs " + big + o, "its 5242880 bytes take 5242880 bytes in clusters of 4096, and "
+              "the new NTFS volume has <n> bytes free\n"},
+             {"--size 4M --fs ntfs " + Quote(Work("none").string()), "none does not exist"},
+             {"--size 4M --fs ntfs " + f, "is not a folder"},
+             {"--size 4M --fs fat12 --temp-dir /T" + o, "a FAT drive has no permissions"},
+             {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o,
+              "/T is made already by an earlier option"},
+             {"--size 4M --fs ntfs /proc/self", "cannot write into /proc/self"}}) {
+        auto r = Prepare(arguments, RootDir());
+        EXPECT_EQ(r.exitCode, 1) << arguments;
+        EXPECT_THAT(r.output, SaysWithFigures(words)) << arguments;
+        EXPECT_TRUE(fs::is_empty(out)) << arguments;
+    }
+    // A tool that fails without a word, and a container the disk cannot
+    // take: the message says why, on a line of its own after the progress.
+    const fs::path quiet = Work("quiet");
+    fs::create_directories(quiet);
+    WriteHostFile(quiet / "mmd", "#!/bin/sh\nexit 3\n");
+    fs::permissions(quiet / "mmd", fs::perms::owner_all);
+    for (const auto &[command, words] : std::vector<std::pair<std::string, std::string>>{
+             {"PATH=" + Quote(quiet.string()) + ":$PATH ", "cannot make the folder /A on the FAT volume: mmd "
+                                                           "failed: it ended with status 3 and said nothing"},
+             {"ulimit -f 131072; trap '' XFSZ; ", "64 MiB (6%)\npelmar-prepare: cannot write"}}) {
+        auto r = RunCommand(command + Quote(PELMAR_PREPARE) + " --size 64M --fs fat16 --mkdir /A" + o, RootDir());
+        EXPECT_EQ(r.exitCode, 1) << command;
+        EXPECT_THAT(r.output, HasSubstr(words)) << command;
+        EXPECT_TRUE(fs::is_empty(out)) << command;
+    }
+    // An old image beside a container that cannot be replaced stays whole.
+    WriteHostFile(out / "pelmar.img", "old image");
+    fs::create_directories(out / "pelmar.tc" / "x");
+    auto r = Prepare("--size 16M --fs fat16" + o, RootDir());
+    EXPECT_THAT(r.output, HasSubstr("pelmar.tc is a folder"));
+    EXPECT_TRUE(ReadHostFile(out / "pelmar.img") == "old image");
+    fs::remove_all(out / "pelmar.tc");
+    fs::create_symlink("pelmar.img", out / "pelmar.tc");
+    EXPECT_THAT(Prepare("--size 16M --fs fat16" + o, RootDir()).output, HasSubstr("is a symbolic link"));
+    fs::remove(out / "pelmar.tc");
+    // A container name taken by a folder while the noise is written: the
+    // commit fails, and the old image is still there, whole.
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        freopen((RootDir() / "prepare.txt").c_str(), "w", stderr);
+        execl(PELMAR_PREPARE, PELMAR_PREPARE, "--size", "512M", "--fs", "fat32", out.c_str(), nullptr);
+        _exit(127);
+    }
+    // The tool is held while the folder is made, so that it cannot commit
+    // in between, however fast it writes.
+    auto writing = [&](const std::string &prefix) {
+        for (const auto &e : fs::directory_iterator(out))
+            if (e.path().filename().string().rfind(prefix, 0) == 0) return true;
+        return false;
+    };
+    for (int i = 0; i < 20000 && !writing("pelmar.tc.part"); ++i) usleep(1000);
+    kill(pid, SIGSTOP);
+    EXPECT_TRUE(writing("pelmar.tc.part"));
+    fs::create_directories(out / "pelmar.tc/x");
+    kill(pid, SIGCONT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_THAT(ReadHostFile(RootDir() / "prepare.txt"), HasSubstr("pelmar.tc is a folder"));
+    EXPECT_TRUE(ReadHostFile(out / "pelmar.img") == "old image");
+    fs::remove_all(out / "pelmar.tc");
+    fs::remove(out / "pelmar.img");
+    EXPECT_TRUE(fs::is_empty(out)) << "nothing kept aside or half-made stays";
+    // Each tool stopped by each stop signal while it writes leaves nothing.
+    std::string volume(64 << 20, 'x');  // every sector data, for long enough runs
+    for (size_t k = 0; k < volume.size(); k += 512) std::memcpy(&volume[k], &k, sizeof k);
+    WriteHostFile(Work("big.raw"), volume);
+    ASSERT_EQ(pelmar_test::MkImage(Quote(Work("big.raw")) + " " + Quote(Work("big.img")), RootDir()).exitCode, 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {PELMAR_PREPARE, "--size", "1G", "--fs", "fat32", out.string()},
+        {PELMAR_MKIMAGE, Work("big.raw").string(), (out / "x.img").string()},
+        {PELMAR_IMAGE, "--expand", (out / "x.raw").string(), Work("big.img").string()}};
+    for (const auto &command : commands) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+            SCOPED_TRACE(command[0] + " " + strsignal(signal));
+            pid = fork();
+            if (pid == 0) {
+                for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::signal(s, SIG_DFL);
+                freopen("/dev/null", "w", stderr);
+                freopen("/dev/null", "w", stdout);
+                std::vector<char *> argv;
+                for (const auto &word : command) argv.push_back(const_cast<char *>(word.c_str()));
+                argv.push_back(nullptr);
+                execv(argv[0], argv.data());
+                _exit(127);
+            }
+            // Held as soon as it writes, the tool meets the signal while it
+            // writes, however fast it is.
+            auto started = [&] {
+                for (const auto &e : fs::directory_iterator(out))
+                    if (e.path().filename().string().find(".part") != std::string::npos) return true;
+                return false;
+            };
+            for (int i = 0; i < 20000 && !started(); ++i) usleep(1000);
+            kill(pid, SIGSTOP);
+            EXPECT_TRUE(started());
+            kill(pid, signal);
+            kill(pid, SIGCONT);
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+            EXPECT_TRUE(fs::is_empty(out));
+            for (const auto &e : fs::directory_iterator(out)) fs::remove_all(e.path());
+        }
+    }
+}
+
+// An NTFS volume's descriptors as Windows would have them, read back through
+// libntfs-3g and through ntfssecaudit; and the container's noise is new noise
+// on every run: each byte value about equally often, two runs unalike.
+TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
+    const fs::path out = Work("out"), again = Work("again"), raw = Work("v.raw");
+    fs::create_directories(out);
+    fs::create_directories(again);
+    WriteHostFile(Work("f"), "file");
+    const std::string f = Quote(Work("f").string());
+    for (const fs::path &dir : {out, again}) {
+        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --copy " + f +
+                             ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
+                         RootDir());
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+    }
+    auto r = InspectImage("--expand " + Quote(raw.string()) + " " + Quote((out / "pelmar.img").string()),
+                          RootDir());
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const bool audit = !FindUtility("ntfssecaudit").empty();
+    for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
+             {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kFolderSddl}, {"/Docs/a.txt", kFileSddl},
+             {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}}) {
+        std::string error;
+        EXPECT_EQ(ReadSddl(raw.string(), path, error), sddl) << path << ": " << error;
+        if (audit) {
+            EXPECT_EQ(AuditedSddl(raw.string(), path), sddl) << path;
+        }
+    }
+    const std::string noise = ReadHostFile(out / "pelmar.tc"), other = ReadHostFile(again / "pelmar.tc");
+    ASSERT_EQ(noise.size(), 512u + (4 << 20));
+    std::vector<size_t> counts(256);
+    for (char c : noise) ++counts[static_cast<uint8_t>(c)];
+    for (size_t count : counts) EXPECT_NEAR(count, noise.size() / 256.0, noise.size() / 256.0 * 0.05);
+    EXPECT_TRUE(noise.substr(0, 4096) != other.substr(0, 4096)) << "the same noise twice";
+    EXPECT_TRUE(noise.substr(noise.size() - 4096) != other.substr(other.size() - 4096))
+        << "the same noise twice";
+}
+
+// A raw volume of every kind of sector in a reproducible mixture.
+std::string MixedVolume(uint64_t sectors, uint32_t sectorSize, uint32_t seed) {
+    std::string raw, last = Filled(sectorSize, 0);
+    uint32_t x = seed;
+    for (uint64_t i = 0; i < sectors; ++i) {
+        x = x * 1103515245u + 12345u;
+        std::string sector;
+        switch ((x >> 16) % 5) {
+            case 0:
+                sector = Filled(sectorSize, 0);
+                break;
+            case 1:
+                sector = Filled(sectorSize, static_cast<uint8_t>(x >> 8));
+                break;
+            case 2:
+                sector = last;
+                break;
+            default:
+                sector = Noise(sectorSize, x);
+                break;
+        }
+        // A sector that differs from a fill in one byte only is data.
+        if ((x >> 20) % 7 == 0) sector[sectorSize - 1] ^= 1;
+        raw += sector;
+        last = sector;
+    }
+    return raw;
+}
+
+TEST_F(MkImage, TheRestoredVolumeAndTheExpansionAreTheRawVolume) {
+    std::string raw = MixedVolume(kDiskSectors, 512, 99);
+    ParsedImage p = Make(raw);
+    EXPECT_GT(p.entries.size(), 1000u);
+    PutImage(image_);
+    ASSERT_EQ(RestoreFileSystem(context_.get()), 1);
+    EXPECT_TRUE(NothingShown());
+    EXPECT_TRUE(Disk() == raw) << "restored volume differs";
+    auto r =
+        InspectImage("--expand " + Quote(Work("expanded.raw")) + " " + Quote(Host("pelmar.img")), RootDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_THAT(r.output, HasSubstr("consistent"));
+    EXPECT_THAT(r.output, HasSubstr("sectors written: 4096 (0 written more than once, 0 never written)"));
+    EXPECT_TRUE(ReadHostFile(Work("expanded.raw")) == raw) << "expansion differs";
+}
+
+// pelmar-image on hand-made images; the disk starts out zero so that the
+// expansion (whose unwritten sectors are zero) compares with it directly.
+class ImageTool : public RestoreTest {
+  protected:
+    std::string InitialDisk() override { return Filled(kDiskSectors * 512, 0); }
+    ToolResult Inspect(const ImageLayout &layout, const std::string &options = "") {
+        WriteHostFile(RootDir() / "x.img", BuildImage(layout));
+        // Bounded, so that a replay that walks a hostile count fails rather than hangs.
+        return RunCommand("timeout 120 " + Quote(PELMAR_IMAGE) + " " + options + " " +
+                              Quote((RootDir() / "x.img").string()),
+                          RootDir());
+    }
+};
+
+TEST_F(ImageTool, ShowsTheHeaderAndTheEntries) {
+    ImageLayout layout;
+    layout.entries = {{0x0400, 0}, {0x0300, 3},        {0x0100, 8 * 512},
+                      {0x0200, 2}, {0x04FF, 20 * 512}, {0x0400, 0}};
+    layout.data = {Noise(512, 1), Noise(512, 2), Noise(512, 3)};
+    auto r = Inspect(layout);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_THAT(r.output, HasSubstr("magic:           0x3519afd0"));
+    EXPECT_THAT(r.output, HasSubstr("sector size:     512"));
+    EXPECT_THAT(r.output, HasSubstr("entry count:     6"));
+    EXPECT_THAT(r.output, HasSubstr("volume size:     4096 sectors"));
+    EXPECT_THAT(r.output, HasSubstr("data offset:     1024"));
+    EXPECT_THAT(r.output, HasSubstr("0x0300 repeat run      1 entries, 3 sectors"));
+    EXPECT_THAT(r.output, HasSubstr("0x0400 fill            3 entries, 3 sectors"));
+    EXPECT_THAT(r.output, HasSubstr("data sectors:    3"));
+    EXPECT_THAT(r.output, HasSubstr("sectors written: 9 (1 written more than once, 4088 never written)"));
+    EXPECT_THAT(r.output, HasSubstr("note: 1 sector writes replace sectors the image wrote before"));
+    EXPECT_THAT(r.output, HasSubstr("\nconsistent\n"));
+    // Counts are computed, not walked: a run over 2^31 sectors, consistent.
+    layout = {};
+    layout.volumeSectors = 1ull << 31;
+    layout.entries = {{0x0300, (1ull << 31) - 1}};
+    r = Inspect(layout);
+    EXPECT_THAT(r.output, HasSubstr("sectors written: 2147483647 (0 written more than once, 1 never written)"));
+    EXPECT_THAT(r.output, Not(HasSubstr("note:")));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+TEST_F(ImageTool, FindsWhatTheRestoreWouldRefuse) {
+    struct Case {
+        std::string name;
+        ImageLayout layout;
+        std::string words;
+    };
+    std::vector<Case> cases;
+    auto add = [&](std::string name, std::string words, auto change) {
+        ImageLayout layout;
+        layout.entries = {{0x0100, 0}};
+        layout.data = {Noise(512, 1)};
+        change(layout);
+        cases.push_back({std::move(name), layout, std::move(words)});
+    };
+    add("magic", "wrong magic", [](ImageLayout &s) { s.magic = 1; });
+    add("sector size", "unsupported sector size", [](ImageLayout &s) { s.sectorSize = 768; });
+    add("no entries", "entry count is 0", [](ImageLayout &s) { s.entryCount = 0; });
+    add("no end", "entry stream ends", [](ImageLayout &s) {
+        s.entries.assign(32, {0x0400, 0});
+        s.endEntry = false;
+        s.data.clear();
+    });
+    add("short data", "data stream ends", [](ImageLayout &s) { s.entries.push_back({0x0200, 2}); });
+    add("outside", "outside the volume", [](ImageLayout &s) { s.entries.push_back({0x0400, 4096 * 512}); });
+    add("run outside", "outside the volume", [](ImageLayout &s) { s.entries.push_back({0x0300, 4096}); });
+    add("endless run", "repeat run of 18446744073709551615 sectors from byte 512 leaves the volume: a write at "
+        "byte 9223372036854775296", [](ImageLayout &s) {
+        s.volumeSectors = (1ull << 54) - 1;
+        s.entries.push_back({0x0300, ~0ull});
+    });
+    add("unaligned", "not sector-aligned", [](ImageLayout &s) { s.entries.push_back({0x0400, 7}); });
+    add("type", "invalid type 0x0500", [](ImageLayout &s) { s.entries.push_back({0x0500, 0}); });
+    add("negative", "negative", [](ImageLayout &s) { s.entries.push_back({0x04FF, ~1ull}); });
+    for (const auto &c : cases) {
+        auto r = Inspect(c.layout, "--expand " + Quote((RootDir() / "never.raw").string()));
+        EXPECT_EQ(r.exitCode, 1) << c.name << "\n" << r.output;
+        EXPECT_THAT(r.output, HasSubstr("INCONSISTENT")) << c.name;
+        EXPECT_THAT(r.output, HasSubstr(c.words)) << c.name << "\n" << r.output;
+        EXPECT_FALSE(fs::exists(RootDir() / "never.raw")) << c.name;
+    }
+    WriteHostFile(RootDir() / "tiny.img", "abc");
+    auto r = InspectImage(Quote((RootDir() / "tiny.img").string()), RootDir());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.output, HasSubstr("no complete header"));
+    EXPECT_EQ(InspectImage("", RootDir()).exitCode, 2);
+}
+
+TEST_F(ImageTool, TheExpansionIsWhatTheRestoreWrites) {
+    std::vector<ImageLayout> images(6);
+    images[0].entries = {{0x0200, 1}, {0x0300, 2}};  // runs first: from the second sector on
+    images[0].data = {Noise(512, 1)};
+    images[1].entries = {{0x0300, 3}, {0x0433, 100 * 512}};  // a zero buffer before any read
+    images[2].entries = {{0x0100, 10 * 512}, {0x0100, 10 * 512}, {0x0200, 1}, {0x04AB, 4095 * 512}};
+    images[2].data = {Noise(512, 2), Noise(512, 3), Noise(512, 4)};
+    for (int i = 0; i < 40; ++i)
+        images[3].entries.push_back({static_cast<uint16_t>(0x0400 | i), i * 3 * 512ull});
+    images[3].entries.push_back({0x0300, 5});
+    images[4].entries = {{0x0100, 2048 * 512}, {0x0200, 2}, {0x0300, 2}, {0x0100, 0}};
+    images[4].data = {Noise(512, 5), Noise(512, 6), Noise(512, 7), Noise(512, 8)};
+    // Zero runs over sectors written before, and a data run over a fill's run.
+    images[5].entries = {{0x0455, 0}, {0x0300, 10}, {0x0400, 5 * 512}, {0x0300, 3}, {0x0200, 1}, {0x0300, 6},
+                         {0x0100, 2 * 512}, {0x0400, 0}, {0x0300, 2}};
+    images[5].data = {Noise(512, 9), Noise(512, 10)};
+    for (size_t k = 0; k < images.size(); ++k) {
+        SCOPED_TRACE(k);
+        FreshMachine(options());
+        WriteHostFile(disk_, original_);
+        ASSERT_EQ(NaInit(nullptr, 0, 16), 1);
+        ASSERT_EQ(Restore(images[k]), 1);
+        auto r = InspectImage(
+            "--expand " + Quote((RootDir() / "e.raw").string()) + " " + Quote(Host("pelmar.img")), RootDir());
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_TRUE(ReadHostFile(RootDir() / "e.raw") == Disk());
+        EXPECT_FALSE(ChangedSectors().empty());
+    }
+}
+
+// pelmar-install's edit of BootExecute ('|' stands for the NUL after each
+// line): its line goes after the last disk check, any Pelmar line before is
+// gone, and taking it out again gives back the list it went into.
+TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
+    const struct { const char16_t *before, *after; } cases[] = {
+        {u"autocheck autochk *|otherprog /x||", u"autocheck autochk *|pelmar A w|otherprog /x||"},
+        {u"PELMAR.EXE T|autocheck autochk *||", u"autocheck autochk *|pelmar A w||"},
+        {u"autocheck a|pelmar T|b|Pelmar S|c||", u"autocheck a|pelmar A w|b|c||"},
+        {u"pelmarx 1|autocheck a|b|autocheck c|d||", u"pelmarx 1|autocheck a|b|autocheck c|pelmar A w|d||"},
+        {u"otherprog||", u"pelmar A w|otherprog||"},
+        {u"", u"pelmar A w||"},
+        {u"autocheck autochk *", u"autocheck autochk *|pelmar A w|"},
+    };
+    auto value = [](std::u16string text) {
+        for (char16_t &c : text) c = c == u'|' ? u'\0' : c;
+        return text;
+    };
+    for (const auto &c : cases) {
+        const std::u16string before = value(c.before), after = pelmar_tools::WithPelmar(before, u"pelmar A w");
+        EXPECT_EQ(after, value(c.after)) << std::string(before.begin(), before.end());
+        EXPECT_EQ(pelmar_tools::WithPelmar(after, u"pelmar A w"), after);
+        // A list as the system writes them (ended by an empty string), without Pelmar.
+        if (before.ends_with(std::u16string(2, u'\0')) && before.find(u"elmar ") == std::u16string::npos &&
+            before.find(u"ELMAR") == std::u16string::npos) {
+            EXPECT_EQ(pelmar_tools::WithoutPelmar(after), before);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pelmar_test

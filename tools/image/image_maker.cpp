@@ -1,0 +1,220 @@
+// The encoding of a raw volume as an image file.
+//
+// The sectors to write are visited in ascending order: every sector, or only
+// those the file system uses. A sector that continues the previous one
+// (the running position is just behind it) and equals it extends a repeat
+// run; a sector that is all one byte value becomes a fill entry at its
+// offset; any other sector goes to the data stream, continuing a data run
+// where it follows a data sector, else by an entry at its offset. The
+// restore's sector buffer starts out zero and its running position at the
+// second sector, which the encoder assumes as well.
+//
+// The input is read only where it matters: the holes of a sparse file
+// (SEEK_DATA/SEEK_HOLE) are zero sectors, and sectors the file system does
+// not use are never read. Both passes move large blocks.
+#include "tools/image/image_maker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "tools/image/image_format.h"
+
+namespace pelmar_tools {
+namespace {
+
+constexpr size_t kBlockBytes = 4 << 20;
+
+struct Entry {
+    uint16_t type;
+    uint64_t value;
+};
+
+struct SectorRange {
+    uint64_t first, count;
+};
+
+class Encoder {
+  public:
+    explicit Encoder(uint32_t sectorSize) : size_(sectorSize), last_(sectorSize, 0), zero_(sectorSize, 0) {}
+
+    void Sector(uint64_t index, const uint8_t *bytes) {
+        const bool follows = index == next_;
+        uint8_t fill = bytes[0];
+        if (follows && std::memcmp(bytes, last_.data(), size_) == 0) {
+            Repeat(1);
+        } else if (std::all_of(bytes, bytes + size_, [&](uint8_t b) { return b == fill; })) {
+            entries_.push_back({static_cast<uint16_t>(kFill | fill), index * size_});
+        } else {
+            if (!data_.empty() && data_.back().first + data_.back().count == index)
+                ++data_.back().count;
+            else
+                data_.push_back({index, 1});
+            if (follows && !entries_.empty() && entries_.back().type == kDataRun)
+                ++entries_.back().value;
+            else if (follows && !entries_.empty() && entries_.back().type == kDataAt)
+                entries_.push_back({kDataRun, 1});
+            else
+                entries_.push_back({kDataAt, index * size_});
+        }
+        std::memcpy(last_.data(), bytes, size_);
+        next_ = index + 1;
+        ++written_;
+    }
+
+    // `count` zero sectors from `index` on (a hole of the input).
+    void Zeros(uint64_t index, uint64_t count) {
+        if (!count) return;
+        if (index != next_ || std::memcmp(last_.data(), zero_.data(), size_) != 0) {
+            Sector(index++, zero_.data());
+            --count;
+        }
+        if (count) Repeat(count);
+        next_ = index + count;
+        written_ += count;
+    }
+
+    const std::vector<Entry> &entries() const { return entries_; }
+    const std::vector<SectorRange> &data() const { return data_; }
+    uint64_t written() const { return written_; }
+
+  private:
+    void Repeat(uint64_t count) {
+        if (!entries_.empty() && entries_.back().type == kRepeatRun)
+            entries_.back().value += count;
+        else
+            entries_.push_back({kRepeatRun, count});
+    }
+
+    uint32_t size_;
+    std::vector<uint8_t> last_, zero_;
+    uint64_t next_ = 1;  // the running position starts at the second sector
+    uint64_t written_ = 0;
+    std::vector<Entry> entries_;
+    std::vector<SectorRange> data_;
+};
+
+}  // namespace
+
+bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summary, std::string &error) {
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
+    return source && MakeImage(*source, request, out, summary, error);
+}
+
+bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFile &out, ImageSummary &summary,
+               std::string &error) {
+    const std::string &input = source.Name();
+    const uint32_t S = request.sectorSize;
+    const uint64_t size = source.Size();
+    auto readExactly = [&](uint64_t offset, uint8_t *bytes, size_t length) {
+        if (source.ReadAt(offset, bytes, length, error)) return true;
+        error = "cannot read " + input + ": " + error;
+        return false;
+    };
+    if (size == 0) {
+        error = input + " is empty";
+        return false;
+    }
+    if (size % S) {
+        error = input + ": size " + std::to_string(size) + " is not a multiple of the sector size " +
+                std::to_string(S);
+        return false;
+    }
+    const uint64_t sectors = size / S;
+    summary = ImageSummary{};
+    summary.volumeSectors = sectors;
+
+    // Which sectors to write.
+    VolumeLayout layout;
+    uint8_t boot[512] = {};
+    if (size >= sizeof boot && !readExactly(0, boot, sizeof boot)) return false;
+    if (size >= sizeof boot) {
+        if (ReadVolumeLayout(source, boot, layout, error) == Recognition::Inconsistent) return false;
+    }
+    summary.kind = layout.kind;
+    std::vector<SectorRange> ranges;
+    if (request.allSectors || layout.kind == FileSystemKind::Unknown) {
+        summary.everySector = true;
+        ranges.push_back({0, sectors});
+    } else {
+        for (const ByteRange &r : layout.used) {
+            uint64_t first = r.start / S, end = std::min<uint64_t>(sectors, (r.end + S - 1) / S);
+            if (!ranges.empty() && ranges.back().first + ranges.back().count >= first) {
+                uint64_t rangeEnd = std::max(end, ranges.back().first + ranges.back().count);
+                ranges.back().count = rangeEnd - ranges.back().first;
+            } else if (end > first) {
+                ranges.push_back({first, end - first});
+            }
+        }
+    }
+
+    // First pass: the entries, and which sectors the data stream takes.
+    Encoder encoder(S);
+    const std::vector<ByteRange> data = source.DataRanges();
+    std::vector<uint8_t> block(kBlockBytes);
+    size_t d = 0;
+    for (const SectorRange &range : ranges) {
+        const uint64_t end = range.first + range.count;
+        for (uint64_t s = range.first; s < end;) {
+            while (d < data.size() && data[d].end <= s * S) ++d;
+            if (d == data.size() || data[d].start >= end * S) {
+                encoder.Zeros(s, end - s);
+                break;
+            }
+            const uint64_t dataFirst = std::max(s, data[d].start / S);
+            encoder.Zeros(s, dataFirst - s);
+            const uint64_t dataEnd = std::min(end, (data[d].end + S - 1) / S);
+            for (s = dataFirst; s < dataEnd;) {
+                const uint64_t n = std::min<uint64_t>(dataEnd - s, block.size() / S);
+                if (!readExactly(s * S, block.data(), n * S)) return false;
+                for (uint64_t k = 0; k < n; ++k) encoder.Sector(s + k, &block[k * S]);
+                s += n;
+            }
+        }
+    }
+
+    // Layout: header in the first sector, entries (with the end entry) from
+    // the second sector on, padded to whole sectors because the restore
+    // reads the entry stream a sector at a time, then the data sectors.
+    const std::vector<Entry> &entries = encoder.entries();
+    const uint64_t entrySectors = ((entries.size() + 1) * kEntrySize + S - 1) / S;
+    const uint64_t dataOffset = S + entrySectors * S;
+    std::vector<uint8_t> head(dataOffset, 0);
+    PutLE(&head[kMagicAt], kImageMagic, 4);
+    PutLE(&head[kSectorSizeAt], S, 2);
+    PutLE(&head[kEntryCountAt], entries.size(), 8);
+    PutLE(&head[kVolumeSectorsAt], sectors, 8);
+    PutLE(&head[kDataOffsetAt], dataOffset, 8);
+    for (size_t k = 0; k < entries.size(); ++k) {
+        PutLE(&head[S + k * kEntrySize], entries[k].type, 2);
+        PutLE(&head[S + k * kEntrySize + 8], entries[k].value, 8);
+    }
+    if (!out.WriteAt(0, head.data(), head.size(), error)) return false;
+
+    // Second pass: the data stream, gathered into large writes.
+    uint64_t at = dataOffset, filled = 0, dataSectors = 0;
+    for (const SectorRange &r : encoder.data()) {
+        for (uint64_t s = r.first; s < r.first + r.count;) {
+            const uint64_t n = std::min<uint64_t>(r.first + r.count - s, (block.size() - filled) / S);
+            if (!readExactly(s * S, &block[filled], n * S)) return false;
+            filled += n * S;
+            s += n;
+            if (filled == block.size()) {
+                if (!out.WriteAt(at, block.data(), filled, error)) return false;
+                at += filled;
+                filled = 0;
+            }
+        }
+        dataSectors += r.count;
+    }
+    if (filled && !out.WriteAt(at, block.data(), filled, error)) return false;
+    summary.sectorsWritten = encoder.written();
+    summary.entries = entries.size();
+    summary.dataSectors = dataSectors;
+    summary.imageBytes = at + filled;
+    return true;
+}
+
+}  // namespace pelmar_tools

@@ -1,0 +1,442 @@
+// pelmar-prepare: a machine's two files in one command. It makes a file
+// system of the given size with the real tools (mkfs.fat, mkntfs), creates
+// the folders and copies the files (mtools for FAT, libntfs-3g for NTFS),
+// writes pelmar.img for exactly the volume the container will present, and
+// pelmar.tc: a header sector and the volume, all noise from a ChaCha20
+// keystream keyed from the kernel's random source (the first run of Pelmar
+// writes the header).
+//
+// Everything that can be checked is checked before anything is written.
+// The file system is built in a private folder inside OUTDIR, the two
+// outputs are written to temporary files there, and only when both are
+// complete are they renamed to their names; a failure or an interrupting
+// signal removes what was made.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/image/image_format.h"
+#include "tools/image/image_maker.h"
+#include "tools/pelmar-prepare/noise.h"
+#include "tools/pelmar-prepare/ntfs_contents.h"
+#include "tools/platform/output_file.h"
+#include "tools/platform/stop_signals.h"
+#include "tools/pelmar-prepare/volume_room.h"
+#include "tools/platform/program.h"
+#include "tools/fs/volume_layout.h"
+#include "tools/pelmar-prepare/windows_names.h"
+
+namespace pelmar_tools {
+namespace {
+
+const char kUsage[] =
+    "usage: pelmar-prepare --size SIZE --fs ntfs|fat32|fat16|fat12 [--label NAME]\n"
+    "                      [--mkdir PATH]... [--temp-dir PATH]... [--copy FILE:PATH]... OUTDIR\n"
+    "  --size SIZE       the volume's size in bytes; K, M, G and T multiply by 1024, 1024^2, 1024^3, 1024^4\n"
+    "  --fs KIND         the file system to make\n"
+    "  --label NAME      its volume label\n"
+    "  --mkdir PATH      a folder to make (with its parents), PATH like /Temp/Cache\n"
+    "  --temp-dir PATH   a folder for temporary files (ntfs only): users can make files and\n"
+    "                    folders in it, each of which only its maker (and administrators) reaches\n"
+    "  --copy FILE:PATH  a host file to copy to PATH (parents made; a second copy to a PATH replaces it)\n"
+    "  OUTDIR            where pelmar.img and pelmar.tc are written\n"
+    "  --help, --version this text; the version\n"
+    "An ntfs drive gets the permissions Windows' own format gives, and what is made on it\n"
+    "inherits them as on Windows. A FAT drive has no permissions: every user can read and\n"
+    "change every file on it, so it suits single-user machines only.\n";
+
+// What the file systems can hold, within what mkfs.fat 4.2 and mkntfs make
+// of a volume: the cluster counts that decide a FAT's type bound FAT12 and
+// FAT16 from above and FAT16 and FAT32 from below.
+struct KindBounds {
+    const char *name;
+    FileSystemKind kind;
+    uint64_t least, most;
+};
+constexpr uint64_t KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB;
+const KindBounds kKinds[] = {
+    {"fat12", FileSystemKind::Fat12, 64 * KiB, 255 * MiB},
+    {"fat16", FileSystemKind::Fat16, 9 * MiB, 4095 * MiB},
+    {"fat32", FileSystemKind::Fat32, 34 * MiB, 0xFFFFFFFFull * 512},
+    {"ntfs", FileSystemKind::Ntfs, 2 * MiB, UINT64_MAX / 2},
+};
+
+// Set while the progress line waits for its end, so that a message after
+// it starts on a line of its own.
+bool gProgressOpen = false;
+
+int Fail(const std::string &message) {
+    if (gProgressOpen) std::fputc('\n', stderr);
+    gProgressOpen = false;
+    std::fprintf(stderr, "pelmar-prepare: %s\n", message.c_str());
+    return 1;
+}
+
+// "4G" -> 4294967296; false for anything else than digits and a suffix.
+bool ParseSize(const std::string &text, uint64_t &bytes) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 15 || text.size() > digits + 1) return false;
+    bytes = std::stoull(text.substr(0, digits));
+    if (text.size() == digits) return true;
+    uint64_t unit = 0;
+    switch (text[digits]) {
+        case 'K':
+        case 'k':
+            unit = KiB;
+            break;
+        case 'M':
+        case 'm':
+            unit = MiB;
+            break;
+        case 'G':
+        case 'g':
+            unit = GiB;
+            break;
+        case 'T':
+        case 't':
+            unit = GiB * KiB;
+            break;
+        default:
+            return false;
+    }
+    if (bytes > UINT64_MAX / unit) return false;
+    bytes *= unit;
+    return true;
+}
+
+std::string Lower(std::string text) {
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// "\Temp\Cache" or "Temp/Cache/" -> "/Temp/Cache"; empty, and why, when a
+// component is not a name Windows accepts.
+std::string VolumePath(const std::string &text, std::string &why) {
+    std::string path, name;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        char c = i < text.size() ? text[i] : '/';
+        if (c != '/' && c != '\\') {
+            name += c;
+            continue;
+        }
+        if (name.empty()) continue;
+        if (std::string refusal = NameRefusal(name); !refusal.empty()) {
+            why = "\"" + name + "\" " + refusal;
+            return {};
+        }
+        path += "/" + name;
+        name.clear();
+    }
+    return path;
+}
+
+std::string FindTool(const std::string &name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+// Runs a tool; its output is shown only when it fails.
+bool RunTool(const std::vector<std::string> &command, std::string &error) {
+    std::string tool = FindTool(command[0]);
+    if (tool.empty()) {
+        error = command[0] + " is not installed (scripts/deps.sh installs it)";
+        return false;
+    }
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+        error = std::string("cannot run ") + command[0] + ": " + std::strerror(errno);
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        int nothing = open("/dev/null", O_RDONLY);
+        if (nothing >= 0) dup2(nothing, 0);
+        std::vector<char *> argv;
+        for (const auto &word : command) argv.push_back(const_cast<char *>(word.c_str()));
+        argv[0] = const_cast<char *>(tool.c_str());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        // Some tools fail without a word (mmd on a folder that exists);
+        // the reason is then at least how the tool ended.
+        while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back()))) output.pop_back();
+        if (output.empty())
+            output = pid < 0                ? std::string("cannot start it: ") + std::strerror(errno)
+                     : WIFEXITED(status)    ? "it ended with status " + std::to_string(WEXITSTATUS(status)) +
+                                               " and said nothing"
+                     : WIFSIGNALED(status) ? "it was stopped by signal " + std::to_string(WTERMSIG(status))
+                                            : "it did not end normally";
+        error = command[0] + " failed: " + output;
+        return false;
+    }
+    return true;
+}
+
+// The noise of the container: a header sector and the volume.
+bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
+    uint64_t shown = UINT64_MAX;
+    auto write = [&](uint64_t at, const uint8_t *block, size_t n, std::string &why) {
+        if (!out.WriteAt(at, block, n, why)) return false;
+        at += n;
+        // Before the end the figures never reach the total (nor 100%).
+        if ((at / (64 * MiB) != shown && at / MiB < bytes / MiB) || at == bytes) {
+            shown = at / (64 * MiB);
+            std::fprintf(stderr, "\rpelmar-prepare: pelmar.tc: %llu of %llu MiB (%llu%%)",
+                         static_cast<unsigned long long>(at / MiB),
+                         static_cast<unsigned long long>(bytes / MiB),
+                         static_cast<unsigned long long>(at * 100 / bytes));
+            gProgressOpen = at != bytes;  // the last one is ended below
+        }
+        return true;
+    };
+    if (!StreamNoise(bytes, 4 * MiB, write, error)) return false;
+    std::fputc('\n', stderr);
+    return true;
+}
+
+}  // namespace
+
+const char kProgramName[] = "pelmar-prepare";
+
+int ProgramMain(int argc, char **argv) {
+    std::string sizeText, kindText, label, outDir;
+    struct Request {
+        std::string path, source;
+        bool temporary = false;
+    };
+    std::vector<Request> requests;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" ||
+                          arg == "--copy" || arg == "--temp-dir";
+        if (takesValue && i + 1 >= argc) return Fail(arg + " needs a value\n" + kUsage);
+        if (arg == "--size")
+            sizeText = argv[++i];
+        else if (arg == "--fs")
+            kindText = argv[++i];
+        else if (arg == "--label")
+            label = argv[++i];
+        else if (arg == "--mkdir")
+            requests.push_back({argv[++i], {}});
+        else if (arg == "--temp-dir")
+            requests.push_back({argv[++i], {}, true});
+        else if (arg == "--copy") {
+            std::string value = argv[++i];
+            size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0)
+                return Fail("--copy " + value + ": expected FILE:PATH");
+            requests.push_back({value.substr(colon + 1), value.substr(0, colon)});
+        } else if (arg.size() > 1 && arg[0] == '-')
+            return Fail("unknown option " + arg + "\n" + kUsage);
+        else if (outDir.empty())
+            outDir = arg;
+        else
+            return Fail("expected one output folder\n" + std::string(kUsage));
+    }
+    if (sizeText.empty() || kindText.empty() || outDir.empty())
+        return Fail("--size, --fs and an output folder are needed\n" + std::string(kUsage));
+
+    // Checks, before anything is written.
+    uint64_t size = 0;
+    if (!ParseSize(sizeText, size) || size == 0)
+        return Fail("--size " + sizeText + ": expected a number with K, M, G or T");
+    if (size % 512) return Fail("--size " + sizeText + " is not a whole number of 512-byte sectors");
+    const KindBounds *kind = nullptr;
+    for (const auto &k : kKinds)
+        if (Lower(kindText) == k.name) kind = &k;
+    if (!kind) return Fail("--fs " + kindText + ": expected ntfs, fat32, fat16 or fat12");
+    if (size < kind->least || size > kind->most)
+        return Fail("--size " + sizeText + " is too " + (size < kind->least ? "small" : "large") + " for " +
+                    kind->name + " (" + std::to_string(kind->least / KiB) + "K to " +
+                    std::to_string(kind->most / KiB) + "K)");
+    const bool ntfs = kind->kind == FileSystemKind::Ntfs;
+    for (const Request &r : requests)
+        if (r.temporary && !ntfs)
+            return Fail("--temp-dir " + r.path +
+                        ": a FAT drive has no permissions, so a folder on it cannot keep users' "
+                        "temporary files apart; use --fs ntfs");
+    if (std::string refusal = LabelRefusal(label, ntfs); !refusal.empty())
+        return Fail("--label \"" + label + "\" " + refusal);
+
+    // The folders and files, as the volume will have them: a folder over a
+    // file (or the reverse) is refused, a second copy to a file replaces it.
+    std::map<std::string, bool> isFolder;  // by lower-case path: names are case-insensitive on Windows
+    std::vector<ContentStep> steps;
+    PathSpellings spellings;  // a name given again in another case is the same name
+    uint64_t copied = 0;
+    for (const Request &r : requests) {
+        std::string why, path = spellings.Spell(VolumePath(r.path, why));
+        if (path.empty())
+            return Fail("\"" + r.path + "\" is not a path Windows accepts on the volume" +
+                        (why.empty() ? std::string() : ": " + why));
+        for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+            const std::string part = at == std::string::npos ? path : path.substr(0, at);
+            const bool folder = at != std::string::npos || r.source.empty();
+            auto known = isFolder.find(Lower(part));
+            if (known != isFolder.end() && known->second != folder)
+                return Fail(part + " is " + (known->second ? "a folder" : "a file") + " already");
+            const bool temporary = r.temporary && at == std::string::npos;
+            if (temporary && known != isFolder.end())
+                return Fail("--temp-dir " + r.path + ": " + part + " is made already by an earlier option");
+            if (folder && known == isFolder.end()) {
+                isFolder[Lower(part)] = true;
+                steps.push_back({part, {}, false, temporary});
+            } else if (!folder) {
+                struct stat st;
+                if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                    access(r.source.c_str(), R_OK) != 0)
+                    return Fail("cannot read the file " + r.source);
+                copied += static_cast<uint64_t>(st.st_size);
+                steps.push_back({part, r.source, known != isFolder.end()});
+                isFolder[Lower(part)] = false;
+            }
+            if (at == std::string::npos) break;
+        }
+    }
+    struct stat dirStat;
+    if (stat(outDir.c_str(), &dirStat) != 0)
+        return Fail(outDir + (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno))));
+    if (!S_ISDIR(dirStat.st_mode)) return Fail(outDir + " is not a folder");
+    // The two outputs replace only ordinary files (a symbolic link is not
+    // followed), so a refusal comes before the work.
+    OutputFile image(outDir + "/pelmar.img"), container(outDir + "/pelmar.tc");
+    std::string error;
+    if (!image.Check(error) || !container.Check(error)) return Fail(error);
+    struct statvfs fsStat;
+    if (access(outDir.c_str(), W_OK) != 0 || statvfs(outDir.c_str(), &fsStat) != 0)
+        return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
+    // The container, and twice (raw volume, image) the files and the file
+    // system's own structures.
+    const uint64_t needed = 512 + size + 2 * (copied + size / 64) + MiB;
+    const uint64_t free = static_cast<uint64_t>(fsStat.f_bavail) * fsStat.f_frsize;
+    if (needed > free)
+        return Fail(outDir + " has " + std::to_string(free / MiB) +
+                    " MiB free; the container and image need " + std::to_string(needed / MiB) + " MiB");
+
+    // From here on, everything made is removed on failure or interruption.
+    std::string work = outDir + "/.pelmar-prepare-XXXXXX";
+    {
+        StopSignalsHeld held;
+        if (!mkdtemp(work.data())) return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
+        if (!RemoveOnStop(work)) {
+            rmdir(work.c_str());
+            return Fail("cannot write into " + outDir + ": its name is too long");
+        }
+    }
+    const std::string raw = work + "/volume.raw";
+    struct WorkCleaner {
+        std::string work, raw;
+        ~WorkCleaner() {
+            unlink(raw.c_str());
+            rmdir(work.c_str());
+        }
+    } cleaner{work, raw};
+    int fd = -1;
+    {
+        StopSignalsHeld held;
+        errno = ENAMETOOLONG;
+        if (RemoveOnStop(raw)) fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    }
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 || close(fd) != 0)
+        return Fail("cannot make " + raw + ": " + std::strerror(errno));
+
+    std::fprintf(stderr, "pelmar-prepare: making %s of %s bytes\n", kind->name, std::to_string(size).c_str());
+    std::vector<std::string> mkfs;
+    if (ntfs) {
+        mkfs = {"mkntfs", "-F", "-Q", "-q", "-s", "512", "-p", "0", "-H", "0", "-S", "0"};
+        if (!label.empty()) mkfs.insert(mkfs.end(), {"-L", label});
+    } else {
+        mkfs = {"mkfs.fat", "-F", std::string(kind->name + 3)};
+        if (!label.empty()) mkfs.insert(mkfs.end(), {"-n", label});
+    }
+    mkfs.push_back(raw);
+    // The tools read names and labels as UTF-8, whatever the caller's locale.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    if (!RunTool(mkfs, error)) return Fail(error);
+    if (!CheckRoom(raw, steps, error)) return Fail(error);
+    if (ntfs) {
+        if (!PutOnNtfs(raw, steps, error)) return Fail(error);
+    } else {
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+        for (const ContentStep &step : steps) {
+            const std::string target = "::" + step.path;
+            const std::string what = step.source.empty() ? "make the folder " + step.path
+                                                         : "copy " + step.source + " to " + step.path;
+            if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error))
+                return Fail("cannot " + what + " on the FAT volume: " + error);
+            bool ok = step.source.empty() ? RunTool({"mmd", "-i", raw, target}, error)
+                                          : RunTool({"mcopy", "-i", raw, step.source, target}, error);
+            if (!ok) return Fail("cannot " + what + " on the FAT volume: " + error);
+        }
+    }
+
+    ImageRequest request;
+    request.input = raw;
+    ImageSummary summary;
+    if (!image.Open(error)) return Fail(error);
+    if (!MakeImage(request, image, summary, error)) return Fail(error);
+    // The file system the tools made must be the one asked for.
+    if (summary.kind != kind->kind)
+        return Fail(std::string("the tools made a volume that reads as ") + KindName(summary.kind) +
+                    ", not " + kind->name + "; choose another size");
+    if (!container.Open(error)) return Fail(error);
+    if (!WriteNoise(container, 512 + size, error)) return Fail(error);
+    // Both files under their names, or the old ones as they were.
+    if (!CommitTogether({&image, &container}, error)) return Fail(error);
+
+    std::printf("%s/pelmar.img: %s image of %llu bytes; a restore writes %llu of %llu sectors (%s)\n",
+                outDir.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.imageBytes),
+                static_cast<unsigned long long>(summary.sectorsWritten),
+                static_cast<unsigned long long>(summary.volumeSectors),
+                SharePercent(summary.sectorsWritten, summary.volumeSectors).c_str());
+    std::printf("%s/pelmar.tc: 512 + %llu bytes of noise\n", outDir.c_str(),
+                static_cast<unsigned long long>(size));
+    std::printf(
+        "On the Windows machine both go to C:\\ as c:\\pelmar.tc and c:\\pelmar.img, Pelmar's defaults;\n"
+        "elsewhere, name them on Pelmar's command line (its CONTAINER and IMAGE positions).\n");
+    return 0;
+}
+
+}  // namespace pelmar_tools
