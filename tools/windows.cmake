@@ -49,6 +49,39 @@ pelmar_windows_tool(pelmar-install ${PELMAR_TOOLS_DIR}/install.cpp ${PELMAR_TOOL
                     ${PELMAR_WINDOWS_PLATFORM})
 target_link_libraries(pelmar-install PRIVATE advapi32)
 
+# What install refuses (install_checks.cpp), the rights on the way to the
+# files Pelmar trusts (install_rights*.cpp), pelmar.exe's digest and Ctrl+C
+# held off (install_guard_win32.cpp), and the boot's key derivation timed
+# with keying's own code (install_cost.cpp). Keying and LibTomCrypt's hashes
+# are compiled again for this program: the native image's copies link
+# ntdll's C functions, this one the C runtime's, so its imports stay
+# kernel32, msvcrt and advapi32.
+set(PELMAR_KEYING_DIR ${CMAKE_SOURCE_DIR}/keying)
+set(PELMAR_INSTALL_KEYING ${PELMAR_KEYING_DIR}/pbkdf2.cpp ${PELMAR_KEYING_DIR}/derivation_paths.cpp
+    ${PELMAR_KEYING_DIR}/sha1_extensions.cpp ${PELMAR_KEYING_DIR}/whirlpool_chains.cpp
+    ${PELMAR_KEYING_DIR}/hash_sse2.cpp ${PELMAR_KEYING_DIR}/hash_avx2.cpp)
+set_source_files_properties(${PELMAR_INSTALL_KEYING} PROPERTIES COMPILE_OPTIONS -fno-strict-aliasing)
+set_source_files_properties(${PELMAR_KEYING_DIR}/hash_avx2.cpp PROPERTIES COMPILE_OPTIONS
+                            "-fno-strict-aliasing;-mavx2;-Wa,-muse-unaligned-vector-move")
+add_library(pelmar_install_hashes STATIC
+  ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/hashes/rmd160.c ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/hashes/sha1.c
+  ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/hashes/whirl/whirl.c ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/hashes/sha2/sha256.c
+  ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/misc/zeromem.c ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/misc/burn_stack.c
+  ${PELMAR_TOMCRYPT_SOURCE_DIR}/src/misc/compare_testvector.c)
+target_compile_definitions(pelmar_install_hashes PRIVATE LTC_SOURCE PUBLIC ARGTYPE=4 LTC_CLEAN_STACK)
+target_include_directories(pelmar_install_hashes SYSTEM PUBLIC "${PELMAR_TOMCRYPT_SOURCE_DIR}/src/headers")
+target_compile_options(pelmar_install_hashes PRIVATE -Wno-error)
+# The digest of the pelmar.exe built here, which install checks its copy against.
+set(PELMAR_DIGEST_SOURCE ${CMAKE_BINARY_DIR}/pelmar_digest.cpp)
+add_custom_command(OUTPUT ${PELMAR_DIGEST_SOURCE}
+  COMMAND "${PELMAR_PYTHON}" "${CMAKE_SOURCE_DIR}/cmake/pe-digest.py" "$<TARGET_FILE:pelmar>" ${PELMAR_DIGEST_SOURCE}
+          kPelmarDigest
+  DEPENDS pelmar ${CMAKE_SOURCE_DIR}/cmake/pe-digest.py VERBATIM)
+target_sources(pelmar-install PRIVATE ${PELMAR_TOOLS_DIR}/install_checks.cpp ${PELMAR_TOOLS_DIR}/install_rights.cpp
+               ${PELMAR_TOOLS_DIR}/install_rights_win32.cpp ${PELMAR_TOOLS_DIR}/install_guard_win32.cpp
+               ${PELMAR_TOOLS_DIR}/install_cost.cpp ${PELMAR_INSTALL_KEYING} ${PELMAR_DIGEST_SOURCE})
+target_link_libraries(pelmar-install PRIVATE pelmar_install_hashes)
+
 # All three are shipped in the release, with a version resource each.
 pelmar_windows_program(pelmar-mkimage "Pelmar image maker: a raw volume or a mounted drive into an image file")
 pelmar_windows_program(pelmar-image "Pelmar image checker: shows, checks and expands an image file")
