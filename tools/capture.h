@@ -65,6 +65,8 @@ bool IsDriveName(const std::string &name);
 // Opens the drive for capture (capture_win32.cpp); null and a reason when it
 // cannot be opened.
 std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error);
+// Whether the file `path` (full or relative) lies on the drive `driveName`.
+bool OnDrive(const std::string &path, const std::string &driveName);
 #endif
 
 }  // namespace pelmar_tools

@@ -22,8 +22,15 @@ const char kUsage[] =
     "  shows the header and the entries of IMAGE and checks it;\n"
     "  --expand OUTPUT   also writes the raw file system the image restores; it replaces\n"
     "                    an ordinary file only when complete and the image consistent\n"
+#ifdef _WIN32
+    "  --follow-symlink  taken for the Linux tool's sake; on Windows an OUTPUT that is a symbolic link or\n"
+    "                    junction is always refused\n"
+    "  --help, -h, /?    this text\n"
+    "  --version         the version\n"
+#else
     "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n"
     "  --help, --version  this text; the version\n"
+#endif
     "exit status: 0 consistent, 1 inconsistent or unreadable, 2 bad usage\n";
 
 int Inspect(const std::string &path, const std::optional<std::string> &expandPath, bool followSymlink) {
@@ -151,7 +158,7 @@ int Run(int argc, char **argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+        if (IsHelpWord(arg)) {
             std::fputs(kUsage, stdout);
             return 0;
         }
@@ -161,6 +168,10 @@ int Run(int argc, char **argv) {
                 return 2;
             }
             expand = argv[++i];
+            if (expand->empty()) {
+                std::fprintf(stderr, "pelmar-image: --expand needs a file name, not an empty one\n%s", kUsage);
+                return 2;
+            }
         } else if (arg == "--follow-symlink") {
             followSymlink = true;
         } else if (arg.size() > 1 && arg[0] == '-') {

@@ -31,12 +31,26 @@ const char kUsage[] =
     "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
     "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
     "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n"
+#ifdef _WIN32
+    "  --follow-symlink  taken for the Linux tool's sake; on Windows an OUTPUT that is a symbolic link or\n"
+    "                    junction is always refused\n"
+    "  --help, -h, /?    this text\n"
+    "  --version         the version\n"
+    "exit status: 0 written, 1 failed (nothing written), 2 bad usage\n";
+#else
     "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n"
-    "  --help, --version  this text; the version\n";
+    "  --help, --version  this text; the version\n"
+    "exit status: 0 written, 1 failed (nothing written), 2 bad usage\n";
+#endif
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-mkimage: %s\n", message.c_str());
     return 1;
+}
+
+int UsageError(const std::string &message) {
+    std::fprintf(stderr, "pelmar-mkimage: %s\n%s", message.c_str(), kUsage);
+    return 2;
 }
 
 int Run(int argc, char **argv) {
@@ -45,7 +59,7 @@ int Run(int argc, char **argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+        if (IsHelpWord(arg)) {
             std::fputs(kUsage, stdout);
             return 0;
         }
@@ -54,7 +68,7 @@ int Run(int argc, char **argv) {
         } else if (arg == "--follow-symlink") {
             followSymlink = true;
         } else if (arg == "--sector-size") {
-            if (i + 1 >= argc) return Fail("--sector-size needs a value\n" + std::string(kUsage));
+            if (i + 1 >= argc) return UsageError("--sector-size needs a value");
             std::string value = argv[++i];
             char *end = nullptr;
             errno = 0;
@@ -63,12 +77,13 @@ int Run(int argc, char **argv) {
                 return Fail("unsupported sector size \"" + value + "\" (512, 1024, 2048, 4096 or 8192)");
             request.sectorSize = static_cast<uint32_t>(n);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return Fail("unknown option " + arg + "\n" + kUsage);
+            return UsageError("unknown option " + arg);
         } else {
             paths.push_back(arg);
         }
     }
-    if (paths.size() != 2) return Fail(std::string("expected an input and an output\n") + kUsage);
+    if (paths.size() != 2) return UsageError("expected an input and an output");
+    if (paths[0].empty() || paths[1].empty()) return UsageError("an empty name is neither an input nor an output");
     request.input = paths[0];
     const std::string &output = paths[1];
 
@@ -80,6 +95,11 @@ int Run(int argc, char **argv) {
     ImageSummary summary;
     if (IsDriveName(request.input)) {
 #ifdef _WIN32
+        if (!out.Check(error)) return Fail(error);
+        if (OnDrive(output, request.input)) {
+            return Fail("the output " + output + " lies on " + request.input +
+                        ", the drive being captured, which is locked while it is read: write it to another drive");
+        }
         std::string note;
         std::unique_ptr<DriveDevice> drive = OpenDrive(request.input, error);
         if (!drive || !CaptureDrive(*drive, request, out, summary, note, error)) return Fail(error);

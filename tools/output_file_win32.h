@@ -1,7 +1,9 @@
 // An output file that appears under its name only when it is complete, on
 // Windows: the bytes go to a temporary file beside it, which replaces the
 // name at Commit (MoveFileExW, written through) and is deleted if the
-// writer gives up. The same calls and messages as the Linux one.
+// writer gives up, or when Ctrl+C, Ctrl+Break or the console's closing
+// ends the tool. The same calls and messages as the Linux one; messages
+// name the output as the user gave it, never the temporary file.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +15,41 @@
 #include "tools/win32_text.h"
 
 namespace pelmar_tools {
+
+class OutputFile;
+
+// The outputs being written, removed by a console control handler before
+// the tool ends (the system's default handler ends it after this one).
+class PartFiles {
+  public:
+    static PartFiles &All() {
+        static PartFiles all;
+        return all;
+    }
+    void Add(OutputFile *file) {
+        EnterCriticalSection(&lock_);
+        files_.push_back(file);
+        LeaveCriticalSection(&lock_);
+    }
+    void Remove(OutputFile *file) {
+        EnterCriticalSection(&lock_);
+        for (size_t i = 0; i < files_.size(); ++i) {
+            if (files_[i] == file) files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        LeaveCriticalSection(&lock_);
+    }
+
+  private:
+    PartFiles() {
+        InitializeCriticalSection(&lock_);
+        SetConsoleCtrlHandler(Stop, TRUE);
+    }
+    // The lock is kept: no output starts or finishes while the tool ends.
+    static BOOL WINAPI Stop(DWORD);
+
+    CRITICAL_SECTION lock_;
+    std::vector<OutputFile *> files_;
+};
 
 class OutputFile {
   public:
@@ -31,6 +68,10 @@ class OutputFile {
 
     // Whether the name may take the output, without making anything.
     bool Check(std::string &error) const {
+        if (path_.empty()) {
+            error = "an empty name names no output file";
+            return false;
+        }
         const DWORD attributes = GetFileAttributesW(Widen(path_).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) return true;  // a new file; its folder is checked by creating it
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -39,6 +80,10 @@ class OutputFile {
         }
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             error = path_ + " is a folder; the output must be an ordinary file";
+            return false;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            error = path_ + " is read-only; it is not replaced (clear its read-only attribute first)";
             return false;
         }
         BY_HANDLE_FILE_INFORMATION out;
@@ -65,10 +110,13 @@ class OutputFile {
             temp_ = path_ + ".part" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
             handle_ = CreateFileW(Widen(temp_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle_ != INVALID_HANDLE_VALUE) return true;
+            if (handle_ != INVALID_HANDLE_VALUE) {
+                PartFiles::All().Add(this);
+                return true;
+            }
             if (GetLastError() != ERROR_FILE_EXISTS) break;
         }
-        error = "cannot create " + temp_ + ": " + SystemErrorText(GetLastError());
+        error = "cannot create " + path_ + " (its temporary file beside it): " + SystemErrorText(GetLastError());
         temp_.clear();
         return false;
     }
@@ -116,9 +164,10 @@ class OutputFile {
         }
         if (!MoveFileExW(Widen(temp_).c_str(), Widen(path_).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            error = "cannot rename " + temp_ + " to " + path_ + ": " + SystemErrorText(GetLastError());
+            error = "cannot put " + path_ + " in place: " + SystemErrorText(GetLastError());
             return false;
         }
+        PartFiles::All().Remove(this);
         temp_.clear();
         return true;
     }
@@ -130,6 +179,7 @@ class OutputFile {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
         if (!temp_.empty()) DeleteFileW(Widen(temp_).c_str());
+        if (!temp_.empty()) PartFiles::All().Remove(this);
         temp_.clear();
     }
 
@@ -149,5 +199,14 @@ class OutputFile {
     std::string temp_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+inline BOOL WINAPI PartFiles::Stop(DWORD) {
+    PartFiles &all = All();
+    EnterCriticalSection(&all.lock_);
+    std::vector<OutputFile *> files;
+    files.swap(all.files_);
+    for (OutputFile *file : files) file->Abandon();
+    return FALSE;
+}
 
 }  // namespace pelmar_tools
