@@ -427,7 +427,7 @@ struct InstallOptions {
 
 std::string Seconds(double seconds) {
     char text[32];
-    std::snprintf(text, sizeof text, seconds < 10 ? "%.2f" : "%.0f", seconds);
+    std::snprintf(text, sizeof text, seconds < 1 ? "%.3f" : seconds < 10 ? "%.2f" : "%.0f", seconds);
     return text;
 }
 

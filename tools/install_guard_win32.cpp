@@ -14,9 +14,11 @@ extern const unsigned char kPelmarDigest[32];
 namespace pelmar_tools {
 namespace {
 
+// Shared with every other opener: a container the driver has mounted stays
+// open for writing while Pelmar's drive is there.
 HANDLE OpenToRead(const std::wstring &path) {
-    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool ReadAll(const std::wstring &path, std::vector<uint8_t> &bytes, std::string &error) {

@@ -14,8 +14,21 @@ namespace {
 // NT SERVICE\TrustedInstaller, which owns the system's own files.
 const wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
+// The account running the installer, an administrator (install checks that
+// first): what it owns or may change, only administrators may.
+bool IsThisUser(PSID sid) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    BYTE buffer[256];
+    DWORD size = 0;
+    const bool same = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                      EqualSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, sid);
+    CloseHandle(token);
+    return same;
+}
+
 Trustee Classify(PSID sid) {
-    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return Trustee::Administrators;
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsThisUser(sid)) return Trustee::Administrators;
     if (IsWellKnownSid(sid, WinLocalSystemSid)) return Trustee::System;
     if (IsWellKnownSid(sid, WinCreatorOwnerSid)) return Trustee::CreatorOwner;
     wchar_t *text = nullptr;

@@ -145,9 +145,9 @@ def load_differences(path):
         key, _, value = raw.partition(":")
         key, value = key.strip(), value.strip()
         if key == "difference":
-            entry = {"difference": value, "wine-report": [], "wine-status": []}
+            entry = {"difference": value, "wine-report": [], "wine-status": [], "install-problem": []}
             entries.append(entry)
-        elif key in ("wine-report", "wine-status"):
+        elif key in ("wine-report", "wine-status", "install-problem"):
             entry[key].append(re.compile(value))
         else:
             entry[key] = value
@@ -155,7 +155,7 @@ def load_differences(path):
         for required in ("case", "reason"):
             if required not in e:
                 fail(f"known difference '{e['difference']}' has no {required}")
-        if e["case"] not in {c.name for c in CASES}:
+        if e["case"] not in {c.name for c in CASES} | {INSTALL_CASE}:
             fail(f"known difference '{e['difference']}' names no case of the table: {e['case']}")
     return entries
 
@@ -767,6 +767,15 @@ class InstallFlow:
         self.folder = bench.work / "install-and-boot"
         self.shown = []
         self.problems = []
+        self.refused = []
+
+    def known_problem(self, line):
+        """Whether a problem status reports is one Wine alone shows (a known difference)."""
+        for d in self.bench.differences:
+            if any(p.fullmatch(line) for p in d["install-problem"]):
+                self.bench.fired.add(d["difference"])
+                return True
+        return False
 
     def value(self):
         """BootExecute's bytes as stored (reg export), None when absent."""
@@ -895,15 +904,61 @@ class InstallFlow:
         self.expect(self.value() == original, f"the starting value reads back as {shown(self.value())}")
         self.show("before install")
 
-        # An image that is not there, and one cut short (the restore would stop).
-        (self.c / "short.img").write_bytes((self.c / "pelmar.img").read_bytes()[:1536])
-        for image, why in ((r"c:\absent.img", "absent.img"), (r"c:\short.img", "would not restore")):
-            r = self.install("install", "A", "w", "1", "T", r"c:\pelmar.tc", image)
+        # Every refusal changes nothing: an image that is not there, one cut
+        # short (the restore would stop), then what would harm the machine or
+        # fail at boot.
+        c = self.c
+        (c / "short.img").write_bytes((c / "pelmar.img").read_bytes()[:1536])
+        shutil.copy(c / "windows" / "system32" / "kernel32.dll", c / "library.dll")
+        shutil.copy(c / "pelmar.img", c / "copy.img")
+        (c / "small.tc").write_bytes(bytes(512 + INSTALL_VOLUME_BYTES - 512))
+        (c / "zeros.raw").write_bytes(bytes(65536))
+        subprocess.run([self.bench.args.mkimage, "--sector-size", "4096", str(c / "zeros.raw"), str(c / "4k.img")],
+                       check=True, capture_output=True)
+        (c / "sub").mkdir(exist_ok=True)
+        tc = ["A", "w", "1", "T"]
+        refusals = [
+            ([*tc, r"c:\pelmar.tc", r"c:\absent.img"], "absent.img"),
+            ([*tc, r"c:\pelmar.tc", r"c:\short.img"], "would not restore"),
+            ([*tc, r"c:\pelmar.img"], "the container is the image itself"),
+            ([*tc, r"c:\library.dll"], "is a program or library"),
+            ([*tc, r"c:\windows\system32\kernel32.dll"], "in the Windows folder"),
+            ([*tc, r"c:\pelmar-install.exe"], "pelmar-install.exe itself"),
+            ([*tc, r"c:\pelmar.exe"], "the container is pelmar.exe"),
+            ([*tc, r"c:\copy.img"], "starts as a Pelmar image does"),
+            ([*tc, r"c:\small.tc"], "but the image's volume needs"),
+            ([*tc, r"c:\pelmar.tc", r"c:\4k.img"], "made for sectors of 4096 bytes"),
+            ([*tc, r"t:\pelmar.tc"], "the drive Pelmar mounts"),
+            ([*tc, r"c:\sub\..\pelmar.tc"], "component"),
+            ([*tc, r"c:\.\pelmar.tc"], "component"),
+            ([*tc, r"c:\sub/../pelmar.tc"], "forward slash"),
+            ([*tc, r"c:\pelmar.tc."], "ends in a dot"),
+            ([*tc, r"pelmar.tc"], "not a full path"),
+            ([*tc, r"c:\pelmar.tc", "c:\\pelm\u0100r.img"], "printable ASCII"),
+            (["twofish"], "none of Pelmar's codes"), (["t", "w"], "none of Pelmar's codes"),
+            (["A", "W"], "none of r"), (["A", "sha256"], "would read it as SHA-1"),
+            (["A", "w", "1", "1"], "not a drive letter"), (["A", "w", "abc"], "not a number"),
+            (["A", "w", "99999999999"], "outside what Pelmar takes"),
+            (["A", "w", "-99999999999"], "does not fit"), (["A", "w", "dbg"], "--allow-debugger"),
+            (["A", "w", "2000000"], "--slow-boot-ok"),
+        ]
+        # A pelmar.exe other than the one built with the installer (one byte changed).
+        built = (c / "pelmar.exe").read_bytes()
+        tampered = bytearray(built)
+        tampered[len(built) // 2] ^= 1
+        for words, why in [*refusals, (["tampered"], "is not the pelmar.exe built with this pelmar-install")]:
+            if words == ["tampered"]:
+                (c / "pelmar.exe").write_bytes(bytes(tampered))
+                words = ["A", "w"]
+            r = self.install("install", *words)
+            (c / "pelmar.exe").write_bytes(built)
             self.expect(r.returncode == 1 and why in r.stderr and "nothing was changed" in r.stderr,
-                        f"install with {image}: exit {r.returncode}: {r.stdout}{r.stderr}")
+                        f"install {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr}")
             self.expect(self.value() == original and self.start_type() == 3 and
-                        not list(system32.glob("pelmar.exe*")), f"the install with {image} changed something")
-
+                        not list(system32.glob("pelmar.exe*")), f"install {' '.join(words)} changed something")
+            self.refused.append(f"install {' '.join(words)}: " + r.stderr.strip().replace("\n", " / "))
+        self.shown.append("refused, each leaving BootExecute, the driver's start type and System32 as they "
+                          "were:\n" + "\n".join(self.refused))
         # A failure at the last step (a folder where the program goes) undoes
         # the registry writes before it.
         (system32 / "pelmar.exe").mkdir()
@@ -920,15 +975,26 @@ class InstallFlow:
                     f"the driver's start type is {self.start_type()}: {r.stdout}")
         self.show("after install T r 1 K")
 
-        r = self.install("install", "A", "w")
-        self.expect(r.returncode == 0, f"install A w: exit {r.returncode}: {r.stdout}{r.stderr}")
-        self.expect(self.value() == multi_string([BOOT_BEFORE[0], "pelmar A w", *BOOT_BEFORE[1:]]),
+        # What the boot's derivation costs here: a thousand times the default
+        # count is installed or refused by its cost alone; then the default.
+        r = self.install("install", "A", "w", "1000")
+        self.expect(r.returncode == 0 or "--slow-boot-ok" in r.stderr, f"install A w 1000: {r.stdout}{r.stderr}")
+        costs = [f"install A w 1000: exit {r.returncode}: " + "".join(x for x in r.stdout.splitlines()
+                                                                       if x.startswith("boot cost"))]
+        r = self.install("install", "A", "w", "1")
+        costs.append("install A w 1: " + "".join(x for x in r.stdout.splitlines() if x.startswith("boot cost")))
+        self.shown.append("\n".join(costs))
+        self.expect(r.returncode == 0 and "replaced the Pelmar line pelmar " in r.stdout,
+                    f"install A w 1: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.expect(self.value() == multi_string([BOOT_BEFORE[0], "pelmar A w 1", *BOOT_BEFORE[1:]]),
                     f"after the second install, BootExecute is {shown(self.value())}")
         self.expect((system32 / "pelmar.exe").read_bytes() == (self.c / "pelmar.exe").read_bytes(),
                     "System32's pelmar.exe is not the one beside the installer")
-        self.show("after install A w")
+        self.show("after install A w 1")
         r = self.install("status")
-        self.expect(r.returncode == 0 and "> pelmar A w" in r.stdout and "Pelmar is installed." in r.stdout and
+        problems = [x for x in r.stdout.splitlines() if x.startswith("problem: ")]
+        known = [p for p in problems if self.known_problem(p)]
+        self.expect(r.returncode == (1 if known else 0) and problems == known and "> pelmar A w 1" in r.stdout and
                     f"image c:\\pelmar.img: {(self.c / 'pelmar.img').stat().st_size} bytes" in r.stdout,
                     f"status: {r.stdout}{r.stderr}")
 
@@ -937,11 +1003,18 @@ class InstallFlow:
         self.boot("ntfs")
 
         r = self.install("uninstall")
-        self.expect(r.returncode == 0, f"uninstall: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.expect(r.returncode == 0 and "left as they are: the driver service's start type" in r.stdout,
+                    f"uninstall: exit {r.returncode}: {r.stdout}{r.stderr}")
         self.expect(self.value() == original, f"after uninstall, BootExecute is {shown(self.value())}")
         self.expect(not list(system32.glob("pelmar.exe*")), "uninstall left pelmar.exe in System32")
         self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
         self.show("after uninstall")
+        # Over no value at all: install makes one, uninstall takes it away again.
+        self.bench.wine("reg", "delete", SESSION_KEY, "/v", "BootExecute", "/f")
+        r = self.install("install")
+        self.expect(r.returncode == 0 and self.value() == multi_string(["pelmar"]), f"install: {r.stdout}{r.stderr}")
+        r = self.install("uninstall")
+        self.expect(r.returncode == 0 and self.value() is None, f"uninstall left {shown(self.value())}")
         (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
         return self.problems
 
