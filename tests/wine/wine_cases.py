@@ -1009,6 +1009,17 @@ class InstallFlow:
         self.expect(not list(system32.glob("pelmar.exe*")), "uninstall left pelmar.exe in System32")
         self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
         self.show("after uninstall")
+        # The driver service's Start value, each wrong in its own way, named as such.
+        for kind, data, words in (("REG_SZ", "1", "is not a number"), (None, None, "has no Start value"),
+                                  ("REG_DWORD", "7", "which is no start type")):
+            if kind:
+                self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", kind, "/d", data, "/f")
+            else:
+                self.bench.wine("reg", "delete", DRIVER_KEY, "/v", "Start", "/f")
+            r = self.install("status")
+            self.expect(r.returncode == 0 and words in r.stdout, f"status with Start {kind} {data}: {r.stdout}")
+        self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "1", "/f")
+        self.tool_manners()
         # Over no value at all: install makes one, uninstall takes it away again.
         self.bench.wine("reg", "delete", SESSION_KEY, "/v", "BootExecute", "/f")
         r = self.install("install")
@@ -1017,6 +1028,30 @@ class InstallFlow:
         self.expect(r.returncode == 0 and self.value() is None, f"uninstall left {shown(self.value())}")
         (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
         return self.problems
+
+    def tool_manners(self):
+        """The Windows tools' usage, exit statuses and refusals of outputs."""
+        c, tools = self.c, [r"C:\pelmar-install.exe", r"C:\pelmar-mkimage.exe", r"C:\pelmar-image.exe"]
+        for tool in tools:
+            for word in ("--help", "-h", "/?"):
+                r = self.bench.wine(tool, word, check=False)
+                self.expect(r.returncode == 0 and "usage:" in r.stdout and not r.stderr, f"{tool} {word}: {r}")
+            r = self.bench.wine(tool, "--no-such-option", "x", check=False)
+            self.expect(r.returncode == 2 and "usage:" in r.stderr, f"{tool} with a bad option: {r}")
+        (c / "read-only.img").write_bytes(b"old")
+        (c / "read-only.img").chmod(0o444)
+        mkimage = lambda *words: self.bench.wine(tools[1], *words, check=False)
+        for words, rc, why in (((r"c:\zeros.raw", ""), 2, "an empty name"),
+                               ((r"c:\zeros.raw", r"c:\read-only.img"), 1, "is read-only"),
+                               (("Y:", r"c:\y.img"), 1, "): it is not a volume"),
+                               (("C:", r"C:\c.img"), 1, "lies on C:, the drive being captured"),
+                               ((r"c:\zeros.raw", r"c:\no\such\out.img"), 1, "cannot create c:\\no\\such\\out.img")):
+            r = mkimage(*words)
+            self.expect(r.returncode == rc and why in r.stderr and "::" not in r.stderr and ".part" not in r.stderr,
+                        f"pelmar-mkimage {' '.join(words)}: exit {r.returncode}: {r.stderr}")
+        self.expect((c / "read-only.img").read_bytes() == b"old" and not list(c.glob("*.part*")),
+                    "a refused output was changed or left a temporary file")
+        (c / "read-only.img").chmod(0o644)
 
     def restore(self, saved):
         if saved is None:
