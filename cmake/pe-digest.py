@@ -11,20 +11,23 @@ image later (or writing its checksum) leaves the digest as it is, so the
 program that embeds it can check a signed or an unsigned copy alike
 (tools/install_checks.cpp computes the same ranges)."""
 import hashlib
+import importlib.util
 import struct
 import sys
+from pathlib import Path
+
+# The PE headers are found as pe-checksum.py finds them.
+_spec = importlib.util.spec_from_file_location("pe_checksum", Path(__file__).with_name("pe-checksum.py"))
+pe_checksum = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(pe_checksum)
 
 
 def digest(data):
-    if len(data) < 0x40 or data[:2] != b"MZ":
-        raise ValueError("not an executable image (no MZ header)")
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        raise ValueError("no PE signature")
-    optional = pe + 24
+    checksum = pe_checksum.checksum_offset(data)
+    optional = checksum - 64
     magic = struct.unpack_from("<H", data, optional)[0]
     directories = optional + {0x20B: 112, 0x10B: 96}[magic]
-    checksum, entry = optional + 64, directories + 4 * 8
+    entry = directories + 4 * 8
     table_at, table_size = struct.unpack_from("<II", data, entry)
     if table_size == 0:
         table_at = len(data)

@@ -76,7 +76,7 @@ set(PELMAR_DIGEST_SOURCE ${CMAKE_BINARY_DIR}/pelmar_digest.cpp)
 add_custom_command(OUTPUT ${PELMAR_DIGEST_SOURCE}
   COMMAND "${PELMAR_PYTHON}" "${CMAKE_SOURCE_DIR}/cmake/pe-digest.py" "$<TARGET_FILE:pelmar>" ${PELMAR_DIGEST_SOURCE}
           kPelmarDigest
-  DEPENDS pelmar ${CMAKE_SOURCE_DIR}/cmake/pe-digest.py VERBATIM)
+  DEPENDS pelmar ${CMAKE_SOURCE_DIR}/cmake/pe-digest.py ${CMAKE_SOURCE_DIR}/cmake/pe-checksum.py VERBATIM)
 target_sources(pelmar-install PRIVATE ${PELMAR_TOOLS_DIR}/install_checks.cpp ${PELMAR_TOOLS_DIR}/install_rights.cpp
                ${PELMAR_TOOLS_DIR}/install_rights_win32.cpp ${PELMAR_TOOLS_DIR}/install_guard_win32.cpp
                ${PELMAR_TOOLS_DIR}/install_cost.cpp ${PELMAR_INSTALL_KEYING} ${PELMAR_DIGEST_SOURCE})
