@@ -16,6 +16,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -1058,6 +1059,22 @@ class InstallFlow:
         self.expect((c / "read-only.img").read_bytes() == b"old" and not list(c.glob("*.part*")),
                     "a refused output was changed or left a temporary file")
         (c / "read-only.img").chmod(0o644)
+        # Ctrl+C (Wine turns SIGINT into the console's event) while the image
+        # is written: the temporary file goes with the program.
+        (c / "big.raw").write_bytes(b"")
+        os.truncate(c / "big.raw", 300 << 20)
+        p = subprocess.Popen([self.bench.args.wine, tools[1], "--all-sectors", r"c:\big.raw", r"c:\big.img"],
+                             env=self.bench.wine_env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(1000):
+            if list(c.glob("big.img.part*")) or p.poll() is not None:
+                break
+            time.sleep(0.01)
+        seen = list(c.glob("big.img.part*"))
+        p.send_signal(signal.SIGINT)
+        p.wait(timeout=120)
+        self.expect(seen and not list(c.glob("big.img*")), f"Ctrl+C left {list(c.glob('big.img*'))} (seen {seen})")
+        (c / "big.raw").unlink()
 
     def restore(self, saved):
         if saved is None:
