@@ -966,6 +966,7 @@ class InstallFlow:
             self.refused.append(f"install {' '.join(words)}: " + r.stderr.strip().replace("\n", " / "))
         self.shown.append("refused, each leaving BootExecute, the driver's start type and System32 as they "
                           "were:\n" + "\n".join(self.refused))
+        self.show("after the refusals")
         # A failure at the last step (a folder where the program goes) undoes
         # the registry writes before it.
         (system32 / "pelmar.exe").mkdir()
