@@ -196,11 +196,15 @@ std::wstring SystemFolder() {
 
 std::wstring InstalledProgram() { return SystemFolder() + L"\\" + kProgram; }
 
-// The pelmar.exe that lies beside this program.
-std::wstring ProgramBeside() {
+std::wstring ThisProgram() {
     std::vector<wchar_t> path(32768);
     DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    std::wstring self(path.data(), n);
+    return std::wstring(path.data(), n);
+}
+
+// The pelmar.exe that lies beside this program.
+std::wstring ProgramBeside() {
+    const std::wstring self = ThisProgram();
     size_t slash = self.find_last_of(L"\\/");
     return (slash == std::wstring::npos ? std::wstring() : self.substr(0, slash + 1)) + kProgram;
 }
@@ -333,12 +337,6 @@ bool InFolder(const std::wstring &path, const std::wstring &folder) {
     };
     const std::wstring p = longForm(path), f = longForm(folder) + L"\\";
     return !folder.empty() && p.size() > f.size() && _wcsnicmp(p.c_str(), f.c_str(), f.size()) == 0;
-}
-
-std::wstring ThisProgram() {
-    std::vector<wchar_t> path(32768);
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    return std::wstring(path.data(), n);
 }
 
 // Everything the boot-time run needs of the files the line names; empty,
