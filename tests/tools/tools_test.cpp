@@ -13,6 +13,8 @@
 #include "support/restore_support.h"
 #include "tests/tools/tool_support.h"
 #include "tools/pelmar-install/install_boot_execute.h"
+#include "tools/pelmar-install/install_checks.h"
+#include "tools/pelmar-install/install_rights.h"
 #include "tools/platform/output_file.h"
 #include "tools/fs/volume_layout.h"
 
@@ -117,6 +119,7 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     if (mkfs.empty() || mkntfs.empty()) GTEST_SKIP() << "dosfstools and ntfs-3g are needed";
     ASSERT_EQ(RunCommand(mkfs + " -C " + Quote(Work("chain.raw")) + " 2048", RootDir()).exitCode, 0);
     std::string fat = ReadHostFile(Work("chain.raw"));
+    WriteHostFile(Work("fat.raw"), fat);
     WriteHostFile(Work("short.raw"), fat.substr(0, 1 << 20));
     fat[512 + 5] = '\xF0';  // cluster 3's entry: 0xF00
     WriteHostFile(Work("chain.raw"), fat);
@@ -160,6 +163,7 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
         {"--sector-size 768 " + Quote(Work("good.raw")), "unsupported sector size"},
         {"--sector-size abc " + Quote(Work("good.raw")), "unsupported sector size"},
         {"--sector-size 8192 " + Quote(Work("good.raw")), "not a multiple of the sector size"},
+        {"--sector-size 4096 " + Quote(Work("fat.raw")), "has sectors of 512 bytes (its boot sector says so)"},
         {Quote(RootDir().string()), "not a file"},
         {Quote(Work("chain.raw")), "cluster 3 of the FAT points to 3840, outside the volume's clusters 2 to"},
         {Quote(Work("short.raw")), "the input holds only 1048576 bytes"},
@@ -179,9 +183,12 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
         EXPECT_THAT(r.output, HasSubstr(c.words)) << c.arguments;
         EXPECT_EQ(ReadHostFile(Work("out.img")), "old") << c.arguments;
     }
-    auto r = pelmar_test::MkImage(Quote(Work("good.raw")), RootDir());
-    EXPECT_NE(r.exitCode, 0);
-    EXPECT_THAT(r.output, HasSubstr("usage"));
+    for (const std::string &usage : {Quote(Work("good.raw")), Quote(Work("good.raw")) + " ''", std::string("--x"), std::string("--sector-size")}) {
+        auto r = pelmar_test::MkImage(usage, RootDir());
+        EXPECT_EQ(r.exitCode, 2) << usage;
+        EXPECT_THAT(r.output, HasSubstr("usage")) << usage;
+    }
+    auto r = pelmar_test::MkImage("--help", RootDir());
     r = pelmar_test::MkImage(Quote(Work("good.raw")) + " " + Quote(Work("unknown.img")), RootDir());
     EXPECT_THAT(r.output,
                 HasSubstr("note: " + Work("good.raw").string() + " holds no FAT or NTFS file system"));
@@ -229,7 +236,7 @@ TEST_F(MkImage, BadInputIsRefusedAndLeavesNoOutput) {
     fs::remove(Work("unknown.img"));
     size_t files = 0;
     for (const auto &entry : fs::directory_iterator(RootDir())) files += entry.is_regular_file();
-    EXPECT_EQ(files, 13u) << "no temporary file stays behind";  // the disk, out.img and the eleven inputs
+    EXPECT_EQ(files, 14u) << "no temporary file stays behind";  // the disk, out.img and the twelve inputs
 }
 
 // Our own NTFS reader gives what libntfs-3g reads from the bitmap, on
@@ -693,6 +700,8 @@ TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
         {u"otherprog||", u"pelmar A w|otherprog||"},
         {u"", u"pelmar A w||"},
         {u"autocheck autochk *", u"autocheck autochk *|pelmar A w|"},
+        {u"autocheck pelmar S|\\SystemRoot\\System32\\PELMAR.exe T|autocheck autochk *||",
+         u"autocheck autochk *|pelmar A w||"},
     };
     auto value = [](std::u16string text) {
         for (char16_t &c : text) c = c == u'|' ? u'\0' : c;
@@ -708,6 +717,129 @@ TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
             EXPECT_EQ(pelmar_tools::WithoutPelmar(after), before);
         }
     }
+}
+
+// What pelmar-install refuses before it changes anything: each row is a
+// line's arguments (or a name) and whether it passes.
+TEST(InstallChecks, ArgumentsPelmarWouldReadOtherwiseAndNamesTheBootWouldNotFind) {
+    using W = std::vector<std::string>;
+    const struct { W words; bool ok; } arguments[] = {
+        {{}, true}, {{"A", "w", "1"}, true}, {{"TS", "r", "2000000", "t:"}, true}, {{"STA", "s", "-2001"}, true},
+        {{"A", "w", "-1001", "Z"}, true}, {{"A", "s", "-2147483648"}, true}, {{"twofish"}, false}, {{"a"}, false},
+        {{"A", "W"}, false}, {{"A", "sha256"}, false}, {{"A", "w", "1", "1"}, false}, {{"A", "w", "1", "TX"}, false},
+        {{"A", "w", "abc"}, false}, {{"A", "w", "0"}, false}, {{"A", "w", "2000001"}, false},
+        {{"A", "w", "99999999999"}, false}, {{"A", "w", "-99999999999"}, false}, {{"A", "s", "-2000"}, false},
+        {{"A", "w", "+5"}, false}, {{"A", "w", "1", "T", "c:\\a", "c:\\b", "x"}, false},
+    };
+    for (const auto &a : arguments) {
+        EXPECT_EQ(pelmar_tools::ArgumentProblem(a.words).empty(), a.ok) << testing::PrintToString(a.words);
+    }
+    const struct { const char16_t *path; bool ok; char16_t drive; } paths[] = {
+        {u"c:\\pelmar.tc", true, u'C'}, {u"\\??\\d:\\sub\\pelmar.tc", true, u'D'}, {u"c:\\sub\\..\\pelmar.tc", false, u'C'},
+        {u"c:\\.\\pelmar.tc", false, u'C'}, {u"c:\\sub/../pelmar.tc", false, u'C'}, {u"c:\\pelmar.tc.", false, u'C'},
+        {u"c:\\pelmar.tc ", false, u'C'}, {u"c:\\\\pelmar.tc", false, u'C'}, {u"c:pelmar.tc", false, u'C'},
+        {u"pelmar.tc", false, 0}, {u"\\\\?\\c:\\pelmar.tc", false, 0}, {u"c:\\pelmar.tc:x", false, u'C'},
+        {u"c:\\sub\\", false, u'C'},
+    };
+    for (const auto &p : paths) {
+        const std::u16string path = p.path;
+        EXPECT_EQ(pelmar_tools::PathProblem(path).empty(), p.ok) << std::string(path.begin(), path.end());
+        EXPECT_EQ(pelmar_tools::PathDrive(path), p.drive) << std::string(path.begin(), path.end());
+    }
+}
+
+// The container the boot overwrites at every start: refused when it is
+// another file of worth or cannot hold the image's volume.
+TEST(InstallChecks, ContainersTheBootWouldDestroyOrCouldNotUse) {
+    pelmar_tools::InstallFiles fits;
+    fits.containerSize = 512 + 100 * 512;
+    const std::string noise = Noise(4096, 3);
+    fits.containerStart.assign(noise.begin(), noise.end());
+    fits.containerStart[0] = 'M';  // an MZ without a PE header is noise like any other
+    fits.containerStart[1] = 'Z';
+    fits.imageSectorSize = 512;
+    fits.imageVolumeSectors = 100;
+    EXPECT_EQ(pelmar_tools::ContainerProblem(fits), "");
+    std::vector<pelmar_tools::InstallFiles> bad(8, fits);
+    bad[0].containerIsImage = true;
+    bad[1].containerIsProgram = true;
+    bad[2].containerInWindows = true;
+    bad[3].containerStart = {0xD0, 0xAF, 0x19, 0x35, 0, 0, 0, 0};
+    bad[4].containerStart[0x3C] = 0x80, bad[4].containerStart[0x3D] = 0, bad[4].containerStart[0x3E] = 0;
+    bad[4].containerStart[0x3F] = 0, std::memcpy(bad[4].containerStart.data() + 0x80, "PE\0\0", 4);
+    bad[5].containerSize -= 1;
+    bad[6].imageSectorSize = 4096;
+    bad[7].containerIsInstaller = true;
+    for (size_t i = 0; i < bad.size(); ++i) EXPECT_NE(pelmar_tools::ContainerProblem(bad[i]), "") << i;
+}
+
+// pelmar.exe's digest ranges: a signed copy (certificate table appended,
+// its entry and the checksum written) gives the same bytes as the build.
+TEST(InstallChecks, AuthenticodeRangesLeaveOutWhatSigningChanges) {
+    const std::string noise = Noise(4096, 5);
+    std::vector<uint8_t> image(noise.begin(), noise.end());
+    const uint32_t pe = 0x80, optional = pe + 24, entry = optional + 112 + 32;
+    auto put32 = [&](std::vector<uint8_t> &b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); };
+    image[0] = 'M', image[1] = 'Z';
+    put32(image, 0x3C, pe);
+    std::memcpy(image.data() + pe, "PE\0\0", 4);
+    image[pe + 20] = 240, image[pe + 21] = 0;
+    image[optional] = 0x0b, image[optional + 1] = 0x02;
+    put32(image, optional + 108, 16);
+    put32(image, entry, 0), put32(image, entry + 4, 0);
+    auto covered = [](const std::vector<uint8_t> &file) {
+        std::vector<pelmar_tools::FileRange> ranges;
+        size_t padding = 0;
+        std::string why;
+        EXPECT_TRUE(pelmar_tools::AuthenticodeRanges(file, ranges, padding, why)) << why;
+        std::vector<uint8_t> bytes;
+        for (const auto &r : ranges) bytes.insert(bytes.end(), file.begin() + r.first, file.begin() + r.first + r.second);
+        bytes.resize(bytes.size() + padding);
+        return bytes;
+    };
+    std::vector<uint8_t> signed_ = image;
+    put32(signed_, optional + 64, 0x12345), put32(signed_, entry, 4096), put32(signed_, entry + 4, 600);
+    signed_.resize(4096 + 600, 0xEE);
+    EXPECT_EQ(covered(signed_), covered(image));
+    std::vector<uint8_t> tampered = image;
+    tampered[3000] ^= 1;
+    EXPECT_NE(covered(tampered), covered(image));
+    image.resize(4093);  // an unsigned length that is no multiple of eight is padded with zeros
+    EXPECT_EQ(covered(image).size(), 4096u - 8 - 4);
+}
+
+// The folders on the way to a trusted file, as a platform double reports
+// them (Wine does not check file permissions): only SYSTEM, the
+// administrators and the system's installer may delete, rename or re-permit
+// what they hold.
+TEST(InstallRights, FoldersOthersCouldUseToReplaceOrRedirectATrustedFile) {
+    using pelmar_tools::AccessEntry;
+    using pelmar_tools::Trustee;
+    pelmar_tools::ObjectRights root{"C:\\", false, true, Trustee::TrustedInstaller, "TrustedInstaller", {}};
+    // C:\ as Windows sets it up: users read and create folders; what they
+    // create is theirs (CREATOR OWNER, inherited only); Modify for
+    // authenticated users on what is below.
+    root.entries = {{true, Trustee::Administrators, "Administrators", 0x1F01FF, false},
+                    {true, Trustee::System, "SYSTEM", 0x1F01FF, false},
+                    {true, Trustee::Other, "Users", 0x1200A9, false},
+                    {true, Trustee::Other, "Authenticated Users", 0x4, false},
+                    {true, Trustee::Other, "Authenticated Users", 0x1301BF, true},
+                    {true, Trustee::CreatorOwner, "CREATOR OWNER", 0x10000000, true}};
+    EXPECT_EQ(pelmar_tools::FolderProblem(root), "");
+    std::vector<pelmar_tools::ObjectRights> bad(5, root);
+    bad[0].reparsePoint = true;
+    bad[1].hasDacl = false;
+    bad[2].owner = Trustee::Other;
+    bad[3].entries[4].inheritOnly = false;  // a folder made in C:\ by an administrator: Modify inherited
+    bad[4].entries.push_back({true, Trustee::Other, "Users", 0x40, false});  // delete what it holds
+    for (size_t i = 0; i < bad.size(); ++i) EXPECT_NE(pelmar_tools::FolderProblem(bad[i]), "") << i;
+
+    pelmar_tools::ObjectRights file{"C:\\pelmar.tc", false, true, Trustee::Administrators, "Administrators", {}};
+    file.entries = {root.entries[0], root.entries[1], {false, Trustee::Other, "Guests", 0x1F01FF, false}};
+    EXPECT_EQ(pelmar_tools::ProtectionProblem(file, false), "");
+    EXPECT_NE(pelmar_tools::ProtectionProblem(file, true), "");
+    file.entries.push_back(root.entries[2]);
+    EXPECT_NE(pelmar_tools::ProtectionProblem(file, false), "");
 }
 
 }  // namespace

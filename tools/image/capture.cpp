@@ -78,7 +78,7 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
     const std::string &name = drive.Name();
     uint8_t bytes[24] = {};
     if (!drive.Geometry(bytes, error)) {
-        error = "cannot get the drive geometry of " + name + ": " + error;
+        error = "cannot get the drive geometry of " + NameAndReason(name, error);
         return false;
     }
     const DriveGeometry geometry = ParseDriveGeometry(bytes);
@@ -112,7 +112,7 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
                      "editors with files or a current folder on it) and try again; nothing was written";
             return false;
         case DriveDevice::LockResult::Failed:
-            error = "cannot lock " + name + ": " + error + "; nothing was written";
+            error = "cannot lock " + NameAndReason(name, error) + "; nothing was written";
             return false;
     }
     struct Unlocker {

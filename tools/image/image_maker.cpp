@@ -110,7 +110,7 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
     const uint64_t size = source.Size();
     auto readExactly = [&](uint64_t offset, uint8_t *bytes, size_t length) {
         if (source.ReadAt(offset, bytes, length, error)) return true;
-        error = "cannot read " + input + ": " + error;
+        error = "cannot read " + NameAndReason(input, error);
         return false;
     };
     if (size == 0) {
@@ -132,6 +132,15 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
     if (size >= sizeof boot && !readExactly(0, boot, sizeof boot)) return false;
     if (size >= sizeof boot) {
         if (ReadVolumeLayout(source, boot, layout, error) == Recognition::Inconsistent) return false;
+    }
+    // The file system reads its sectors at the size its boot sector says; an
+    // image of other sectors would not fit the drive it is restored to.
+    const uint32_t fsSector = static_cast<uint32_t>(boot[11] | boot[12] << 8);
+    if (layout.kind != FileSystemKind::Unknown && fsSector != S) {
+        error = "the file system on " + input + " has sectors of " + std::to_string(fsSector) +
+                " bytes (its boot sector says so), not the " + std::to_string(S) +
+                " asked for: give --sector-size " + std::to_string(fsSector) + " or leave it out";
+        return false;
     }
     summary.kind = layout.kind;
     std::vector<SectorRange> ranges;

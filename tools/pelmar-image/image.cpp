@@ -13,18 +13,19 @@
 #include "tools/platform/output_file.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/program.h"
+#include "tools/platform/version.h"
 
 namespace pelmar_tools {
 namespace {
 
-const char kUsage[] =
-    "usage: pelmar-image [--expand OUTPUT [--follow-symlink]] IMAGE\n"
-    "  shows the header and the entries of IMAGE and checks it;\n"
-    "  --expand OUTPUT   also writes the raw file system the image restores; it replaces\n"
-    "                    an ordinary file only when complete and the image consistent\n"
-    "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n"
-    "  --help, --version  this text; the version\n"
-    "exit status: 0 consistent, 1 inconsistent or unreadable, 2 bad usage\n";
+std::string Usage() {
+    return std::string(
+               "usage: pelmar-image [--expand OUTPUT [--follow-symlink]] IMAGE\n"
+               "  shows the header and the entries of IMAGE and checks it;\n"
+               "  --expand OUTPUT   also writes the raw file system the image restores; it replaces\n"
+               "                    an ordinary file only when complete and the image consistent\n") +
+           kFollowSymlinkUsage + kHelpUsage + "exit status: 0 consistent, 1 inconsistent or unreadable, 2 bad usage\n";
+}
 
 int Inspect(const std::string &path, const std::optional<std::string> &expandPath, bool followSymlink) {
     std::string error;
@@ -155,27 +156,31 @@ int ProgramMain(int argc, char **argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+        if (IsHelpWord(arg)) {
+            std::fputs(Usage().c_str(), stdout);
             return 0;
         }
         if (arg == "--expand") {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "pelmar-image: --expand needs a file name\n%s", kUsage);
+                std::fprintf(stderr, "pelmar-image: --expand needs a file name\n%s", Usage().c_str());
                 return 2;
             }
             expand = argv[++i];
+            if (expand->empty()) {
+                std::fprintf(stderr, "pelmar-image: --expand needs a file name, not an empty one\n%s", Usage().c_str());
+                return 2;
+            }
         } else if (arg == "--follow-symlink") {
             followSymlink = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "pelmar-image: unknown option %s\n%s", arg.c_str(), kUsage);
+            std::fprintf(stderr, "pelmar-image: unknown option %s\n%s", arg.c_str(), Usage().c_str());
             return 2;
         } else {
             paths.push_back(arg);
         }
     }
     if (paths.size() != 1) {
-        std::fprintf(stderr, "pelmar-image: expected one image file\n%s", kUsage);
+        std::fprintf(stderr, "pelmar-image: expected one image file\n%s", Usage().c_str());
         return 2;
     }
     return Inspect(paths[0], expand, followSymlink);

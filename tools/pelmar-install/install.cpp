@@ -25,6 +25,10 @@
 #include "app/command_line_rules.h"
 #include "tools/image/image_check.h"
 #include "tools/pelmar-install/install_boot_execute.h"
+#include "tools/pelmar-install/install_checks.h"
+#include "tools/pelmar-install/install_cost.h"
+#include "tools/pelmar-install/install_guard.h"
+#include "tools/pelmar-install/install_rights_win32.h"
 #include "tools/platform/version.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/win32_text.h"
@@ -121,19 +125,33 @@ bool BootExecuteText(const RegistryValue &value, MultiString &text, std::string 
     return true;
 }
 
-// The driver service's start type; nothing when there is no service.
+// The driver service's start type; nothing when there is no service or its
+// Start value is not a start type, and then `error` says which.
 std::optional<DWORD> DriverStart(std::string &error) {
     HKEY key;
     LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverService, 0, KEY_QUERY_VALUE, &key);
     if (r != ERROR_SUCCESS) {
-        if (r != ERROR_FILE_NOT_FOUND) error = SystemErrorText(static_cast<DWORD>(r));
+        error = r == ERROR_FILE_NOT_FOUND ? "there is no driver service " + std::string(kDriverServiceName)
+                                          : "cannot read the driver service " + std::string(kDriverServiceName) +
+                                                ": " + SystemErrorText(static_cast<DWORD>(r));
         return std::nullopt;
     }
-    DWORD start = 0, type = 0, size = sizeof start;
-    r = RegQueryValueExW(key, L"Start", nullptr, &type, reinterpret_cast<BYTE *>(&start), &size);
+    std::optional<RegistryValue> value = ReadValue(key, L"Start", error);
     RegCloseKey(key);
-    if (r != ERROR_SUCCESS || type != REG_DWORD) return std::nullopt;
-    return start;
+    const std::string service = "the driver service " + std::string(kDriverServiceName);
+    if (!value) {
+        error = "cannot read the Start value of " + service + ": " + error;
+    } else if (!value->present) {
+        error = service + " has no Start value, so the system does not start it";
+    } else if (value->type != REG_DWORD || value->data.size() != 4) {
+        error = service + "'s Start value is not a number (REG_DWORD), so the system does not start it";
+    } else {
+        DWORD start;
+        std::memcpy(&start, value->data.data(), 4);
+        if (start <= 4) return start;
+        error = service + "'s Start value is " + Number(start) + ", which is no start type (0 to 4)";
+    }
+    return std::nullopt;
 }
 
 std::string StartMeaning(DWORD start) {
@@ -178,11 +196,15 @@ std::wstring SystemFolder() {
 
 std::wstring InstalledProgram() { return SystemFolder() + L"\\" + kProgram; }
 
-// The pelmar.exe that lies beside this program.
-std::wstring ProgramBeside() {
+std::wstring ThisProgram() {
     std::vector<wchar_t> path(32768);
     DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    std::wstring self(path.data(), n);
+    return std::wstring(path.data(), n);
+}
+
+// The pelmar.exe that lies beside this program.
+std::wstring ProgramBeside() {
+    const std::wstring self = ThisProgram();
     size_t slash = self.find_last_of(L"\\/");
     return (slash == std::wstring::npos ? std::wstring() : self.substr(0, slash + 1)) + kProgram;
 }
@@ -190,7 +212,8 @@ std::wstring ProgramBeside() {
 // The name under which this program reaches the file that the boot-time run
 // opens by `path` (Pelmar puts "\??\" before a name whose second character is
 // ":" and takes any other name as an NT path); nothing, and why, when the run
-// could not open it.
+// might open another file than this program checks under the name: only
+// canonical names with a drive letter are taken.
 std::optional<std::wstring> PathAsWin32(const std::wstring &path, std::string &why) {
     const bool dos = path.size() >= 2 && path[1] == L':';
     const size_t ntLength = path.size() + (dos ? 4 : 0);
@@ -198,17 +221,14 @@ std::optional<std::wstring> PathAsWin32(const std::wstring &path, std::string &w
         why = "its name is longer than Pelmar takes (" + Number(kLongestNtPath) + " characters as an NT path)";
         return std::nullopt;
     }
-    if (dos) {
-        if (path.size() < 3 || path[2] != L'\\' || !iswalpha(path[0])) {
-            why = "it is not a full path (a drive letter, a colon and a backslash)";
-            return std::nullopt;
-        }
-        return path;
+    const std::u16string name(path.begin(), path.end());
+    why = PathProblem(name);
+    if (why.empty() && !PathDrive(name)) {
+        why = "it names no drive letter (give the file as X:\\FOLDER\\NAME)";
     }
-    if (path.rfind(L"\\??\\", 0) == 0) return L"\\\\?\\" + path.substr(4);
-    if (path.rfind(L"\\", 0) == 0) return L"\\\\?\\GLOBALROOT" + path;
-    why = "it is not a full path (a drive letter, a colon and a backslash)";
-    return std::nullopt;
+    if (!why.empty()) return std::nullopt;
+    // The boot's "\??\X:\..." and the plain "X:\..." reach one file.
+    return dos ? path : path.substr(4);
 }
 
 // --- The line ----------------------------------------------------------------
@@ -218,6 +238,7 @@ struct BootLine {
     COMMAND_LINE_CHOICE choice;
     std::wstring container, image;  // as the boot-time run converts them
     bool debugBreak = false;
+    std::vector<std::string> words;  // the arguments as Pelmar receives them
 };
 
 // An argument as the boot-time run receives it: the Session Manager's
@@ -248,7 +269,11 @@ bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why) {
     std::u16string line = u"pelmar";
     for (int i = 0; i < count; ++i) {
         std::string word;
-        if (!AnsiWord(words[i], word)) {
+        // Only printable ASCII: anything else is turned into the nearest
+        // character of the code page, and the boot would open another name.
+        bool ascii = true;
+        for (const wchar_t *c = words[i]; *c; ++c) ascii = ascii && *c > 0x20 && *c < 0x7F;
+        if (!ascii || !AnsiWord(words[i], word)) {
             why = "argument " + Number(static_cast<uint64_t>(i) + 1) + " (" + Narrow(words[i]) +
                   ") would not reach Pelmar as one word: Pelmar's command line takes printable ASCII "
                   "characters only, with no blanks";
@@ -272,9 +297,7 @@ bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why) {
     ReadCommandLine(static_cast<int32_t>(ansi.size()), argv.data(), &out.choice);
     out.container = out.choice.ContainerPath ? FromAnsi(out.choice.ContainerPath) : Wide(kDefaultContainerPath);
     out.image = out.choice.ImagePath ? FromAnsi(out.choice.ImagePath) : Wide(kDefaultImagePath);
-    if (ansi.size() > 7) {
-        Say("note: Pelmar takes six arguments; it ignores the rest (" + Number(ansi.size() - 7) + " here)");
-    }
+    out.words.assign(ansi.begin() + 1, ansi.end());
     return true;
 }
 
@@ -293,44 +316,83 @@ void DescribeLine(const BootLine &line) {
         Number(line.choice.Iterations) + " iterations, drive " +
         std::string(1, static_cast<char>(line.choice.DriveLetter)) + ":");
     Say("  container " + Narrow(line.container.c_str()) + ", image " + Narrow(line.image.c_str()));
-    if (line.debugBreak) Say("  dbg: Pelmar breaks into the kernel debugger at every start");
+    if (line.debugBreak) {
+        Say("  dbg: at every start Pelmar breaks into the kernel debugger and waits for it; without one "
+            "attached, the boot stops there and no drive appears");
+    }
 }
 
-// Everything the boot-time run needs of the files the line names; false
-// and why when something is missing or wrong.
-bool CheckFiles(const BootLine &line, std::string &why) {
+std::wstring WindowsFolder() {
+    wchar_t folder[MAX_PATH];
+    UINT n = GetWindowsDirectoryW(folder, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(folder, n) : std::wstring();
+}
+
+// Whether `path` lies in `folder` or below it, both in their long forms.
+bool InFolder(const std::wstring &path, const std::wstring &folder) {
+    auto longForm = [](const std::wstring &name) {
+        std::vector<wchar_t> out(32768);
+        DWORD n = GetLongPathNameW(name.c_str(), out.data(), static_cast<DWORD>(out.size()));
+        return n > 0 && n < out.size() ? std::wstring(out.data(), n) : name;
+    };
+    const std::wstring p = longForm(path), f = longForm(folder) + L"\\";
+    return !folder.empty() && p.size() > f.size() && _wcsnicmp(p.c_str(), f.c_str(), f.size()) == 0;
+}
+
+// Everything the boot-time run needs of the files the line names; empty,
+// or what is missing or wrong. `installed`: the files install protected are
+// also checked to be as it left them.
+std::string FileProblem(const BootLine &line, bool installed) {
     std::string reason;
+    const std::string containerName = Narrow(line.container.c_str()), imageName = Narrow(line.image.c_str());
     std::optional<std::wstring> container = PathAsWin32(line.container, reason);
-    if (!container) {
-        why = "the container " + Narrow(line.container.c_str()) + " cannot be opened at boot: " + reason;
-        return false;
-    }
-    std::optional<uint64_t> size = FileSize(*container);
-    if (!size) {
-        why = "there is no container file " + Narrow(line.container.c_str());
-        return false;
-    }
-    if (*size < 1024) {
-        why = "the container " + Narrow(line.container.c_str()) + " has " + Number(*size) +
-              " bytes; it needs a 512-byte header and a volume of at least one sector";
-        return false;
-    }
+    if (!container) return "the container " + containerName + " cannot be opened at boot as it is named: " + reason;
     std::optional<std::wstring> image = PathAsWin32(line.image, reason);
-    if (!image) {
-        why = "the image " + Narrow(line.image.c_str()) + " cannot be opened at boot: " + reason;
-        return false;
+    if (!image) return "the image " + imageName + " cannot be opened at boot as it is named: " + reason;
+    const char16_t drive = line.choice.DriveLetter;
+    for (const std::wstring *name : {&line.container, &line.image}) {
+        if (PathDrive(std::u16string(name->begin(), name->end())) == drive) {
+            return Narrow(name->c_str()) + " lies on drive " + std::string(1, static_cast<char>(drive)) +
+                   ":, the drive Pelmar mounts: it is not there when the boot needs it";
+        }
     }
+    InstallFiles files;
+    std::optional<uint64_t> size = FileSize(*container);
+    if (!size) return "there is no container file " + containerName;
+    files.containerSize = *size;
     std::string error;
     std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(image->c_str()), error);
-    if (!source) {
-        why = "the image " + Narrow(line.image.c_str()) + ": " + error;
-        return false;
+    if (!source) return "the image " + imageName + ": " + error;
+    ImageHeader header;
+    if (!ImageIsConsistent(*source, error) || !ReadImageHeader(*source, header, error)) {
+        return "the image " + imageName + " would not restore: " + error;
     }
-    if (!ImageIsConsistent(*source, error)) {
-        why = "the image " + Narrow(line.image.c_str()) + " would not restore: " + error;
-        return false;
+    source.reset();
+    files.imageSectorSize = header.sectorSize;
+    files.imageVolumeSectors = header.volumeSectors;
+    files.containerIsImage = SameFile(*container, *image);
+    files.containerIsProgram = SameFile(*container, ProgramBeside()) || SameFile(*container, InstalledProgram());
+    files.containerIsInstaller = SameFile(*container, ThisProgram());
+    files.containerInWindows = InFolder(*container, WindowsFolder());
+    if (!ReadFileStart(*container, 4096, files.containerStart, error)) {
+        return "cannot read the container " + containerName + ": " + error;
     }
-    return true;
+    std::string problem = ContainerProblem(files);
+    if (!problem.empty()) return problem;
+    for (const std::wstring *name : {&*container, &*image}) {
+        problem = WayProblem(*name);
+        if (!problem.empty()) return problem;
+        if (!installed) continue;
+        ObjectRights rights;
+        bool inherits = false;
+        if (!ReadRights(*name, rights, inherits, error)) return error;
+        problem = ProtectionProblem(rights, inherits);
+        if (!problem.empty()) {
+            return problem + ": it no longer has the protected permissions install gave it (SYSTEM and "
+                             "Administrators only); run pelmar-install install again";
+        }
+    }
+    return {};
 }
 
 // --- Commands ------------------------------------------------------------
@@ -355,7 +417,19 @@ const char kAdministrator[] =
     "changing the boot-time programs needs an administrator: run pelmar-install from a command prompt "
     "started as an administrator";
 
-int Install(int count, wchar_t **words) {
+// What install's options allow beyond the safe configurations.
+struct InstallOptions {
+    bool allowDebugger = false;  // --allow-debugger: a line ending in dbg
+    bool slowBootOk = false;     // --slow-boot-ok: a derivation above kSlowBootSeconds
+};
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, seconds < 1 ? "%.3f" : seconds < 10 ? "%.2f" : "%.0f", seconds);
+    return text;
+}
+
+int Install(int count, wchar_t **words, const InstallOptions &options) {
     if (!IsAdministrator()) return Refuse(kAdministrator);
 
     BootLine line;
@@ -363,12 +437,35 @@ int Install(int count, wchar_t **words) {
     if (!ReadLine(count, words, line, why)) return Refuse(why);
     Say("Pelmar's line: " + Utf8(line.line));
     DescribeLine(line);
-    if (!CheckFiles(line, why)) return Refuse(why);
+    why = ArgumentProblem(line.words);
+    if (why.empty() && line.debugBreak && !options.allowDebugger) {
+        why = "dbg makes every boot wait for a kernel debugger, and without one attached no drive appears; "
+              "give --allow-debugger (before the arguments) if that is meant";
+    }
+    if (!why.empty()) return Refuse(why);
+    why = FileProblem(line, false);
+    if (!why.empty()) return Refuse(why);
+
+    // The boot derives its key material before anything appears on the
+    // screen: say what that costs here, and refuse a boot that would hang.
+    const DerivationCost cost = TimeDerivation(line.choice.Prf, line.choice.Iterations, kSlowBootSeconds);
+    if (cost.seconds < 0) return Refuse("cannot time the key derivation for this hash");
+    Say("boot cost: " + std::string(cost.measured ? "" : "about ") + Seconds(cost.seconds) +
+        " s of key derivation at every start on this machine (" +
+        (cost.measured ? "timed" : "scaled up from a part of it") + ")");
+    if (cost.seconds > kSlowBootSeconds && !options.slowBootOk) {
+        return Refuse("the key derivation would hold up every boot for " + Seconds(cost.seconds) +
+                      " s with nothing on the screen (more than " + Seconds(kSlowBootSeconds) +
+                      " s): choose a smaller iteration count, or give --slow-boot-ok (before the arguments) "
+                      "if that is meant");
+    }
 
     const std::wstring source = ProgramBeside(), target = InstalledProgram();
     const std::wstring staged = target + kNewSuffix;
     std::optional<uint64_t> programSize = FileSize(source);
     if (!programSize) return Refuse("there is no pelmar.exe beside pelmar-install (" + Narrow(source.c_str()) + ")");
+    why = ProgramProblem(source);
+    if (!why.empty()) return Refuse(why);
     if (SystemFolder().empty()) return Refuse("the system folder cannot be found");
 
     std::string error;
@@ -390,68 +487,104 @@ int Install(int count, wchar_t **words) {
 
     // The driver's start type: raised only when the service starts too late.
     HKEY driver = nullptr;
-    std::optional<DWORD> start = DriverStart(error);
+    std::string driverProblem;
+    std::optional<DWORD> start = DriverStart(driverProblem);
     const bool raise = start && *start >= 2 && *start <= 4;
     if (raise && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverService, 0, KEY_SET_VALUE, &driver) != ERROR_SUCCESS) {
         RegCloseKey(session);
         return Refuse("cannot change the start type of the driver's service " + std::string(kDriverServiceName));
     }
 
-    // From here on every step has its undoing.
+    // From here on every step has its undoing, and Ctrl+C waits for the
+    // last step or the undoing to end.
+    ChangesUnderWay holdOff;
+    const std::wstring containerFile = *PathAsWin32(line.container, why), imageFile = *PathAsWin32(line.image, why);
+    SavedSecurity containerWas, imageWas;
+    bool containerProtected = false, imageProtected = false, valueWritten = false, raised = false;
     auto close = [&] {
         RegCloseKey(session);
         if (driver) RegCloseKey(driver);
+        containerWas.Forget();
+        imageWas.Forget();
+    };
+    auto undo = [&](const std::string &what) {
+        std::vector<std::string> left;
+        if (valueWritten) {
+            LONG back = WriteValue(session, kBootExecute, *before);
+            if (back != ERROR_SUCCESS) {
+                left.push_back("BootExecute could not be put back (" + SystemErrorText(static_cast<DWORD>(back)) +
+                               "): it holds Pelmar's line; run pelmar-install uninstall");
+            }
+        }
+        if (raised) {
+            const DWORD was = *start;
+            LONG back = RegSetValueExW(driver, L"Start", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&was), sizeof was);
+            if (back != ERROR_SUCCESS) {
+                left.push_back("the driver's start type could not be put back to " + StartMeaning(was) + " (" +
+                               SystemErrorText(static_cast<DWORD>(back)) + "): it stays 1 (system)");
+            }
+        }
+        std::string back;
+        if (containerProtected && !PutBackSecurity(containerFile, containerWas, back)) {
+            left.push_back("the container's permissions could not be put back (" + back + "): it keeps the "
+                           "protected ones");
+        }
+        if (imageProtected && !PutBackSecurity(imageFile, imageWas, back)) {
+            left.push_back("the image's permissions could not be put back (" + back + "): it keeps the "
+                           "protected ones");
+        }
+        DeleteFileW(staged.c_str());
+        close();
+        if (left.empty()) return Refuse(what);
+        Complain(what);
+        for (const std::string &l : left) Complain("and " + l);
+        return 1;
     };
     if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
-        error = SystemErrorText(GetLastError());
-        close();
-        return Refuse("cannot copy pelmar.exe to " + Narrow(staged.c_str()) + ": " + error);
+        return undo("cannot copy pelmar.exe to " + Narrow(staged.c_str()) + ": " + SystemErrorText(GetLastError()));
     }
+    why = ProgramProblem(staged);
+    if (!why.empty()) return undo("the copy " + why);
+    if (!ProtectFile(containerFile, containerWas, error)) return undo(error);
+    containerProtected = true;
+    if (!ProtectFile(imageFile, imageWas, error)) return undo(error);
+    imageProtected = true;
     LONG r = WriteValue(session, kBootExecute, after);
-    if (r != ERROR_SUCCESS) {
-        DeleteFileW(staged.c_str());
-        close();
-        return Refuse("cannot write BootExecute: " + SystemErrorText(static_cast<DWORD>(r)));
-    }
-    auto undo = [&](const std::string &what) {
-        LONG back = WriteValue(session, kBootExecute, *before);
-        DeleteFileW(staged.c_str());
-        close();
-        if (back != ERROR_SUCCESS) {
-            Complain(what);
-            Complain("and BootExecute could not be put back (" + SystemErrorText(static_cast<DWORD>(back)) +
-                     "): it holds Pelmar's line; run pelmar-install uninstall");
-            return 1;
-        }
-        return Refuse(what);
-    };
+    if (r != ERROR_SUCCESS) return undo("cannot write BootExecute: " + SystemErrorText(static_cast<DWORD>(r)));
+    valueWritten = true;
     if (raise) {
         const DWORD system = 1;
         r = RegSetValueExW(driver, L"Start", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&system), sizeof system);
         if (r != ERROR_SUCCESS) {
             return undo("cannot raise the driver's start type: " + SystemErrorText(static_cast<DWORD>(r)));
         }
+        raised = true;
     }
+    // Checked once more just before it takes the name the boot runs.
+    why = ProgramProblem(staged);
+    if (!why.empty()) return undo("the copy " + why);
     if (!MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = SystemErrorText(GetLastError());
-        if (raise) {
-            const DWORD was = *start;
-            RegSetValueExW(driver, L"Start", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&was), sizeof was);
-        }
-        return undo("cannot put pelmar.exe in place as " + Narrow(target.c_str()) + ": " + error);
+        return undo("cannot put pelmar.exe in place as " + Narrow(target.c_str()) + ": " +
+                    SystemErrorText(GetLastError()));
     }
     close();
 
     Say("installed " + Narrow(target.c_str()) + " (" + Number(*programSize) + " bytes)");
+    for (const std::u16string &l : MultiStringLines(text)) {
+        if (IsPelmarLine(l)) Say("replaced the Pelmar line " + Utf8(l));
+    }
     Say("BootExecute now:");
     for (const std::u16string &l : MultiStringLines(AsMultiString(after.data))) Say("  " + Utf8(l));
+    Say("gave the container and the image protected permissions: owner Administrators, full control for SYSTEM "
+        "and Administrators only");
     if (raise) {
         Say("raised the start type of the driver's service " + std::string(kDriverServiceName) + " from " +
             StartMeaning(*start) + " to 1 (system), so that the driver is there when Pelmar runs");
     } else if (!start) {
-        Say("warning: this machine has no driver service " + std::string(kDriverServiceName) +
-            ": Pelmar cannot mount its container without the driver; it still gives the container a new "
-            "header at every start. Install the driver and run pelmar-install again.");
+        Say("warning: " + driverProblem +
+            ": Pelmar cannot mount its container without the driver started at boot (start type 0 or 1); "
+            "it still gives the container a new header at every start. Put the driver's service right and run "
+            "pelmar-install again.");
     }
     Say("Pelmar runs at the next start of Windows.");
     return 0;
@@ -491,11 +624,20 @@ int Uninstall() {
         return Refuse("cannot remove " + Narrow(target.c_str()) + ": " + error);
     }
     if (lineThere) {
-        LONG r = WriteValue(session, kBootExecute, RegistryValue{true, before->type, AsBytes(remaining)});
+        // A value that held nothing but Pelmar's line was made by install
+        // where there was none: it goes again (an empty list and no value
+        // mean the same to the Session Manager).
+        const bool onlyPelmar = MultiStringLines(remaining).empty();
+        LONG r = WriteValue(session, kBootExecute, RegistryValue{!onlyPelmar, before->type, AsBytes(remaining)});
         if (r != ERROR_SUCCESS) {
-            if (fileThere) MoveFileExW(parked.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+            const std::string why = "cannot write BootExecute: " + SystemErrorText(static_cast<DWORD>(r));
+            const bool back = !fileThere || MoveFileExW(parked.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
             RegCloseKey(session);
-            return Refuse("cannot write BootExecute: " + SystemErrorText(static_cast<DWORD>(r)));
+            if (back) return Refuse(why);
+            Complain(why);
+            Complain("and " + Narrow(target.c_str()) + " could not be moved back from " + Narrow(parked.c_str()) +
+                     " (" + SystemErrorText(GetLastError()) + "): Pelmar's line stays, with no program to run");
+            return 1;
         }
     }
     RegCloseKey(session);
@@ -511,7 +653,9 @@ int Uninstall() {
                 " goes at the next start");
         }
     }
-    Say("the driver's start type and the container and image files are as they were");
+    Say("left as they are: the driver service's start type (install may have raised it to 1; set it back by "
+        "hand if nothing else needs the driver at boot), and the container and the image, with the protected "
+        "permissions install gave them");
     return 0;
 }
 
@@ -549,17 +693,30 @@ int Status() {
         Say((IsPelmarLine(l) ? "  > " : "    ") + Utf8(l));
         if (IsPelmarLine(l)) pelmarLines.push_back(l);
     }
+    // What would keep the installed configuration from working at boot.
+    std::vector<std::string> problems;
     Say(Narrow(target.c_str()) + ": " + (programSize ? Number(*programSize) + " bytes" : "missing"));
+    if (programSize) {
+        why = ProgramProblem(target);
+        if (!why.empty()) problems.push_back(why);
+    }
     std::optional<DWORD> start = DriverStart(error);
     Say("driver service " + std::string(kDriverServiceName) + ": " +
         (start ? "start type " + StartMeaning(*start) +
                      (*start <= 1 ? "" : ", too late for Pelmar (it must be 0 or 1)")
-               : std::string("not installed; Pelmar cannot mount its container without it")));
+               : error + "; Pelmar cannot mount its container without it"));
+    if (!pelmarLines.empty() && (!start || *start > 1)) {
+        problems.push_back("the driver does not start before Pelmar runs, so no drive appears");
+    }
     for (const std::u16string &l : pelmarLines) {
-        // The line's words after the program name, as the installer wrote them.
+        // The line's words after the program name (and an "autocheck"
+        // before it), as the installer wrote them.
         std::vector<std::wstring> words;
         std::wstring wide(l.begin(), l.end());
         size_t at = wide.find_first_not_of(L" \t");
+        if (wide.compare(at, 10, L"autocheck ") == 0 || wide.compare(at, 10, L"autocheck\t") == 0) {
+            at = wide.find_first_not_of(L" \t", at + 10);
+        }
         at = wide.find_first_of(L" \t", at);
         while (at != std::wstring::npos) {
             size_t begin = wide.find_first_not_of(L" \t", at);
@@ -571,31 +728,56 @@ int Status() {
         for (std::wstring &w : words) pointers.push_back(w.data());
         BootLine line;
         if (!ReadLine(static_cast<int>(pointers.size()), pointers.data(), line, why)) {
-            Say("Pelmar's line cannot be read as Pelmar reads it: " + why);
+            problems.push_back("Pelmar's line cannot be read as Pelmar reads it: " + why);
             continue;
         }
         DescribeLine(line);
         Say("  container " + Narrow(line.container.c_str()) + ": " + SizeText(line.container));
         Say("  image " + Narrow(line.image.c_str()) + ": " + SizeText(line.image));
+        why = ArgumentProblem(line.words);
+        if (why.empty()) why = FileProblem(line, true);
+        if (!why.empty()) problems.push_back(why);
+    }
+    if (pelmarLines.size() > 1) {
+        problems.push_back("BootExecute holds more than one Pelmar line: pelmar-install install makes it one");
     }
     const bool installed = !pelmarLines.empty() && programSize;
-    Say(installed ? "Pelmar is installed."
-                  : pelmarLines.empty() && !programSize ? "Pelmar is not installed."
-                                                        : "Pelmar is installed only in part: run pelmar-install "
-                                                          "install again, or uninstall.");
-    if (pelmarLines.size() > 1) Say("BootExecute holds more than one Pelmar line: pelmar-install install makes it one.");
-    return 0;
+    if (!installed && (!pelmarLines.empty() || programSize)) {
+        problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
+    }
+    for (const std::string &p : problems) Say("problem: " + p);
+    if (!installed) {
+        if (pelmarLines.empty() && !programSize) Say("Pelmar is not installed.");
+    } else {
+        Say(problems.empty() ? "Pelmar is installed." : "Pelmar is installed, but would not work at the next boot.");
+    }
+    return problems.empty() ? 0 : 1;
 }
 
+const char kUsage[] =
+    "usage: pelmar-install install [OPTIONS] [EA [HASH [ITERATIONS [DRIVE [CONTAINER [IMAGE]]]]]] [dbg]\n"
+    "       pelmar-install uninstall\n"
+    "       pelmar-install status\n"
+    "       pelmar-install --help | -h | /? | --version\n"
+    "install's options:\n"
+    "  --allow-debugger  accept a last dbg: every boot then waits for a kernel debugger\n"
+    "  --slow-boot-ok    accept a key derivation that holds up every boot for more than a few seconds\n"
+    "exit status: 0 done (status: installed and sound, or not installed), 1 refused, failed or not sound,\n"
+    "2 bad usage\n";
+
 int Usage() {
-    std::fputs(
-        "usage: pelmar-install install [EA [HASH [ITERATIONS [DRIVE [CONTAINER [IMAGE]]]]]] [dbg]\n"
-        "       pelmar-install uninstall\n"
-        "       pelmar-install status\n"
-        "       pelmar-install --help | --version\n",
-        stderr);
+    std::fputs(kUsage, stderr);
     return 2;
 }
+
+// install's options, before Pelmar's arguments.
+const struct {
+    const wchar_t *name;
+    bool InstallOptions::*flag;
+} kInstallOptions[] = {
+    {L"--allow-debugger", &InstallOptions::allowDebugger},
+    {L"--slow-boot-ok", &InstallOptions::slowBootOk},
+};
 
 }  // namespace
 }  // namespace pelmar_tools
@@ -608,8 +790,25 @@ int wmain(int argc, wchar_t **argv) {
         std::printf("pelmar-install %s\n", PELMAR_VERSION);
         return 0;
     }
-    if (command == L"--help" && argc == 2) return Usage(), 0;
-    if (command == L"install") return Install(argc - 2, argv + 2);
+    if ((command == L"--help" || command == L"-h" || command == L"/?") && argc == 2) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == L"install") {
+        InstallOptions options;
+        int at = 2;
+        for (; at < argc && std::wcsncmp(argv[at], L"--", 2) == 0; ++at) {
+            bool known = false;
+            for (const auto &o : kInstallOptions) {
+                if (std::wcscmp(argv[at], o.name) == 0) known = options.*(o.flag) = true;
+            }
+            if (!known) {
+                std::fprintf(stderr, "pelmar-install: unknown option %s\n", Narrow(argv[at]).c_str());
+                return Usage();
+            }
+        }
+        return Install(argc - at, argv + at, options);
+    }
     if (command == L"uninstall" && argc == 2) return Uninstall();
     if (command == L"status" && argc == 2) return Status();
     return Usage();

@@ -42,7 +42,15 @@ std::vector<std::u16string> MultiStringLines(const MultiString &value) {
 }
 
 bool IsPelmarLine(const std::u16string &line) {
+    // The program is the first word, or the second after "autocheck"; the
+    // Session Manager takes it with or without a folder before it.
     std::u16string word = FirstWord(line);
+    if (word == u"autocheck") {
+        size_t at = line.find_first_of(u" \t", line.find_first_not_of(u" \t"));  // after "autocheck"
+        const size_t next = at == std::u16string::npos ? at : line.find_first_not_of(u" \t", at);
+        word = next == std::u16string::npos ? std::u16string() : FirstWord(line.substr(next));
+    }
+    word = word.substr(word.find_last_of(u'\\') + 1);
     return word == u"pelmar" || word == u"pelmar.exe";
 }
 

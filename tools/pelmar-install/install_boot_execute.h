@@ -19,8 +19,10 @@ using MultiString = std::u16string;
 // ends the list (or before the end of the data).
 std::vector<std::u16string> MultiStringLines(const MultiString &value);
 
-// Whether a line starts Pelmar: its first word is "pelmar" or "pelmar.exe",
-// in any letter case (the name the Session Manager looks up in System32).
+// Whether a line starts Pelmar: its program (the first word, or the second
+// after "autocheck") is "pelmar" or "pelmar.exe", in any letter case, with or
+// without a folder before it (the Session Manager looks a bare name up in
+// System32).
 bool IsPelmarLine(const std::u16string &line);
 
 // `value` without any Pelmar line.

@@ -20,23 +20,30 @@
 #include "tools/platform/output_file.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/program.h"
+#include "tools/platform/version.h"
 
 namespace pelmar_tools {
 namespace {
 
-const char kUsage[] =
-    "usage: pelmar-mkimage [--sector-size N] [--all-sectors] [--follow-symlink] INPUT OUTPUT\n"
-    "  INPUT   raw file-system image (its size a multiple of the sector size), or a block device;\n"
-    "          on Windows also a mounted drive, X: or \\\\.\\X: (its own sector size)\n"
-    "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
-    "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
-    "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n"
-    "  --follow-symlink  when OUTPUT is a symbolic link, replace the file it points to\n"
-    "  --help, --version  this text; the version\n";
+std::string Usage() {
+    return std::string(
+               "usage: pelmar-mkimage [--sector-size N] [--all-sectors] [--follow-symlink] INPUT OUTPUT\n"
+               "  INPUT   raw file-system image (its size a multiple of the sector size), or a block device;\n"
+               "          on Windows also a mounted drive, X: or \\\\.\\X: (its own sector size)\n"
+               "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
+               "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
+               "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n") +
+           kFollowSymlinkUsage + kHelpUsage + "exit status: 0 written, 1 failed (nothing written), 2 bad usage\n";
+}
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "pelmar-mkimage: %s\n", message.c_str());
     return 1;
+}
+
+int UsageError(const std::string &message) {
+    std::fprintf(stderr, "pelmar-mkimage: %s\n%s", message.c_str(), Usage().c_str());
+    return 2;
 }
 
 }  // namespace
@@ -49,8 +56,8 @@ int ProgramMain(int argc, char **argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+        if (IsHelpWord(arg)) {
+            std::fputs(Usage().c_str(), stdout);
             return 0;
         }
         if (arg == "--all-sectors") {
@@ -58,7 +65,7 @@ int ProgramMain(int argc, char **argv) {
         } else if (arg == "--follow-symlink") {
             followSymlink = true;
         } else if (arg == "--sector-size") {
-            if (i + 1 >= argc) return Fail("--sector-size needs a value\n" + std::string(kUsage));
+            if (i + 1 >= argc) return UsageError("--sector-size needs a value");
             std::string value = argv[++i];
             char *end = nullptr;
             errno = 0;
@@ -67,12 +74,13 @@ int ProgramMain(int argc, char **argv) {
                 return Fail("unsupported sector size \"" + value + "\" (512, 1024, 2048, 4096 or 8192)");
             request.sectorSize = static_cast<uint32_t>(n);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return Fail("unknown option " + arg + "\n" + kUsage);
+            return UsageError("unknown option " + arg);
         } else {
             paths.push_back(arg);
         }
     }
-    if (paths.size() != 2) return Fail(std::string("expected an input and an output\n") + kUsage);
+    if (paths.size() != 2) return UsageError("expected an input and an output");
+    if (paths[0].empty() || paths[1].empty()) return UsageError("an empty name is neither an input nor an output");
     request.input = paths[0];
     const std::string &output = paths[1];
 
@@ -83,6 +91,13 @@ int ProgramMain(int argc, char **argv) {
     out.FollowSymlink(followSymlink, "--follow-symlink");
     ImageSummary summary;
     if (IsDriveName(request.input)) {
+        // Refused before the lock, which would hold the drive while the
+        // output could not be written anyway.
+        if (!out.Check(error)) return Fail(error);
+        if (OnDrive(output, request.input)) {
+            return Fail("the output " + output + " lies on " + request.input +
+                        ", the drive being captured, which is locked while it is read: write it to another drive");
+        }
         std::string note;
         std::unique_ptr<DriveDevice> drive = OpenDrive(request.input, error);
         if (!drive || !CaptureDrive(*drive, request, out, summary, note, error)) return Fail(error);

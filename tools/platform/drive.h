@@ -35,6 +35,9 @@ class DriveDevice {
 // Whether `name` names a mounted drive: on Windows "X:" or "\\.\X:";
 // never on Linux.
 bool IsDriveName(const std::string &name);
+// Whether the file `path` (full or relative) lies on the drive `driveName`
+// (a name IsDriveName accepts); never on Linux.
+bool OnDrive(const std::string &path, const std::string &driveName);
 // Opens the drive for capture; null and a reason when it cannot be opened.
 std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error);
 

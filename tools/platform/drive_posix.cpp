@@ -6,6 +6,8 @@ namespace pelmar_tools {
 
 bool IsDriveName(const std::string &) { return false; }
 
+bool OnDrive(const std::string &, const std::string &) { return false; }
+
 std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error) {
     error = "cannot open " + name + ": drives are captured on Windows only";
     return nullptr;

@@ -84,6 +84,13 @@ bool IsDriveName(const std::string &name) {
            ((letter[0] >= 'A' && letter[0] <= 'Z') || (letter[0] >= 'a' && letter[0] <= 'z'));
 }
 
+bool OnDrive(const std::string &path, const std::string &driveName) {
+    wchar_t full[MAX_PATH];
+    const DWORD n = GetFullPathNameW(Widen(path).c_str(), MAX_PATH, full, nullptr);
+    const wchar_t letter = static_cast<wchar_t>(driveName[driveName.size() - 2]);
+    return n >= 2 && n < MAX_PATH && full[1] == L':' && towupper(full[0]) == towupper(letter);
+}
+
 std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error) {
     const std::string device = "\\\\.\\" + name.substr(name.size() - 2);
     // Read and write access, as locking and dismounting a volume require;
@@ -93,8 +100,12 @@ std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &err
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        error = "cannot open " + name + ": " + SystemErrorText(code) +
-                (code == ERROR_ACCESS_DENIED ? " (reading a drive takes an administrator's rights)" : "");
+        error = "cannot open " + NameAndReason(name, SystemErrorText(code)) +
+                (code == ERROR_ACCESS_DENIED ? "; reading a drive takes an administrator's rights" : "") +
+                (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                     ? ": it is not a volume (no drive has that letter, or the letter stands for a folder); "
+                       "name the mounted volume's own letter"
+                     : "");
         return nullptr;
     }
     return std::make_unique<Win32Drive>(name, handle);

@@ -1,9 +1,13 @@
 // The output file on Windows: the bytes go to a temporary file beside the
 // name, which replaces it at Commit (MoveFileExW, written through) and is
-// deleted if the writer gives up.
+// deleted if the writer gives up, or when Ctrl+C, Ctrl+Break or the
+// console's closing ends the tool. Messages name the output as the user
+// gave it, never the temporary file.
 #include "tools/platform/output_file.h"
 
 #include <windows.h>
+
+#include <vector>
 
 #include "tools/platform/win32_text.h"
 
@@ -12,6 +16,46 @@ namespace pelmar_tools {
 namespace {
 
 HANDLE Handle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
+
+// The outputs being written, abandoned by a console control handler before
+// the tool ends (the system's default handler ends it after this one).
+class PartFiles {
+  public:
+    static PartFiles &All() {
+        static PartFiles all;
+        return all;
+    }
+    void Add(OutputFile *file) {
+        EnterCriticalSection(&lock_);
+        files_.push_back(file);
+        LeaveCriticalSection(&lock_);
+    }
+    void Remove(OutputFile *file) {
+        EnterCriticalSection(&lock_);
+        for (size_t i = 0; i < files_.size(); ++i) {
+            if (files_[i] == file) files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        LeaveCriticalSection(&lock_);
+    }
+
+  private:
+    PartFiles() {
+        InitializeCriticalSection(&lock_);
+        SetConsoleCtrlHandler(Stop, TRUE);
+    }
+    // The lock is kept: no output starts or finishes while the tool ends.
+    static BOOL WINAPI Stop(DWORD) {
+        PartFiles &all = All();
+        EnterCriticalSection(&all.lock_);
+        std::vector<OutputFile *> files;
+        files.swap(all.files_);
+        for (OutputFile *file : files) file->Abandon();
+        return FALSE;
+    }
+
+    CRITICAL_SECTION lock_;
+    std::vector<OutputFile *> files_;
+};
 
 // Which file `path` is (volume and index); false when it cannot be opened.
 bool Identify(const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
@@ -26,6 +70,10 @@ bool Identify(const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
 }  // namespace
 
 bool OutputFile::Check(std::string &error) const {
+    if (path_.empty()) {
+        error = "an empty name names no output file";
+        return false;
+    }
     const DWORD attributes = GetFileAttributesW(Widen(path_).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;  // a new file; its folder is checked by creating it
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -34,6 +82,10 @@ bool OutputFile::Check(std::string &error) const {
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         error = path_ + " is a folder; the output must be an ordinary file";
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        error = path_ + " is read-only; it is not replaced (clear its read-only attribute first)";
         return false;
     }
     BY_HANDLE_FILE_INFORMATION out;
@@ -60,11 +112,12 @@ bool OutputFile::Open(std::string &error) {
                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             file_ = reinterpret_cast<intptr_t>(handle);
+            PartFiles::All().Add(this);
             return true;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    error = "cannot create " + temp_ + ": " + SystemErrorText(GetLastError());
+    error = "cannot create " + path_ + " (its temporary file beside it): " + SystemErrorText(GetLastError());
     temp_.clear();
     return false;
 }
@@ -111,9 +164,10 @@ bool OutputFile::Commit(std::string &error) {
     }
     if (!MoveFileExW(Widen(temp_).c_str(), Widen(path_).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = "cannot rename " + temp_ + " to " + path_ + ": " + SystemErrorText(GetLastError());
+        error = "cannot put " + path_ + " in place: " + SystemErrorText(GetLastError());
         return false;
     }
+    PartFiles::All().Remove(this);
     temp_.clear();
     return true;
 }
@@ -122,6 +176,7 @@ void OutputFile::Abandon() {
     if (Handle(file_) != INVALID_HANDLE_VALUE) CloseHandle(Handle(file_));
     file_ = -1;
     if (!temp_.empty()) DeleteFileW(Widen(temp_).c_str());
+    if (!temp_.empty()) PartFiles::All().Remove(this);
     temp_.clear();
 }
 

@@ -11,4 +11,10 @@ namespace pelmar_tools {
 extern const char kProgramName[];
 int ProgramMain(int argc, char **argv);
 
+// The lines of a tool's usage that differ between the platforms: what
+// --follow-symlink does with an output that is a link, and the words that
+// ask for help (with --version), each line ending in a newline.
+extern const char kFollowSymlinkUsage[];
+extern const char kHelpUsage[];
+
 }  // namespace pelmar_tools

@@ -5,10 +5,20 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "pelmar_version.h"
 
 namespace pelmar_tools {
+
+// The words that ask a tool for its usage text: --help and -h, and on
+// Windows /? as well.
+inline bool IsHelpWord(const std::string &word) {
+#ifdef _WIN32
+    if (word == "/?") return true;
+#endif
+    return word == "--help" || word == "-h";
+}
 
 // True (the version printed) when the first argument is --version.
 inline bool PrintedVersion(int argc, char **argv, const char *program) {

@@ -11,6 +11,12 @@
 
 namespace pelmar_tools {
 
+// "NAME: REASON", or "NAME (REASON)" when the name ends in a colon (a
+// drive, X:), whose own colon would double.
+inline std::string NameAndReason(const std::string &name, const std::string &reason) {
+    return !name.empty() && name.back() == ':' ? name + " (" + reason + ")" : name + ": " + reason;
+}
+
 struct ByteRange {
     uint64_t start, end;  // [start, end)
 };

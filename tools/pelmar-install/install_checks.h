@@ -1,0 +1,67 @@
+// What pelmar-install refuses before it changes anything, apart from how the
+// facts are gathered: arguments that the boot-time run would quietly replace
+// by a default or read otherwise, names that the boot-time open would not
+// find as the installer checked them, container and image files that the
+// boot would destroy or could not use, and pelmar.exe's digest ranges. The
+// installer is stricter than the boot-time command line on purpose: it is
+// the one place where an administrator can be told.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pelmar_tools {
+
+// The arguments after the program name, as they reach Pelmar (ANSI words,
+// a last "dbg" already taken off): empty, or why one of them would be
+// replaced by its default or read differently at boot.
+std::string ArgumentProblem(const std::vector<std::string> &words);
+
+// A container or image name (UTF-16, as the administrator gave it): empty,
+// or why the boot-time open might reach another file than the one the
+// installer checks under that name. Only canonical full paths pass: a drive
+// letter, a colon and a backslash, or an NT path; no "." or ".." component,
+// no empty component, no forward slash, no component ending in a dot or a
+// blank, none of the characters Windows does not take in a name.
+std::string PathProblem(const std::u16string &path);
+
+// The drive letter (upper case) of a name of either form ("c:\x",
+// "\??\c:\x"), or 0 when it names none.
+char16_t PathDrive(const std::u16string &path);
+
+// What the installer found out about the container and the image.
+struct InstallFiles {
+    uint64_t containerSize = 0;
+    std::vector<uint8_t> containerStart;  // its first bytes (up to 4096)
+    bool containerIsImage = false;        // the same file as the image
+    bool containerIsProgram = false;      // pelmar.exe, beside the installer or installed
+    bool containerIsInstaller = false;
+    bool containerInWindows = false;      // in the Windows folder or below it
+    uint64_t imageSectorSize = 0;         // from the image's header
+    uint64_t imageVolumeSectors = 0;
+};
+
+// Empty, or why the boot would destroy the container (a file that is
+// something else) or could not mount and restore it.
+std::string ContainerProblem(const InstallFiles &files);
+
+// A byte range of a file.
+using FileRange = std::pair<uint64_t, uint64_t>;  // offset, length
+
+// The ranges of a PE image that its Authenticode digest covers: the whole
+// file less the optional header's CheckSum, the certificate table's entry in
+// the data directory and the attribute certificate table it points to, then
+// `padding` zero bytes up to a multiple of eight. A signed and an unsigned
+// build of one program have the same ranges' bytes. False and why when the
+// bytes are no PE image.
+bool AuthenticodeRanges(const std::vector<uint8_t> &file, std::vector<FileRange> &ranges, size_t &padding,
+                        std::string &why);
+
+// The boot's derivation cost in seconds above which install asks for
+// --slow-boot-ok.
+inline constexpr double kSlowBootSeconds = 5.0;
+
+}  // namespace pelmar_tools
