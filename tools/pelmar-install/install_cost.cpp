@@ -5,7 +5,10 @@
 #include <cstring>
 
 #include "keying/derivation_paths.h"
+#include "keying/key_derivation.h"
 #include "keying/pbkdf2.h"
+#include "keying/prf.h"
+#include "keying/this_processor.h"
 
 namespace pelmar_tools {
 namespace {
@@ -28,7 +31,10 @@ double Seconds(int32_t prf, uint32_t count) {
 
 DerivationCost TimeDerivation(int32_t prf, uint32_t iterations, double limit) {
     UseDerivationPaths(DerivationPathsOfThisProcessor());
-    const uint32_t part = prf == PRF_WHIRLPOOL ? 1000 : 2000;
+    // A part of the default count's size (the PRF table's).
+    const struct ltc_hash_descriptor *hash = nullptr;
+    uint32_t part = 0;
+    if (!SelectPrf(prf, &hash, &part)) return DerivationCost{-1, false};  // not a PRF: no time to give
     DerivationCost cost;
     if (iterations <= part) {
         cost.seconds = Seconds(prf, iterations);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tools/platform/drive.h"
+#include "tools/platform/volume_source.h"
 #include "tools/platform/win32_text.h"
 
 namespace pelmar_tools {
