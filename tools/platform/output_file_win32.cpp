@@ -143,16 +143,6 @@ bool OutputFile::WriteAt(uint64_t offset, const void *bytes, size_t length, std:
     return true;
 }
 
-bool OutputFile::Resize(uint64_t size, std::string &error) {
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(size);
-    if (!SetFilePointerEx(Handle(file_), end, nullptr, FILE_BEGIN) || !SetEndOfFile(Handle(file_))) {
-        error = "cannot size " + path_ + ": " + SystemErrorText(GetLastError());
-        return false;
-    }
-    return true;
-}
-
 bool OutputFile::Commit(std::string &error) {
     const bool flushed = FlushFileBuffers(Handle(file_)) != 0;
     const DWORD code = GetLastError();
