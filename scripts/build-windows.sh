@@ -129,11 +129,13 @@ later_calls='^(GetTickCount64|(Initialize|Acquire|Release|TryAcquire)SRWLock.*|I
 'SetFileInformationByHandle|CreateSymbolicLink[AW]|GetFinalPathNameByHandle[AW]|Create(Event|Mutex|Semaphore)Ex[AW]|'\
 'GetSystemTimePreciseAsFileTime|(CompareString|LCMapString|GetLocaleInfo|GetUserDefaultLocaleName)Ex|'\
 'LocaleNameToLCID|QueryFullProcessImageName[AW]|CancelIoEx|GetQueuedCompletionStatusEx)$'
-for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelmar-install.exe; do
+for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelmar-install.exe \
+            "$build"/pelmar-service.exe; do
   [[ -f $tool ]] || continue
-  # The installer edits the registry: advapi32.dll, a system DLL as well.
+  # The installer and the service use the registry, the service manager and
+  # the event log: advapi32.dll, a system DLL as well.
   allowed="kernel32.dll msvcrt.dll "
-  [[ $tool != */pelmar-install.exe ]] || allowed="advapi32.dll $allowed"
+  [[ $tool != */pelmar-install.exe && $tool != */pelmar-service.exe ]] || allowed="advapi32.dll $allowed"
   dump=$(x86_64-w64-mingw32-objdump -p "$tool")
   grep -q 'Subsystem.*(Windows CUI)' <<<"$dump" || die "$tool is not a console program"
   dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump" | sort -u | tr '\n' ' ')

@@ -53,3 +53,25 @@ target_link_libraries(pelmar-install PRIVATE advapi32)
 pelmar_windows_program(pelmar-mkimage "Pelmar image maker: a raw volume or a mounted drive into an image file")
 pelmar_windows_program(pelmar-image "Pelmar image checker: shows, checks and expands an image file")
 pelmar_windows_program(pelmar-install "Pelmar installer: puts Pelmar into the boot-time programs and takes it out")
+
+# pelmar-service: the Windows service that puts the scratch drive to work
+# after each boot (tools/service_boot.cpp, its Win32 side in
+# tools/service_win32.cpp), with the Pelmar event source's message table in
+# its resources, compiled by the toolchain's message compiler. pelmar-install
+# shares its Win32 side (the records of replaced values, users' hives).
+find_program(PELMAR_WINDMC NAMES x86_64-w64-mingw32-windmc windmc REQUIRED)
+set(PELMAR_MESSAGES_DIR ${CMAKE_BINARY_DIR}/generated/tools)
+add_custom_command(
+  OUTPUT ${PELMAR_MESSAGES_DIR}/service_messages.h ${PELMAR_MESSAGES_DIR}/service_messages.rc
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PELMAR_MESSAGES_DIR}
+  COMMAND ${PELMAR_WINDMC} -U -h ${PELMAR_MESSAGES_DIR} -r ${PELMAR_MESSAGES_DIR} -b
+          ${PELMAR_TOOLS_DIR}/service_messages.mc
+  DEPENDS ${PELMAR_TOOLS_DIR}/service_messages.mc VERBATIM)
+set(PELMAR_SERVICE_WIN32 ${PELMAR_TOOLS_DIR}/service_boot.cpp ${PELMAR_TOOLS_DIR}/service_win32.cpp
+                         ${CMAKE_SOURCE_DIR}/app/command_line_rules.cpp ${PELMAR_TOOLS_DIR}/image_check.cpp
+                         ${PELMAR_MESSAGES_DIR}/service_messages.h)
+pelmar_windows_tool(pelmar-service ${PELMAR_TOOLS_DIR}/service_main_win32.cpp ${PELMAR_SERVICE_WIN32}
+                    ${PELMAR_MESSAGES_DIR}/service_messages.rc ${PELMAR_WINDOWS_PLATFORM})
+target_include_directories(pelmar-service PRIVATE ${CMAKE_BINARY_DIR}/generated)
+target_link_libraries(pelmar-service PRIVATE advapi32)
+pelmar_windows_program(pelmar-service "Pelmar service: checks the scratch drive at each boot and puts it to work")

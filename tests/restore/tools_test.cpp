@@ -358,6 +358,8 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
              {"--size 4M --fs fat12 --temp-dir /T" + o, "a FAT drive has no permissions"},
              {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o,
               "/T is made already by an earlier option"},
+             {"--size 4M --fs ntfs --user-temp S-1-5-21-1-2-3-4" + o, "needs exactly one --temp-dir"},
+             {"--size 4M --fs ntfs --temp-dir /T --user-temp S-1-5-32-545" + o, "expected a user's SID"},
              {"--size 4M --fs ntfs /proc/self", "cannot write into /proc/self"}}) {
         auto r = Prepare(arguments, RootDir());
         EXPECT_EQ(r.exitCode, 1) << arguments;
@@ -460,8 +462,8 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     WriteHostFile(Work("f"), "file");
     const std::string f = Quote(Work("f").string());
     for (const fs::path &dir : {out, again}) {
-        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --copy " + f +
-                             ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
+        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --user-temp " + kUserSid +
+                             " --copy " + f + ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
                          RootDir());
         ASSERT_EQ(r.exitCode, 0) << r.output;
     }
@@ -470,12 +472,16 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const bool audit = !FindUtility("ntfssecaudit").empty();
     for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
-             {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kFolderSddl}, {"/Docs/a.txt", kFileSddl},
-             {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}}) {
+             {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kSubfolderSddl}, {"/Docs/a.txt", kFileSddl},
+             {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}, {"/Temp/" + kUserSid, kUserFolderSddl}}) {
         std::string error;
         EXPECT_EQ(pelmar_tools::ReadSddl(raw.string(), path, error), sddl) << path << ": " << error;
         if (audit) {
             EXPECT_EQ(AuditedSddl(raw.string(), path), sddl) << path;
+            // No folder a user could redirect, but the one user's own.
+            const bool own = path == "/Temp/" + kUserSid;
+            EXPECT_EQ(OthersWhoMayRedirect(AuditedBytes(raw.string(), path)),
+                      own ? std::vector<std::string>{kUserSid} : std::vector<std::string>{}) << path;
         }
     }
     const std::string noise = ReadHostFile(out / "pelmar.tc"), other = ReadHostFile(again / "pelmar.tc");
