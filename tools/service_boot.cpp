@@ -429,9 +429,11 @@ bool MakeAccountFolders(ServiceSystem &system, char letter, const ServiceOptions
     return ok;
 }
 
-bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems) {
+bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                const std::function<bool(const std::string &sid)> &which) {
     std::vector<Account> profiles = system.Profiles();
     for (const std::string &sid : system.SavedAccounts()) {
+        if (which && !which(sid)) continue;
         Account account{sid, {}, sid == kSystemAccount};
         for (const Account &a : profiles)
             if (a.sid == sid) account = a;

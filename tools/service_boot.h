@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -134,9 +135,11 @@ uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options);
 // At a logon: the users' folders and variables again, for a profile that is
 // new since the start (the drive as checked at the start).
 void RunAtLogon(ServiceSystem &system, const ServiceOptions &options);
-// Every value the service replaced, put back byte for byte and forgotten;
-// false and the reasons when some could not be.
-bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems);
+// Every value the service replaced (of the accounts `which` names, or of
+// all), put back byte for byte where it still holds the service's, and
+// forgotten; false and the reasons when some could not be.
+bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                const std::function<bool(const std::string &sid)> &which = {});
 
 // The parent X:\Temp and the folder of every account the options name, on a
 // mounted drive that is to be captured: the image then holds them, so they

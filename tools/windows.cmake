@@ -75,3 +75,8 @@ pelmar_windows_tool(pelmar-service ${PELMAR_TOOLS_DIR}/service_main_win32.cpp ${
 target_include_directories(pelmar-service PRIVATE ${CMAKE_BINARY_DIR}/generated)
 target_link_libraries(pelmar-service PRIVATE advapi32)
 pelmar_windows_program(pelmar-service "Pelmar service: checks the scratch drive at each boot and puts it to work")
+
+# pelmar-install installs the service and shares its Win32 side.
+target_sources(pelmar-install PRIVATE ${PELMAR_TOOLS_DIR}/install_service.cpp ${PELMAR_TOOLS_DIR}/service_boot.cpp
+                                      ${PELMAR_TOOLS_DIR}/service_win32.cpp ${PELMAR_MESSAGES_DIR}/service_messages.h)
+target_include_directories(pelmar-install PRIVATE ${CMAKE_BINARY_DIR}/generated)

@@ -11,6 +11,7 @@
 #include "restore/restore_support.h"
 #include "restore/tool_support.h"
 #include "tools/install_boot_execute.h"
+#include "tools/install_service.h"
 #include "tools/output_file.h"
 #include "tools/volume_layout.h"
 
@@ -685,6 +686,24 @@ TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
             EXPECT_EQ(pelmar_tools::WithoutPelmar(after), before);
         }
     }
+    // PagingFiles: the drive's line last and once, every other line kept, and
+    // exactly that line out again.
+    const struct { const char16_t *before, *after, *back; } paging[] = {
+        {u"c:\\pagefile.sys 512 1024||", u"c:\\pagefile.sys 512 1024|T:\\pagefile.sys 256 1024||",
+         u"c:\\pagefile.sys 512 1024||"},
+        {u"", u"T:\\pagefile.sys 256 1024||", u"|"},
+        {u"t:\\PAGEFILE.SYS 1 2|?:\\pagefile.sys||", u"?:\\pagefile.sys|T:\\pagefile.sys 256 1024||",
+         u"?:\\pagefile.sys||"},
+    };
+    for (const auto &c : paging) {
+        const std::u16string line = u"T:\\pagefile.sys 256 1024";
+        EXPECT_EQ(pelmar_tools::WithPagingLine(value(c.before), line), value(c.after));
+        EXPECT_EQ(pelmar_tools::WithoutPagingLine(value(c.after), line), value(c.back));
+    }
+    uint64_t least = 0, most = 0;
+    EXPECT_TRUE(pelmar_tools::ParsePagingSizes("256-1024", least, most) && least == 256 && most == 1024);
+    for (const char *bad : {"1024-256", "0-5", "256", "-5", "1-2-3", "1x-2", "1234567890-1234567891"})
+        EXPECT_FALSE(pelmar_tools::ParsePagingSizes(bad, least, most)) << bad;
 }
 
 }  // namespace
