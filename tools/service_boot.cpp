@@ -206,9 +206,10 @@ bool PointAt(ServiceSystem &system, const Account &account, const std::string &f
 
 // Gives the open environment back the values it had, where it still holds
 // the service's; the record stays, for the next boot that has the drive.
-bool PointBack(ServiceSystem &system, const std::string &sid, std::string &error) {
+bool PointBack(ServiceSystem &system, const std::string &sid, bool &moved, std::string &error) {
     StoredValue ours;
-    if (!system.ReadSaved(sid, kWritten, ours)) return true;
+    moved = system.ReadSaved(sid, kWritten, ours);
+    if (!moved) return true;
     for (const char *name : kVariables) {
         StoredValue now, saved;
         if (!system.ReadSaved(sid, name, saved)) continue;
@@ -235,13 +236,14 @@ void HandleAccount(ServiceSystem &system, const Account &account, const Check &c
         system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
         return;
     }
-    const bool ok = use ? PointAt(system, account, folder, error) : PointBack(system, account.sid, error);
+    bool moved = true;
+    const bool ok = use ? PointAt(system, account, folder, error) : PointBack(system, account.sid, moved, error);
     system.CloseEnvironment();
     if (!ok) {
         system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
     } else if (use) {
         tally.onDrive.push_back(account.sid);
-    } else {
+    } else if (moved) {
         tally.putBack.push_back(account.sid);
     }
 }
@@ -266,7 +268,7 @@ std::string TallyText(const Tally &tally, const ServiceOptions &options) {
     if (!tally.putBack.empty())
         text += "TEMP and TMP back at their previous values for this boot for " + Joined(tally.putBack) + ". ";
     if (!tally.refused.empty()) text += "Folders refused (see the warnings) for " + Joined(tally.refused) + ". ";
-    if (text.empty()) text = "No account to give a folder. ";
+    if (text.empty()) text = "TEMP and TMP of every account are where they were. ";
     text.pop_back();
     return text;
 }
