@@ -80,7 +80,8 @@ int MakeFolders(const std::wstring &drive) {
     Win32ServiceSystem system;
     system.echo = true;
     std::vector<std::string> lines;
-    const bool ok = MakeAccountFolders(system, static_cast<char>(towupper(drive[0])), InstalledOptions(), lines);
+    // Every profile's and SYSTEM's: the image may serve a later install's options.
+    const bool ok = MakeAccountFolders(system, static_cast<char>(towupper(drive[0])), {true, true}, lines);
     for (const std::string &line : lines) std::puts(line.c_str());
     return ok ? 0 : 1;
 }
