@@ -1090,11 +1090,16 @@ def run_install_flow(bench):
     shutil.rmtree(flow.folder, ignore_errors=True)
     saved = flow.value()
     paging = flow.value(MEMORY_KEY, "PagingFiles")
+    variables = {name: flow.value(flow.env_key, name) for name in ("TEMP", "TMP")}
     started = time.monotonic()
     try:
         problems = flow.run()
     finally:
         flow.restore(saved)
+        for name, v in variables.items():  # a failed run leaves the prefix's user as it was
+            if v and v[0] in (1, 2):
+                bench.wine("reg", "add", flow.env_key, "/v", name, "/t", "REG_SZ" if v[0] == 1 else "REG_EXPAND_SZ",
+                           "/d", v[1].decode("utf-16-le").rstrip("\0"), "/f")
         if paging and paging[0] in (1, 7):
             bench.wine("reg", "add", MEMORY_KEY, "/v", "PagingFiles", "/t", "REG_SZ" if paging[0] == 1 else "REG_MULTI_SZ",
                        "/d", "\\0".join(x for x in paging[1].decode("utf-16-le").split("\0") if x), "/f")
