@@ -1020,12 +1020,22 @@ class InstallFlow:
         pack = lambda v: bytes([1]) + v[0].to_bytes(4, "little") + v[1]
         ours_value = (2, ours.encode("utf-16-le") + b"\0\0")
         for name in ("TEMP", "TMP"):
-            self.bench.wine("reg", "add", self.env_key, "/v", name, "/t", "REG_EXPAND_SZ", "/d", ours, "/f")
-            self.bench.wine("reg", "add", PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", name, "/t",
-                            "REG_BINARY", "/d", pack(self.env_before[name]).hex(), "/f")
-        self.bench.wine("reg", "add", PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", "Written", "/t",
-                        "REG_BINARY", "/d", pack(ours_value).hex(), "/f")
+            self.reg_add(self.env_key, "/v", name, "/t", "REG_EXPAND_SZ", "/d", ours, "/f")
+            self.reg_add(PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", name, "/t",
+                         "REG_BINARY", "/d", pack(self.env_before[name]).hex(), "/f")
+        self.reg_add(PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", "Written", "/t",
+                     "REG_BINARY", "/d", pack(ours_value).hex(), "/f")
         self.expect(self.value(self.env_key, "TEMP") == ours_value, f"TEMP seeded as {self.value(self.env_key, 'TEMP')}")
+
+    def reg_add(self, *words):
+        # Now and then Wine's reg fails without a word while the service
+        # manager is busy; the value is written again.
+        for _ in range(5):
+            r = self.bench.wine("reg", "add", *words, check=False)
+            if r.returncode == 0:
+                return
+            time.sleep(0.5)
+        self.problems.append(f"reg add {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr[-500:]}")
 
     def put_to_work(self):
         """install --user-temp --pagefile over the NTFS drive, the service's
