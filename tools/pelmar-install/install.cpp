@@ -25,6 +25,7 @@
 #include "app/command_line_rules.h"
 #include "tools/image/image_check.h"
 #include "tools/pelmar-install/install_boot_execute.h"
+#include "tools/pelmar-install/install_service.h"
 #include "tools/platform/version.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/win32_text.h"
@@ -336,6 +337,7 @@ bool CheckFiles(const BootLine &line, std::string &why) {
 // --- Commands ------------------------------------------------------------
 
 int Refuse(const std::string &why) {
+    RollBackServiceInstall();
     Complain(why);
     Complain("nothing was changed");
     return 1;
@@ -360,10 +362,14 @@ int Install(int count, wchar_t **words) {
 
     BootLine line;
     std::string why;
+    ServiceInstallOptions serviceOptions;
+    if (!TakeServiceOptions(count, words, serviceOptions, why)) return Refuse(why);
     if (!ReadLine(count, words, line, why)) return Refuse(why);
     Say("Pelmar's line: " + Utf8(line.line));
     DescribeLine(line);
     if (!CheckFiles(line, why)) return Refuse(why);
+    const char letter = static_cast<char>(line.choice.DriveLetter);
+    if (!CheckServiceInstall(serviceOptions, line.image, letter, why)) return Refuse(why);
 
     const std::wstring source = ProgramBeside(), target = InstalledProgram();
     const std::wstring staged = target + kNewSuffix;
@@ -402,6 +408,10 @@ int Install(int count, wchar_t **words) {
         RegCloseKey(session);
         if (driver) RegCloseKey(driver);
     };
+    if (!ApplyServiceInstall(serviceOptions, letter, why)) {
+        close();
+        return Refuse(why);
+    }
     if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
         error = SystemErrorText(GetLastError());
         close();
@@ -418,6 +428,7 @@ int Install(int count, wchar_t **words) {
         DeleteFileW(staged.c_str());
         close();
         if (back != ERROR_SUCCESS) {
+            RollBackServiceInstall();
             Complain(what);
             Complain("and BootExecute could not be put back (" + SystemErrorText(static_cast<DWORD>(back)) +
                      "): it holds Pelmar's line; run pelmar-install uninstall");
@@ -453,6 +464,7 @@ int Install(int count, wchar_t **words) {
             ": Pelmar cannot mount its container without the driver; it still gives the container a new "
             "header at every start. Install the driver and run pelmar-install again.");
     }
+    StartInstalledService();
     Say("Pelmar runs at the next start of Windows.");
     return 0;
 }
@@ -460,6 +472,10 @@ int Install(int count, wchar_t **words) {
 int Uninstall() {
     if (!IsAdministrator()) return Refuse(kAdministrator);
     std::string error, why;
+    if (!UninstallService(why)) {
+        Complain(why);
+        return 1;
+    }
     HKEY session = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, error);
     if (!session) {
         return Refuse("cannot open the Session Manager's settings for writing (" + error + "); " + kAdministrator);
@@ -584,12 +600,14 @@ int Status() {
                                                         : "Pelmar is installed only in part: run pelmar-install "
                                                           "install again, or uninstall.");
     if (pelmarLines.size() > 1) Say("BootExecute holds more than one Pelmar line: pelmar-install install makes it one.");
+    ServiceStatus();
     return 0;
 }
 
 int Usage() {
     std::fputs(
         "usage: pelmar-install install [EA [HASH [ITERATIONS [DRIVE [CONTAINER [IMAGE]]]]]] [dbg]\n"
+        "                              [--user-temp] [--system-temp] [--pagefile MIN-MAX]\n"
         "       pelmar-install uninstall\n"
         "       pelmar-install status\n"
         "       pelmar-install --help | --version\n",
