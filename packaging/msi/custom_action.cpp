@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/win32_text.h"
+#include "tools/platform/win32_text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 # x86-64, for the same systems as the tools (5.2 on), importing only
 # kernel32.dll, msi.dll and msvcrt.dll; no time stamp, and the PE checksum
 # of its bytes, so that two builds give the same package.
-add_library(pelmar-msi-action SHARED ${CMAKE_CURRENT_LIST_DIR}/custom_action.cpp ${CMAKE_SOURCE_DIR}/tools/win32_text.cpp)
+add_library(pelmar-msi-action SHARED ${CMAKE_CURRENT_LIST_DIR}/custom_action.cpp ${CMAKE_SOURCE_DIR}/tools/platform/win32_text.cpp)
 target_include_directories(pelmar-msi-action PRIVATE ${CMAKE_SOURCE_DIR})
 set_target_properties(pelmar-msi-action PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_compile_definitions(pelmar-msi-action PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0502)
