@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that a Windows tool of Pelmar's needs nothing beside it on Windows
 # Server 2003 x64 / XP x64: a console program importing no DLL but the
-# system's kernel32 and msvcrt (and advapi32 for the installer, which edits
-# the registry), and none of kernel32's calls that came with later systems
+# system's kernel32 and msvcrt (and advapi32 for the installer and the
+# service, which use the registry, the service manager and the event log),
+# and none of kernel32's calls that came with later systems
 # (the ones the C and C++ runtimes reach for when they are there).
 #
 #   cmake/check-windows-tool.sh PROGRAM.exe
@@ -22,7 +23,7 @@ later_calls='^(GetTickCount64|(Initialize|Acquire|Release|TryAcquire)SRWLock.*|I
 'LocaleNameToLCID|QueryFullProcessImageName[AW]|CancelIoEx|GetQueuedCompletionStatusEx)$'
 
 allowed="kernel32.dll msvcrt.dll "
-[[ $tool != */pelmar-install.exe ]] || allowed="advapi32.dll $allowed"
+[[ $tool != */pelmar-install.exe && $tool != */pelmar-service.exe ]] || allowed="advapi32.dll $allowed"
 dump=$("$objdump" -p "$tool")
 grep -q 'Subsystem.*(Windows CUI)' <<<"$dump" || fail "$tool is not a console program"
 dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump" | sort -u | tr '\n' ' ')

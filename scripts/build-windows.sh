@@ -109,7 +109,8 @@ say "built $image"
 
 # The tools (tools/CMakeLists.txt): the build has checked what each imports
 # (cmake/check-windows-tool.sh); the same check again says it here.
-for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelmar-install.exe; do
+for tool in "$build"/pelmar-mkimage.exe "$build"/pelmar-image.exe "$build"/pelmar-install.exe \
+            "$build"/pelmar-service.exe; do
   report=$("$root/cmake/check-windows-tool.sh" "$tool") || die "$tool is not what Windows Server 2003 x64 runs"
   say "built $tool: ${report#*: *: }"
 done

@@ -23,7 +23,7 @@ version=$1 commit=$2 programs=$3 files=$4 action=$5 out=$(realpath -m "$6")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/programs" "$stage/files"
-for program in pelmar.exe pelmar-install.exe pelmar-mkimage.exe pelmar-image.exe; do
+for program in pelmar.exe pelmar-install.exe pelmar-service.exe pelmar-mkimage.exe pelmar-image.exe; do
   cp "$programs/$program" "$stage/programs/" || die "no $program in $programs"
 done
 # Text files for Windows' own editors: lines end with CR LF.

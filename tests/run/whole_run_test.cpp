@@ -166,8 +166,8 @@ TEST(WholeRun, PreparedMachinesGetDrivesTheirFileSystemsRead) {
         }
         if (!ntfs) continue;
         for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
-                 {"/", pelmar_test::kRootSddl}, {"/Docs/Sub", pelmar_test::kFolderSddl},
-                 {"/B.BIN", pelmar_test::kFileSddl}, {"/Tmp", pelmar_test::kTempSddl},
+                 {"/", pelmar_test::kRootSddl}, {"/Docs/Sub", pelmar_test::kSubfolderSddl},
+                 {"/B.BIN", pelmar_test::kRootFileSddl}, {"/Tmp", pelmar_test::kTempSddl},
                  {"/Tmp/t", pelmar_test::kTempFileSddl}}) {
             std::string error;
             EXPECT_EQ(pelmar_test::ReadSddl(t.string(), path, error), sddl) << path << ": " << error;

@@ -87,6 +87,24 @@ std::string DescriptorSddl(const std::vector<uint8_t> &b) {
     return text;
 }
 
+std::vector<std::string> OthersWhoMayRedirect(const std::vector<uint8_t> &b) {
+    const size_t acl = b.size() >= 20 ? Little(b, 16, 4) : 0;
+    if (!acl || acl + 8 > b.size()) return {"(no list)"};
+    // Writing data or attributes, appending, deleting, changing the list or
+    // the owner, and the generic rights that include them.
+    constexpr uint32_t kRedirecting = 0x500D0142;
+    std::vector<std::string> who;
+    size_t at = acl + 8;
+    for (uint32_t n = Little(b, acl + 4, 2); n > 0 && at + 16 <= b.size(); --n, at += Little(b, at + 2, 2)) {
+        std::string sid;
+        if (!SidAt(b, at + 8, b.size(), sid)) sid = "(malformed)";
+        const bool inheritOnly = b[at + 1] & 0x08, administration = sid == "SY" || sid == "BA";
+        if (b[at] != 0 || (!inheritOnly && !administration && (Little(b, at + 4, 4) & kRedirecting)))
+            who.push_back(sid);
+    }
+    return who;
+}
+
 std::string ReadSddl(const std::string &raw, const std::string &path, std::string &error) {
     pelmar_tools::NtfsVolume volume;
     if (!volume.Mount(raw, true, error)) return {};

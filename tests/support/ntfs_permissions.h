@@ -17,19 +17,23 @@ namespace pelmar_test {
 inline const std::string kRootSddl =
     "O:BAG:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;LC;;;BU)"
     "(A;CIIO;DC;;;BU)";
-// Made by an administrator (owner BA) in the root or in such a folder: the
-// creator's entry is split from the CREATOR OWNER entry it came from.
-inline const std::string kFolderSddl =
-    "O:BAG:SYD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)"
-    "(A;OICIID;0x1200a9;;;BU)(A;CIID;LC;;;BU)(A;CIID;DC;;;BU)";
-inline const std::string kFileSddl =
+// A --mkdir folder: users read and list it, nothing more (an empty folder
+// they could write to could be made a junction); below it, inherited.
+inline const std::string kFolderSddl = "O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+inline const std::string kSubfolderSddl =
+    "O:BAG:SYD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)";
+inline const std::string kFileSddl = "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)";
+// A file copied to the root: the root's entries for files, CREATOR OWNER
+// become the owner.
+inline const std::string kRootFileSddl =
     "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)";
-// The folder for temporary files, protected from the root's entries, and a
-// file in it: nobody but its creator, administrators and the system.
-inline const std::string kTempSddl =
-    "O:BAG:SYD:PAI(A;CI;0x100026;;;BU)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)"
-    "(A;OICIIO;GA;;;CO)";
-inline const std::string kTempFileSddl = "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)";
+// The parent of the users' temporary folders, which users only pass
+// through, a file in it, and a user's own folder.
+inline const std::string kTempSddl = "O:BAG:SYD:PAI(A;;0x100020;;;BU)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+inline const std::string kTempFileSddl = "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)";
+inline const std::string kUserSid = "S-1-5-21-1-2-3-1001";
+inline const std::string kUserFolderSddl =
+    "O:" + kUserSid + "G:SYD:PAI(A;OICI;FA;;;" + kUserSid + ")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The SDDL form of a self-relative security descriptor, decoded here from
 // its bytes by the published layout (revision, control, the offsets of
@@ -38,14 +42,21 @@ inline const std::string kTempFileSddl = "O:BAG:SYD:AI(A;ID;FA;;;BA)(A;ID;FA;;;S
 // other entries.
 std::string DescriptorSddl(const std::vector<uint8_t> &bytes);
 
+// The accounts other than SYSTEM and Administrators that an entry for the
+// object itself lets write its data or attributes, delete it or change its
+// descriptor (SDDL's aliases where it has one), read from the descriptor's
+// bytes; any entry but an access-allowed one counts as well.
+std::vector<std::string> OthersWhoMayRedirect(const std::vector<uint8_t> &bytes);
+
 // The SDDL form of the descriptor of `path` ("/A/B") on the raw volume, from
 // the bytes libntfs-3g gives; empty and `error` set on failure.
 std::string ReadSddl(const std::string &raw, const std::string &path, std::string &error);
 
-// The same from ntfssecaudit -v's dump (its hex lines are the descriptor's
-// bytes); empty when ntfssecaudit is missing or shows none.
-inline std::string AuditedSddl(const std::string &raw, const std::string &path) {
-    std::string command = "ntfssecaudit -v '" + raw + "' '" + path + "' 2>/dev/null", text;
+// The descriptor of `path` on the raw volume as ntfssecaudit -v dumps it
+// (its hex lines are the descriptor's bytes); empty when ntfssecaudit is
+// missing or shows none.
+inline std::vector<uint8_t> AuditedBytes(const std::string &raw, const std::string &path) {
+    std::string command = "ntfssecaudit -v '" + raw + "' '" + path + "' 2>/dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe) return {};
     char line[512];
@@ -62,7 +73,12 @@ inline std::string AuditedSddl(const std::string &raw, const std::string &path) 
                 bytes.push_back(static_cast<uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
     }
     pclose(pipe);
-    return DescriptorSddl(bytes);
+    return bytes;
+}
+
+// The same in SDDL form.
+inline std::string AuditedSddl(const std::string &raw, const std::string &path) {
+    return DescriptorSddl(AuditedBytes(raw, path));
 }
 
 }  // namespace pelmar_test

@@ -15,6 +15,7 @@
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_rights.h"
+#include "tools/pelmar-install/paging_files.h"
 #include "tools/platform/output_file.h"
 #include "tools/fs/volume_layout.h"
 
@@ -383,6 +384,8 @@ TEST_F(MkImage, PrepareRefusesBeforeWritingAndLeavesNothingWhenStopped) {
              {"--size 4M --fs fat12 --temp-dir /T" + o, "a FAT drive has no permissions"},
              {"--size 4M --fs ntfs --mkdir /T/U --temp-dir /T" + o,
               "/T is made already by an earlier option"},
+             {"--size 4M --fs ntfs --user-temp S-1-5-21-1-2-3-4" + o, "needs exactly one --temp-dir"},
+             {"--size 4M --fs ntfs --temp-dir /T --user-temp S-1-5-32-545" + o, "expected a user's SID"},
              {"--size 4M --fs ntfs /proc/self", "cannot write into /proc/self"}}) {
         auto r = Prepare(arguments, RootDir());
         EXPECT_EQ(r.exitCode, 1) << arguments;
@@ -496,8 +499,8 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     WriteHostFile(Work("f"), "file");
     const std::string f = Quote(Work("f").string());
     for (const fs::path &dir : {out, again}) {
-        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --copy " + f +
-                             ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
+        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --user-temp " + kUserSid +
+                             " --copy " + f + ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
                          RootDir());
         ASSERT_EQ(r.exitCode, 0) << r.output;
     }
@@ -506,12 +509,16 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const bool audit = !FindUtility("ntfssecaudit").empty();
     for (const auto &[path, sddl] : std::vector<std::pair<std::string, std::string>>{
-             {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kFolderSddl}, {"/Docs/a.txt", kFileSddl},
-             {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}}) {
+             {"/", kRootSddl}, {"/Docs", kFolderSddl}, {"/Docs/Sub", kSubfolderSddl}, {"/Docs/a.txt", kFileSddl},
+             {"/Temp", kTempSddl}, {"/Temp/t.txt", kTempFileSddl}, {"/Temp/" + kUserSid, kUserFolderSddl}}) {
         std::string error;
         EXPECT_EQ(ReadSddl(raw.string(), path, error), sddl) << path << ": " << error;
         if (audit) {
             EXPECT_EQ(AuditedSddl(raw.string(), path), sddl) << path;
+            // No folder a user could redirect, but the one user's own.
+            const bool own = path == "/Temp/" + kUserSid;
+            EXPECT_EQ(OthersWhoMayRedirect(AuditedBytes(raw.string(), path)),
+                      own ? std::vector<std::string>{kUserSid} : std::vector<std::string>{}) << path;
         }
     }
     const std::string noise = ReadHostFile(out / "pelmar.tc"), other = ReadHostFile(again / "pelmar.tc");
@@ -717,6 +724,24 @@ TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
             EXPECT_EQ(pelmar_tools::WithoutPelmar(after), before);
         }
     }
+    // PagingFiles: the drive's line last and once, every other line kept, and
+    // exactly that line out again.
+    const struct { const char16_t *before, *after, *back; } paging[] = {
+        {u"c:\\pagefile.sys 512 1024||", u"c:\\pagefile.sys 512 1024|T:\\pagefile.sys 256 1024||",
+         u"c:\\pagefile.sys 512 1024||"},
+        {u"", u"T:\\pagefile.sys 256 1024||", u"|"},
+        {u"t:\\PAGEFILE.SYS 1 2|?:\\pagefile.sys||", u"?:\\pagefile.sys|T:\\pagefile.sys 256 1024||",
+         u"?:\\pagefile.sys||"},
+    };
+    for (const auto &c : paging) {
+        const std::u16string line = u"T:\\pagefile.sys 256 1024";
+        EXPECT_EQ(pelmar_tools::WithPagingLine(value(c.before), line), value(c.after));
+        EXPECT_EQ(pelmar_tools::WithoutPagingLine(value(c.after), line), value(c.back));
+    }
+    uint64_t least = 0, most = 0;
+    EXPECT_TRUE(pelmar_tools::ParsePagingSizes("256-1024", least, most) && least == 256 && most == 1024);
+    for (const char *bad : {"1024-256", "0-5", "256", "-5", "1-2-3", "1x-2", "1234567890-1234567891"})
+        EXPECT_FALSE(pelmar_tools::ParsePagingSizes(bad, least, most)) << bad;
 }
 
 // What pelmar-install refuses before it changes anything: each row is a

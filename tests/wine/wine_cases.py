@@ -743,6 +743,12 @@ INSTALL_CASE = "install and boot"
 # BootExecute before the installer: the disk check and a second boot-time program.
 BOOT_BEFORE = ["autocheck autochk *", "otherprog /x"]
 INSTALL_VOLUME_BYTES = 40 * 1024 * 1024
+# pelmar-service: its key, the event source, the values the install and the service change.
+PELMAR_SERVICE = "PelmarService"
+PARAMETERS_KEY = r"HKLM\System\CurrentControlSet\Services\PelmarService\Parameters"
+EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Pelmar"
+MEMORY_KEY = SESSION_KEY + r"\Memory Management"
+PROFILES_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\ProfileList"
 
 
 def multi_string(lines):
@@ -765,6 +771,10 @@ class InstallFlow:
 
     def __init__(self, bench):
         self.bench, self.c = bench, bench.drive_c
+        # The prefix's user (the first user profile) and their variables.
+        profiles = bench.wine("reg", "query", PROFILES_KEY, check=False).stdout
+        self.user = re.findall(r"ProfileList\\(S-1-5-21-[0-9-]+)", profiles)[0]
+        self.env_key = r"HKU" + "\\" + self.user + r"\Environment"
         self.folder = bench.work / "install-and-boot"
         self.shown = []
         self.problems = []
@@ -778,19 +788,32 @@ class InstallFlow:
                 return True
         return False
 
-    def value(self):
-        """BootExecute's bytes as stored (reg export), None when absent."""
+    def value(self, key=SESSION_KEY, name="BootExecute"):
+        """A value's type and bytes as stored (reg export); BootExecute's
+        bytes alone; None when absent."""
         out = self.c / "session.reg"
         out.unlink(missing_ok=True)
-        self.bench.wine("reg", "export", SESSION_KEY, r"C:\session.reg", "/y")
+        self.bench.wine("reg", "export", key, r"C:\session.reg", "/y", check=False)
+        if not out.exists():
+            return None
         text = out.read_bytes().decode("utf-16").replace("\\\r\n", "").replace("\\\n", "")
-        section = False
+        full = key.lower().replace("hklm", "hkey_local_machine").replace("hku\\", "hkey_users\\")
+        section, found = False, None
         for line in text.splitlines():
             if line.startswith("["):
-                section = line.strip().lower() == "[" + SESSION_KEY.lower().replace("hklm", "hkey_local_machine") + "]"
-            elif section and line.startswith('"BootExecute"=hex(7):'):
-                return bytes(int(x, 16) for x in line.split(":", 1)[1].replace(" ", "").split(",") if x)
-        return None
+                section = line.strip().lower() == "[" + full + "]"
+            elif section and line.startswith(f'"{name}"='):
+                data = line.split("=", 1)[1]
+                if data.startswith("dword:"):
+                    found = (4, int(data[6:], 16).to_bytes(4, "little"))
+                elif data.startswith('"'):
+                    found = (1, data[1:-1].replace("\\\\", "\\").encode("utf-16-le") + b"\0\0")
+                else:
+                    kind = int(data[4:data.index(")")], 16) if data.startswith("hex(") else 3
+                    found = (kind, bytes(int(x, 16) for x in data.split(":", 1)[1].replace(" ", "").split(",") if x))
+        if name == "BootExecute" and found:
+            return found[1]
+        return found
 
     def show(self, when):
         r = self.bench.wine("reg", "query", SESSION_KEY, "/v", "BootExecute", check=False)
@@ -892,7 +915,8 @@ class InstallFlow:
             (files / name.replace("/", "_")).write_bytes(data)
             copies += ["--copy", f"{files / name.replace('/', '_')}:/{name}"]
         subprocess.run([str(Path(self.bench.args.mkimage).with_name("pelmar-prepare")), "--size", "8M", "--fs",
-                        "ntfs", "--label", "SCRATCH", *copies, str(out)], check=True, capture_output=True)
+                        "ntfs", "--label", "SCRATCH", "--temp-dir", "/Temp", "--user-temp", self.user, *copies,
+                        str(out)], check=True, capture_output=True)
         shutil.copy(out / "pelmar.tc", self.c / "pelmar.tc")
         shutil.copy(out / "pelmar.img", self.c / "pelmar.img")
 
@@ -1014,16 +1038,31 @@ class InstallFlow:
                     f"status: {r.stdout}{r.stderr}")
 
         self.boot("fat32")
+        installed = self.value()
+        # A FAT drive has no permissions to keep users' folders apart.
+        r = self.install("install", "A", "w", "--user-temp")
+        self.expect(r.returncode == 1 and "has no permissions" in r.stderr and "nothing was changed" in r.stderr and
+                    self.value() == installed, f"install --user-temp over FAT: {r.stdout}{r.stderr}")
         self.make_ntfs_drive()
-        self.boot("ntfs")
+        self.put_to_work()
 
         r = self.install("uninstall")
         self.expect(r.returncode == 0 and "left as they are: the driver service's start type" in r.stdout,
                     f"uninstall: exit {r.returncode}: {r.stdout}{r.stderr}")
         self.expect(self.value() == original, f"after uninstall, BootExecute is {shown(self.value())}")
+        self.expect(self.value(MEMORY_KEY, "PagingFiles") == self.paging_before,
+                    f"after uninstall, PagingFiles is {self.value(MEMORY_KEY, 'PagingFiles')}")
+        for name, before in self.env_before.items():
+            self.expect(self.value(self.env_key, name) == before, f"after uninstall, {name} is "
+                        f"{self.value(self.env_key, name)}, was {before}")
+        gone = self.bench.wine("sc", "query", PELMAR_SERVICE, check=False)
+        self.expect(gone.returncode != 0 and "STATE" not in gone.stdout and
+                    self.value(EVENT_SOURCE_KEY, "EventMessageFile") is None and
+                    not (system32 / "pelmar-service.exe").exists(), "uninstall left the service or its source")
         self.expect(not list(system32.glob("pelmar.exe*")), "uninstall left pelmar.exe in System32")
         self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
         self.show("after uninstall")
+        self.show_service("after uninstall")
         # The driver service's Start value, each wrong in its own way, named as such.
         for kind, data, words in (("REG_SZ", "1", "is not a number"), (None, None, "has no Start value"),
                                   ("REG_DWORD", "7", "which is no start type")):
@@ -1084,6 +1123,104 @@ class InstallFlow:
         self.expect(seen and not list(c.glob("big.img*")), f"Ctrl+C left {list(c.glob('big.img*'))} (seen {seen})")
         (c / "big.raw").unlink()
 
+    def show_service(self, when):
+        for key, name in ((MEMORY_KEY, "PagingFiles"), (self.env_key, "TEMP"), (self.env_key, "TMP")):
+            r = self.bench.wine("reg", "query", key, "/v", name, check=False)
+            self.shown.append(f"{when}:\n{r.stdout.strip()}")
+
+    def service_start(self, kind):
+        """The service's start after a boot, through the service manager; then
+        the same start by hand with Wine's event-log trace (Wine's ReportEventW
+        only traces what it is given). The event it reports, both ways."""
+        self.bench.wine("sc", "stop", PELMAR_SERVICE, check=False)
+        for _ in range(50):
+            if "STOPPED" in self.bench.wine("sc", "query", PELMAR_SERVICE, check=False).stdout:
+                break
+            time.sleep(0.1)
+        self.bench.wine("reg", "delete", PARAMETERS_KEY, "/v", "LastBootEvent", "/f", check=False)
+        r = self.bench.wine("sc", "start", PELMAR_SERVICE, check=False)
+        self.expect("RUNNING" in r.stdout or "START_PENDING" in r.stdout, f"sc start {PELMAR_SERVICE}: {r.stdout}")
+        for _ in range(100):
+            event = self.value(PARAMETERS_KEY, "LastBootEvent")
+            if event:
+                break
+            time.sleep(0.1)
+        trace = self.bench.wine(r"C:\windows\system32\pelmar-service.exe", "run", debug="+eventlog", check=False)
+        (self.folder / f"service-{kind}.log").write_text(trace.stdout + trace.stderr)
+        ids = [int(x, 16) & 0xFFFF for x in re.findall(r"ReportEventW \([0-9A-Fa-f]+,0x[0-9a-f]+,0x[0-9a-f]+,0x([0-9a-f]{8})",
+                                                       trace.stderr)]
+        return (int.from_bytes(event[1], "little") if event else None), ids
+
+    def seed_previous_boot(self):
+        """TEMP and TMP as a boot with the drive left them (the user's folder
+        made, the values pointed at it, the previous ones kept): under Wine no
+        folder can be made on a volume a driver serves."""
+        ours = "T:\\Temp\\" + self.user
+        pack = lambda v: bytes([1]) + v[0].to_bytes(4, "little") + v[1]
+        ours_value = (2, ours.encode("utf-16-le") + b"\0\0")
+        for name in ("TEMP", "TMP"):
+            self.reg_add(self.env_key, "/v", name, "/t", "REG_EXPAND_SZ", "/d", ours, "/f")
+            self.reg_add(PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", name, "/t",
+                         "REG_BINARY", "/d", pack(self.env_before[name]).hex(), "/f")
+        self.reg_add(PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", "Written", "/t",
+                     "REG_BINARY", "/d", pack(ours_value).hex(), "/f")
+        self.expect(self.value(self.env_key, "TEMP") == ours_value, f"TEMP seeded as {self.value(self.env_key, 'TEMP')}")
+
+    def reg_add(self, *words):
+        # Now and then Wine's reg fails without a word while the service
+        # manager is busy; the value is written again.
+        for _ in range(5):
+            r = self.bench.wine("reg", "add", *words, check=False)
+            if r.returncode == 0:
+                return
+            time.sleep(0.5)
+        self.problems.append(f"reg add {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr[-500:]}")
+
+    def put_to_work(self):
+        """install --user-temp --pagefile over the NTFS drive, the service's
+        start after a boot with the drive and after one without it."""
+        self.paging_before = self.value(MEMORY_KEY, "PagingFiles")
+        self.env_before = {name: self.value(self.env_key, name) for name in ("TEMP", "TMP")}
+        self.show_service("before install --user-temp --pagefile 2-4")
+        r = self.install("install", "A", "w", "--user-temp", "--pagefile", "2-4")
+        self.expect(r.returncode == 0 and "installed and started the service" in r.stdout,
+                    f"install --user-temp --pagefile: {r.stdout}{r.stderr}")
+        paging = self.value(MEMORY_KEY, "PagingFiles")
+        lines = lambda v: [x for x in v[1].decode("utf-16-le").split("\0") if x] if v else []
+        self.expect(paging and paging[0] == 7 and lines(paging) == lines(self.paging_before) + ["T:\\pagefile.sys 2 4"],
+                    f"PagingFiles after install: {paging}")
+        self.expect("RUNNING" in self.bench.wine("sc", "query", PELMAR_SERVICE, check=False).stdout and
+                    self.value(EVENT_SOURCE_KEY, "EventMessageFile") is not None, "the service or its source is missing")
+        self.show_service("after install --user-temp --pagefile 2-4")
+        r = self.install("status")
+        self.expect("service PelmarService: running" in r.stdout and "--user-temp on" in r.stdout,
+                    f"status: {r.stdout}")
+        self.boot("ntfs")
+        event, ids = self.service_start("drive")
+        self.expect(event == 1000 and 1000 in ids, f"the start with the drive reported {event} and {ids}")
+        # Wine cannot make a folder on a volume a driver serves: the user's
+        # folder is refused and the user keeps the profile's TEMP.
+        self.expect(1010 in ids and self.value(self.env_key, "TEMP") == self.env_before["TEMP"],
+                    f"under Wine the folder on T: must be refused: {ids}")
+        if 1010 in ids:
+            self.bench.fired.add("no files on a driver's volume")
+        if 1021 in ids:
+            self.bench.fired.add("no list of paging files")
+        # A boot without the drive (the driver model stopped takes T: away):
+        # the Error event, and TEMP and TMP back at their previous values.
+        self.seed_previous_boot()
+        self.bench.wine("sc", "stop", SERVICE, check=False)
+        self.show_service("a boot with the drive (values pointed at T:)")
+        event, ids = self.service_start("no drive")
+        self.expect(event == 1001 and 1001 in ids, f"the start without the drive reported {event} and {ids}")
+        for name, before in self.env_before.items():
+            self.expect(self.value(self.env_key, name) == before,
+                        f"without the drive {name} is {self.value(self.env_key, name)}, was {before}")
+        self.show_service("after the start without the drive")
+        r = self.install("status")
+        self.expect("last boot:" in r.stdout and "is not there" in r.stdout, f"status: {r.stdout}")
+        self.seed_previous_boot()  # uninstall must give them back as well
+
     def restore(self, saved):
         if saved is None:
             self.bench.wine("reg", "delete", SESSION_KEY, "/v", "BootExecute", "/f", check=False)
@@ -1091,13 +1228,16 @@ class InstallFlow:
             self.bench.wine("reg", "add", SESSION_KEY, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d",
                             "\\0".join(x for x in saved.decode("utf-16-le").split("\0") if x), "/f")
         self.bench.wine("reg", "delete", DRIVER_KEY, "/f", check=False)
+        self.bench.wine("sc", "stop", PELMAR_SERVICE, check=False)
+        self.bench.wine("sc", "delete", PELMAR_SERVICE, check=False)
+        self.bench.wine("reg", "delete", EVENT_SOURCE_KEY, "/f", check=False)
         (self.c / "windows" / "system32" / "pelmar.exe").unlink(missing_ok=True)
 
 
 MSI_CASE = "msi install, upgrade and removal"
 MSI_ARGS = r"A w 1 T c:\pelmar.tc c:\pelmar.img"
-PROGRAM_FILES = ("pelmar.exe", "pelmar-install.exe", "pelmar-mkimage.exe", "pelmar-image.exe", "LICENSE.txt",
-                 "RELEASE-NOTES.txt")
+PROGRAM_FILES = ("pelmar.exe", "pelmar-install.exe", "pelmar-service.exe", "pelmar-mkimage.exe", "pelmar-image.exe",
+                 "LICENSE.txt", "RELEASE-NOTES.txt")
 MSI_FAILED = 1603 & 0xFF  # ERROR_INSTALL_FAILURE, as Wine's exit status carries it
 
 
@@ -1161,7 +1301,7 @@ class MsiFlow(InstallFlow):
         programs = Path(self.bench.args.msi_programs)
         installed = sorted(p.name for p in self.folder_pf.iterdir()) if self.folder_pf.exists() else []
         self.expect(installed == sorted(PROGRAM_FILES), f"Program Files\\Pelmar holds {installed}")
-        for name in PROGRAM_FILES[:4]:
+        for name in PROGRAM_FILES[:5]:
             self.expect((self.folder_pf / name).exists() and
                         (self.folder_pf / name).read_bytes() == (programs / name).read_bytes(),
                         f"the upgrade did not install this build's {name}")
@@ -1182,8 +1322,9 @@ class MsiFlow(InstallFlow):
         self.expect(r.returncode == 0 and "pelmar-install> removed the line pelmar " + MSI_ARGS in log,
                     f"msiexec /x: exit {r.returncode}: {log[-1500:]}")
         self.expect(self.value() == original, f"after msiexec /x, BootExecute is {shown(self.value())}")
-        self.expect(not (system32 / "pelmar.exe").exists() and not self.folder_pf.exists() and
-                    self.kept_arguments() is None, "msiexec /x left files or the kept arguments")
+        self.expect(not (system32 / "pelmar.exe").exists() and not (system32 / "pelmar-service.exe").exists() and
+                    not self.folder_pf.exists() and self.kept_arguments() is None,
+                    "msiexec /x left files or the kept arguments")
         self.expect(self.start_type() == 1, "the removal changed the driver's start type")
         self.show("after msiexec /x")
         (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
@@ -1200,11 +1341,20 @@ class MsiFlow(InstallFlow):
 def run_flow(bench, flow):
     shutil.rmtree(flow.folder, ignore_errors=True)
     saved = flow.value()
+    paging = flow.value(MEMORY_KEY, "PagingFiles")
+    variables = {name: flow.value(flow.env_key, name) for name in ("TEMP", "TMP")}
     started = time.monotonic()
     try:
         problems = flow.run()
     finally:
         flow.restore(saved)
+        for name, v in variables.items():  # a failed run leaves the prefix's user as it was
+            if v and v[0] in (1, 2):
+                bench.wine("reg", "add", flow.env_key, "/v", name, "/t", "REG_SZ" if v[0] == 1 else "REG_EXPAND_SZ",
+                           "/d", v[1].decode("utf-16-le").rstrip("\0"), "/f")
+        if paging and paging[0] in (1, 7):
+            bench.wine("reg", "add", MEMORY_KEY, "/v", "PagingFiles", "/t", "REG_SZ" if paging[0] == 1 else "REG_MULTI_SZ",
+                       "/d", "\\0".join(x for x in paging[1].decode("utf-16-le").split("\0") if x), "/f")
     for shown in flow.shown:
         print("    " + shown.replace("\n", "\n    "))
     return problems, time.monotonic() - started

@@ -29,6 +29,7 @@
 #include "tools/pelmar-install/install_cost.h"
 #include "tools/pelmar-install/install_guard.h"
 #include "tools/pelmar-install/install_rights_win32.h"
+#include "tools/pelmar-install/install_service.h"
 #include "tools/platform/version.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/win32_text.h"
@@ -398,6 +399,7 @@ std::string FileProblem(const BootLine &line, bool installed) {
 // --- Commands ------------------------------------------------------------
 
 int Refuse(const std::string &why) {
+    RollBackServiceInstall();
     Complain(why);
     Complain("nothing was changed");
     return 1;
@@ -434,6 +436,8 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
 
     BootLine line;
     std::string why;
+    ServiceInstallOptions serviceOptions;
+    if (!TakeServiceOptions(count, words, serviceOptions, why)) return Refuse(why);
     if (!ReadLine(count, words, line, why)) return Refuse(why);
     Say("Pelmar's line: " + Utf8(line.line));
     DescribeLine(line);
@@ -459,6 +463,8 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
                       " s): choose a smaller iteration count, or give --slow-boot-ok (before the arguments) "
                       "if that is meant");
     }
+    const char letter = static_cast<char>(line.choice.DriveLetter);
+    if (!CheckServiceInstall(serviceOptions, line.image, letter, why)) return Refuse(why);
 
     const std::wstring source = ProgramBeside(), target = InstalledProgram();
     const std::wstring staged = target + kNewSuffix;
@@ -536,10 +542,15 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
         DeleteFileW(staged.c_str());
         close();
         if (left.empty()) return Refuse(what);
+        RollBackServiceInstall();
         Complain(what);
         for (const std::string &l : left) Complain("and " + l);
         return 1;
     };
+    if (!ApplyServiceInstall(serviceOptions, letter, why)) {
+        close();
+        return Refuse(why);
+    }
     if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
         return undo("cannot copy pelmar.exe to " + Narrow(staged.c_str()) + ": " + SystemErrorText(GetLastError()));
     }
@@ -586,6 +597,7 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
             "it still gives the container a new header at every start. Put the driver's service right and run "
             "pelmar-install again.");
     }
+    StartInstalledService();
     Say("Pelmar runs at the next start of Windows.");
     return 0;
 }
@@ -593,6 +605,10 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
 int Uninstall() {
     if (!IsAdministrator()) return Refuse(kAdministrator);
     std::string error, why;
+    if (!UninstallService(why)) {
+        Complain(why);
+        return 1;
+    }
     HKEY session = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, error);
     if (!session) {
         return Refuse("cannot open the Session Manager's settings for writing (" + error + "); " + kAdministrator);
@@ -745,6 +761,7 @@ int Status() {
     if (!installed && (!pelmarLines.empty() || programSize)) {
         problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
     }
+    ServiceStatus();
     for (const std::string &p : problems) Say("problem: " + p);
     if (!installed) {
         if (pelmarLines.empty() && !programSize) Say("Pelmar is not installed.");
@@ -762,6 +779,9 @@ const char kUsage[] =
     "install's options:\n"
     "  --allow-debugger  accept a last dbg: every boot then waits for a kernel debugger\n"
     "  --slow-boot-ok    accept a key derivation that holds up every boot for more than a few seconds\n"
+    "  --user-temp       every user's TEMP and TMP in a folder of their own on the drive (NTFS images)\n"
+    "  --system-temp     the system's TEMP and TMP on the drive, reached by SYSTEM and administrators only\n"
+    "  --pagefile MIN-MAX  a paging file on the drive, MIN to MAX MiB\n"
     "exit status: 0 done (status: installed and sound, or not installed), 1 refused, failed or not sound,\n"
     "2 bad usage\n";
 
@@ -795,19 +815,23 @@ int wmain(int argc, wchar_t **argv) {
         return 0;
     }
     if (command == L"install") {
+        // install's own options are taken out here; the service's
+        // (install_service.cpp) stay among the words for Install.
         InstallOptions options;
-        int at = 2;
-        for (; at < argc && std::wcsncmp(argv[at], L"--", 2) == 0; ++at) {
-            bool known = false;
+        std::vector<wchar_t *> words;
+        for (int at = 2; at < argc; ++at) {
+            bool own = false;
             for (const auto &o : kInstallOptions) {
-                if (std::wcscmp(argv[at], o.name) == 0) known = options.*(o.flag) = true;
+                if (std::wcscmp(argv[at], o.name) == 0) own = options.*(o.flag) = true;
             }
-            if (!known) {
+            if (own) continue;
+            if (std::wcsncmp(argv[at], L"--", 2) == 0 && !IsServiceOption(argv[at])) {
                 std::fprintf(stderr, "pelmar-install: unknown option %s\n", Narrow(argv[at]).c_str());
                 return Usage();
             }
+            words.push_back(argv[at]);
         }
-        return Install(argc - at, argv + at, options);
+        return Install(static_cast<int>(words.size()), words.data(), options);
     }
     if (command == L"uninstall" && argc == 2) return Uninstall();
     if (command == L"status" && argc == 2) return Status();

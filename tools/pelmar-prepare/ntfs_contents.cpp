@@ -45,21 +45,27 @@ std::string Why(const std::string &what, const std::string &path) {
 // What pelmar-prepare makes, it makes as an administrator would: the
 // Administrators group owns it.
 bool Secure(ntfs_volume *vol, ntfs_inode *parent, ntfs_inode *made, bool folder, bool temporary,
-            std::string &error) {
+            std::string &error, const std::string &owner = {}) {
     Descriptor from;
+    if (!owner.empty()) return SetDescriptor(vol, made, UserFolderDescriptor(owner), error);
     if (temporary) return SetDescriptor(vol, made, TemporaryFilesDescriptor(), error);
-    return GetDescriptor(vol, parent, from, error) &&
-           SetDescriptor(vol, made, Inherit(from, folder, kAdministrators, kSystem), error);
+    if (!GetDescriptor(vol, parent, from, error)) return false;
+    // A folder of the image is empty after every boot: where inheritance
+    // would let users write to it, it keeps their read and list rights only.
+    Descriptor inherited = Inherit(from, folder, kAdministrators, kSystem);
+    if (folder && OthersMayRedirect(inherited)) inherited = ReadOnlyFolderDescriptor();
+    return SetDescriptor(vol, made, inherited, error);
 }
 
-bool MakeFolder(ntfs_volume *vol, const std::string &path, bool temporary, std::string &error) {
+bool MakeFolder(ntfs_volume *vol, const std::string &path, bool temporary, const std::string &owner,
+                std::string &error) {
     ntfs_inode *parent = OpenParent(vol, path);
     Name name(LastName(path));
     ntfs_inode *made = parent && name.length > 0 ? ntfs_create(parent, const_cpu_to_le32(0), name.units,
                                                                static_cast<u8>(name.length), S_IFDIR)
                                                  : nullptr;
     if (!made) error = Why("make the folder", path);
-    const bool ok = made && Secure(vol, parent, made, true, temporary, error);
+    const bool ok = made && Secure(vol, parent, made, true, temporary, error, owner);
     if (made) ntfs_inode_close(made);
     if (parent) ntfs_inode_close(parent);
     return ok;
@@ -151,7 +157,7 @@ bool PutOnNtfs(const std::string &raw, const std::vector<ContentStep> &steps, st
     if (root) ntfs_inode_close(root);
     for (const ContentStep &step : steps) {
         if (!ok) break;
-        ok = step.source.empty() ? MakeFolder(volume.get(), step.path, step.temporary, error)
+        ok = step.source.empty() ? MakeFolder(volume.get(), step.path, step.temporary, step.owner, error)
                                  : CopyFile(volume.get(), step.source, step.path, step.replaces, error);
     }
     ntfs_close_secure(volume.get());

@@ -12,6 +12,7 @@ struct ContentStep {
     std::string source;     // host file to copy; empty: make the folder
     bool replaces = false;  // a file of that name is there already
     bool temporary = false; // a folder for temporary files (see ntfs_security.h)
+    std::string owner;      // a user's own folder for temporary files: the user's SID
 };
 
 // The root gets the descriptor Windows' format gives, what is made the one

@@ -106,21 +106,55 @@ Descriptor VolumeRootDescriptor() {
 }
 
 Descriptor TemporaryFilesDescriptor() {
-    // Users may pass through, add files and folders, but neither list nor
-    // read: what each makes is reached through its CREATOR OWNER entry only.
+    // Users may pass through to their own folders below (which the service
+    // makes, each protected), but neither list, nor make anything, nor
+    // change the folder itself: an empty folder a user can write to can be
+    // made a junction by the first user after a boot.
     Descriptor d;
     d.owner = kAdministrators;
     d.group = kSystem;
     d.control |= kDaclProtected | kDaclAutoInherited;
     d.dacl = {
-        {kContainerInherit, kSynchronize | kAddFile | kAddSubdirectory | kTraverse, kUsers},
-        {0, kFileAllAccess, kAdministrators},
-        {kObjectInherit | kContainerInherit | kInheritOnly, kGenericAll, kAdministrators},
-        {0, kFileAllAccess, kSystem},
-        {kObjectInherit | kContainerInherit | kInheritOnly, kGenericAll, kSystem},
-        {kObjectInherit | kContainerInherit | kInheritOnly, kGenericAll, kCreatorOwner},
+        {0, kSynchronize | kTraverse, kUsers},
+        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
+        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
     };
     return d;
+}
+
+Descriptor ReadOnlyFolderDescriptor() {
+    Descriptor d;
+    d.owner = kAdministrators;
+    d.group = kSystem;
+    d.control |= kDaclProtected | kDaclAutoInherited;
+    d.dacl = {
+        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
+        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
+        {kObjectInherit | kContainerInherit, kFileReadExecute, kUsers},
+    };
+    return d;
+}
+
+Descriptor UserFolderDescriptor(const std::string &sid) {
+    Descriptor d;
+    d.owner = sid;
+    d.group = kSystem;
+    d.control |= kDaclProtected | kDaclAutoInherited;
+    d.dacl = {
+        {kObjectInherit | kContainerInherit, kFileAllAccess, sid},
+        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
+        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
+    };
+    if (sid == kSystem) d.dacl.erase(d.dacl.begin());
+    return d;
+}
+
+bool OthersMayRedirect(const Descriptor &descriptor) {
+    for (const Ace &ace : descriptor.dacl) {
+        if ((ace.flags & kInheritOnly) || ace.sid == kSystem || ace.sid == kAdministrators) continue;
+        if (MapGeneric(ace.mask) & kRedirectingRights) return true;
+    }
+    return false;
 }
 
 Descriptor Inherit(const Descriptor &parent, bool folder, const std::string &owner,

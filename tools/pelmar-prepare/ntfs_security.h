@@ -23,6 +23,10 @@ constexpr uint32_t kAddSubdirectory = 0x00000004;  // create folders / append da
 constexpr uint32_t kTraverse = 0x00000020;         // traverse folder / execute file
 constexpr uint32_t kSynchronize = 0x00100000;
 constexpr uint32_t kGenericAll = 0x10000000;  // GA
+// Rights on a folder that let their holder redirect it: write data (add
+// file), write attributes, delete it or its children, change its
+// descriptor or owner.
+constexpr uint32_t kRedirectingRights = 0x00000002 | 0x00000100 | 0x00000040 | 0x00010000 | 0x00040000 | 0x00080000;
 constexpr uint8_t kObjectInherit = 0x01, kContainerInherit = 0x02, kNoPropagate = 0x04, kInheritOnly = 0x08,
                   kInherited = 0x10;
 constexpr uint16_t kDaclPresent = 0x0004, kDaclAutoInherited = 0x0400, kDaclProtected = 0x1000,
@@ -46,10 +50,25 @@ struct Descriptor {
     bool operator==(const Descriptor &) const = default;
 };
 
-// What Windows' format gives a new volume's root, and the folder for
-// temporary files (the layout of Windows' own).
+// What Windows' format gives a new volume's root, and the parent of the
+// users' folders for temporary files (users may only pass through it).
 Descriptor VolumeRootDescriptor();
 Descriptor TemporaryFilesDescriptor();
+
+// A folder of the image that users may read and list, and nothing else:
+// what a --mkdir folder gets where inheritance would let users write to it.
+Descriptor ReadOnlyFolderDescriptor();
+
+// A user's own folder for temporary files, `sid` its owner: that user,
+// SYSTEM and Administrators, protected from what its parent gives.
+Descriptor UserFolderDescriptor(const std::string &sid);
+
+// Whether an entry of `descriptor` that applies to the object itself lets
+// someone other than SYSTEM and Administrators write its data, its
+// attributes or its descriptor: rights that let a user turn an empty folder
+// into a junction (setting a reparse point needs write-data or
+// write-attributes) or give themselves those rights.
+bool OthersMayRedirect(const Descriptor &descriptor);
 
 // The descriptor Windows gives a folder (or a file) made in a folder with
 // `parent`'s descriptor by a creator with the given owner and group.

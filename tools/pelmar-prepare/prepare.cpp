@@ -43,13 +43,17 @@ namespace {
 
 const char kUsage[] =
     "usage: pelmar-prepare --size SIZE --fs ntfs|fat32|fat16|fat12 [--label NAME]\n"
-    "                      [--mkdir PATH]... [--temp-dir PATH]... [--copy FILE:PATH]... OUTDIR\n"
+    "                      [--mkdir PATH]... [--temp-dir PATH]... [--user-temp SID]... [--copy FILE:PATH]... OUTDIR\n"
     "  --size SIZE       the volume's size in bytes; K, M, G and T multiply by 1024, 1024^2, 1024^3, 1024^4\n"
     "  --fs KIND         the file system to make\n"
     "  --label NAME      its volume label\n"
-    "  --mkdir PATH      a folder to make (with its parents), PATH like /Temp/Cache\n"
-    "  --temp-dir PATH   a folder for temporary files (ntfs only): users can make files and\n"
-    "                    folders in it, each of which only its maker (and administrators) reaches\n"
+    "  --mkdir PATH      a folder to make (with its parents), PATH like /Data/Tools; users may\n"
+    "                    read and list it, not change it\n"
+    "  --temp-dir PATH   the parent of the users' folders for temporary files (ntfs only): users\n"
+    "                    may only pass through it; pelmar-service makes their folders in it\n"
+    "  --user-temp SID   a user's folder for temporary files, PATH/SID in the one --temp-dir,\n"
+    "                    owned by that user (S-1-5-21-...) or SYSTEM (S-1-5-18), reached by\n"
+    "                    nobody else but SYSTEM and Administrators, there from the boot on\n"
     "  --copy FILE:PATH  a host file to copy to PATH (parents made; a second copy to a PATH replaces it)\n"
     "  OUTDIR            where pelmar.img and pelmar.tc are written\n"
     "  --help, --version this text; the version\n"
@@ -76,6 +80,8 @@ const KindBounds kKinds[] = {
 // Set while the progress line waits for its end, so that a message after
 // it starts on a line of its own.
 bool gProgressOpen = false;
+
+const char kSystemSid[] = "S-1-5-18";
 
 int Fail(const std::string &message) {
     if (gProgressOpen) std::fputc('\n', stderr);
@@ -232,6 +238,30 @@ bool WriteNoise(OutputFile &out, uint64_t bytes, std::string &error) {
     return true;
 }
 
+// Why the --user-temp SIDs cannot be made; empty when they can.
+std::string UserFolderRefusal(size_t parents, const std::vector<std::string> &users) {
+    if (users.empty()) return {};
+    if (parents != 1) return "--user-temp needs exactly one --temp-dir, the folder its users' folders go in";
+    std::map<std::string, bool> seen;
+    for (const std::string &sid : users) {
+        // A machine's or domain's user (S-1-5-21- and four numbers), or SYSTEM.
+        size_t numbers = 0, at = 9;
+        bool user = sid.rfind("S-1-5-21-", 0) == 0;
+        for (; user && at <= sid.size(); ++numbers) {
+            size_t end = sid.find('-', at);
+            if (end == std::string::npos) end = sid.size();
+            user = end > at && end - at <= 10 && sid.find_first_not_of("0123456789", at) >= end &&
+                   std::stoull(sid.substr(at, end - at)) <= 0xFFFFFFFFull;
+            at = end + 1;
+        }
+        if (sid != kSystemSid && (!user || numbers != 4))
+            return "--user-temp " + sid + ": expected a user's SID (S-1-5-21- and four numbers) or S-1-5-18";
+        if (seen[sid]) return "--user-temp " + sid + " is given twice";
+        seen[sid] = true;
+    }
+    return {};
+}
+
 }  // namespace
 
 const char kProgramName[] = "pelmar-prepare";
@@ -243,6 +273,7 @@ int ProgramMain(int argc, char **argv) {
         bool temporary = false;
     };
     std::vector<Request> requests;
+    std::vector<std::string> users;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -250,7 +281,7 @@ int ProgramMain(int argc, char **argv) {
             return 0;
         }
         bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" ||
-                          arg == "--copy" || arg == "--temp-dir";
+                          arg == "--copy" || arg == "--temp-dir" || arg == "--user-temp";
         if (takesValue && i + 1 >= argc) return Fail(arg + " needs a value\n" + kUsage);
         if (arg == "--size")
             sizeText = argv[++i];
@@ -262,6 +293,8 @@ int ProgramMain(int argc, char **argv) {
             requests.push_back({argv[++i], {}});
         else if (arg == "--temp-dir")
             requests.push_back({argv[++i], {}, true});
+        else if (arg == "--user-temp")
+            users.push_back(argv[++i]);
         else if (arg == "--copy") {
             std::string value = argv[++i];
             size_t colon = value.rfind(':');
@@ -297,6 +330,9 @@ int ProgramMain(int argc, char **argv) {
             return Fail("--temp-dir " + r.path +
                         ": a FAT drive has no permissions, so a folder on it cannot keep users' "
                         "temporary files apart; use --fs ntfs");
+    size_t parents = 0;
+    for (const Request &r : requests) parents += r.temporary;
+    if (std::string refusal = UserFolderRefusal(parents, users); !refusal.empty()) return Fail(refusal);
     if (std::string refusal = LabelRefusal(label, ntfs); !refusal.empty())
         return Fail("--label \"" + label + "\" " + refusal);
 
@@ -322,17 +358,25 @@ int ProgramMain(int argc, char **argv) {
                 return Fail("--temp-dir " + r.path + ": " + part + " is made already by an earlier option");
             if (folder && known == isFolder.end()) {
                 isFolder[Lower(part)] = true;
-                steps.push_back({part, {}, false, temporary});
+                steps.push_back({part, {}, false, temporary, {}});
             } else if (!folder) {
                 struct stat st;
                 if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
                     access(r.source.c_str(), R_OK) != 0)
                     return Fail("cannot read the file " + r.source);
                 copied += static_cast<uint64_t>(st.st_size);
-                steps.push_back({part, r.source, known != isFolder.end()});
+                steps.push_back({part, r.source, known != isFolder.end(), false, {}});
                 isFolder[Lower(part)] = false;
             }
             if (at == std::string::npos) break;
+        }
+    }
+    // The users' folders, in the one folder for temporary files.
+    for (const std::string &sid : users) {
+        for (const Request &r : requests) {
+            std::string why;
+            if (r.temporary)
+                steps.push_back({spellings.Spell(VolumePath(r.path, why)) + "/" + sid, {}, false, false, sid});
         }
     }
     struct stat dirStat;

@@ -1,0 +1,465 @@
+// pelmar-service's work at each start (see service_boot.h).
+//
+// A user's TEMP points at the drive only while the user's folder there is
+// the service's own: a folder of that name that someone else made first, or
+// a junction, mount point or symbolic link anywhere on the way, would hand
+// that user's files to whoever made it. The parent folder lets users do
+// nothing but pass through, so no user can make another's folder first.
+#include "tools/pelmar-service/service_boot.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <tuple>
+
+#include "app/command_line_rules.h"
+
+namespace pelmar_tools {
+namespace {
+
+constexpr uint32_t kFullControl = 0x001F01FF;
+constexpr uint8_t kObjectAndContainerInherit = 0x03, kInheritOnly = 0x08;
+const char kAdministratorsSid[] = "S-1-5-32-544";
+// Rights on the parent that would let someone other than SYSTEM and
+// Administrators make, replace or redirect a folder in it: add file, add
+// folder, delete children, write attributes, delete, change the descriptor
+// or the owner; generic write and all include them.
+constexpr uint32_t kParentForbidden =
+    0x2 | 0x4 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
+
+const char *const kVariables[] = {"TEMP", "TMP"};
+// The record of the value the service wrote, beside the values it replaced.
+const char kWritten[] = "Written";
+
+std::string Lower(std::string text) {
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::vector<std::string> Words(const std::string &line) {
+    std::vector<std::string> words;
+    for (size_t at = 0; (at = line.find_first_not_of(" \t", at)) != std::string::npos;) {
+        size_t end = line.find_first_of(" \t", at);
+        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end;
+    }
+    return words;
+}
+
+// The value the service writes: REG_EXPAND_SZ, UTF-16 with its terminator.
+StoredValue FolderValue(const std::string &folder) {
+    StoredValue value{true, kRegExpandSz, {}};
+    for (char c : folder) {
+        value.data.push_back(static_cast<uint8_t>(c));
+        value.data.push_back(0);
+    }
+    value.data.insert(value.data.end(), {0, 0});
+    return value;
+}
+
+enum class Outcome { Up, Missing, Other, NothingToCheck };
+
+struct Check {
+    Outcome outcome = Outcome::NothingToCheck;
+    char letter = 0;
+    std::string what;  // the event's description of the drive
+};
+
+Check CheckDrive(ServiceSystem &system) {
+    Check check;
+    std::string image, error;
+    if (!PelmarDrive(system.BootExecuteLines(), check.letter, image)) {
+        check.what = "BootExecute holds no Pelmar line, so there is no scratch drive to check";
+        return check;
+    }
+    const std::string drive = std::string(1, check.letter) + ":";
+    std::vector<uint8_t> sector;
+    uint64_t imageBytes = 0;
+    if (!system.ImageBootSector(image, sector, imageBytes, error)) {
+        check.what = "the image " + image + " of drive " + drive + " cannot be read: " + error;
+        return check;
+    }
+    FileSystemIdentity expected = IdentifyBootSector(sector);
+    expected.bytes = imageBytes;
+    const DriveFacts facts = system.Drive(check.letter);
+    if (!facts.present) {
+        check.outcome = Outcome::Missing;
+        check.what = "drive " + drive + " is not there" + (facts.error.empty() ? "" : " (" + facts.error + ")") +
+                     "; the image holds " + Describe(expected);
+        return check;
+    }
+    FileSystemIdentity found = IdentifyBootSector(facts.bootSector);
+    found.bytes = facts.bytes;
+    if (found.kind != expected.kind || found.serial != expected.serial || found.label != expected.label ||
+        found.bytes != expected.bytes) {
+        check.outcome = Outcome::Other;
+        check.what = "drive " + drive + " (" + facts.device + ") holds " + Describe(found) +
+                     ", not the image's " + Describe(expected);
+        return check;
+    }
+    check.outcome = Outcome::Up;
+    check.what = "drive " + drive + " (" + facts.device + ") holds the image's " + Describe(expected);
+    return check;
+}
+
+bool SameEntries(std::vector<FolderEntry> a, std::vector<FolderEntry> b) {
+    auto order = [](const FolderEntry &x, const FolderEntry &y) {
+        return std::tie(x.sid, x.flags, x.mask) < std::tie(y.sid, y.flags, y.mask);
+    };
+    std::sort(a.begin(), a.end(), order);
+    std::sort(b.begin(), b.end(), order);
+    return a == b;
+}
+
+// The parent of the accounts' folders, X:\Temp, made when the image has
+// none; empty and why when it is not fit to hold them.
+bool ParentFit(ServiceSystem &system, const std::string &parent, std::string &why) {
+    FolderFacts facts = system.Folder(parent);
+    if (facts.kind == FolderFacts::Missing) {
+        // Administrators own it; users may pass through, nothing else.
+        std::vector<FolderEntry> entries = {{0, 0x00100020, "S-1-5-32-545"},
+                                            {kObjectAndContainerInherit, kFullControl, kAdministratorsSid},
+                                            {kObjectAndContainerInherit, kFullControl, kSystemAccount}};
+        if (!system.MakeFolder(parent, kAdministratorsSid, entries, why)) {
+            why = "cannot make " + parent + ": " + why;
+            return false;
+        }
+        facts = system.Folder(parent);
+    }
+    switch (facts.kind) {
+        case FolderFacts::Folder:
+            break;
+        case FolderFacts::Redirected:
+            why = parent + " is a junction, mount point or symbolic link";
+            return false;
+        case FolderFacts::NotFolder:
+            why = parent + " is not a folder";
+            return false;
+        default:
+            why = parent + " cannot be read: " + facts.error;
+            return false;
+    }
+    if (facts.owner != kAdministratorsSid && facts.owner != kSystemAccount) {
+        why = parent + " is owned by " + facts.owner + ", not by Administrators or SYSTEM";
+        return false;
+    }
+    for (const FolderEntry &e : facts.entries) {
+        if ((e.flags & kInheritOnly) || e.sid == kAdministratorsSid || e.sid == kSystemAccount) continue;
+        if (e.mask & kParentForbidden) {
+            why = parent + " lets " + e.sid + " make or change what is in it";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The account's folder, made when missing; false and why when it is not
+// the account's own (then it is never used).
+bool OwnFolder(ServiceSystem &system, const std::string &folder, const std::string &sid, std::string &why) {
+    const std::vector<FolderEntry> entries = OwnFolderEntries(sid);
+    FolderFacts facts = system.Folder(folder);
+    if (facts.kind == FolderFacts::Missing) {
+        if (!system.MakeFolder(folder, sid, entries, why)) {
+            why = "cannot make " + folder + ": " + why;
+            return false;
+        }
+        facts = system.Folder(folder);
+    }
+    if (facts.kind == FolderFacts::Redirected) {
+        why = folder + " is a junction, mount point or symbolic link";
+        return false;
+    }
+    if (facts.kind != FolderFacts::Folder) {
+        why = folder + (facts.kind == FolderFacts::NotFolder ? " is not a folder" : " cannot be read: " + facts.error);
+        return false;
+    }
+    if (facts.owner != sid) {
+        why = folder + " is owned by " + facts.owner + ", not by " + sid;
+        return false;
+    }
+    if (!facts.protectedList || !SameEntries(facts.entries, entries)) {
+        why = folder + " lets others than " + sid + ", SYSTEM and Administrators in";
+        return false;
+    }
+    return true;
+}
+
+// Points the open environment's TEMP and TMP at `folder`, the replaced
+// values kept first.
+bool PointAt(ServiceSystem &system, const Account &account, const std::string &folder, std::string &error) {
+    const StoredValue ours = FolderValue(folder);
+    for (const char *name : kVariables) {
+        StoredValue now;
+        if (!system.ReadVariable(name, now, error)) return false;
+        if (now == ours) continue;
+        // The value found is the one to give back (a value someone set
+        // since is kept rather than an older one).
+        if (!system.WriteSaved(account.sid, name, now) || !system.WriteSaved(account.sid, kWritten, ours)) {
+            error = "cannot keep the previous value of " + std::string(name);
+            return false;
+        }
+        if (!system.WriteVariable(name, ours, error)) return false;
+    }
+    return true;
+}
+
+// Gives the open environment back the values it had, where it still holds
+// the service's; the record stays, for the next boot that has the drive.
+bool PointBack(ServiceSystem &system, const std::string &sid, bool &moved, std::string &error) {
+    StoredValue ours;
+    moved = system.ReadSaved(sid, kWritten, ours);
+    if (!moved) return true;
+    for (const char *name : kVariables) {
+        StoredValue now, saved;
+        if (!system.ReadSaved(sid, name, saved)) continue;
+        if (!system.ReadVariable(name, now, error)) return false;
+        if (now == ours && !system.WriteVariable(name, saved, error)) return false;
+    }
+    return true;
+}
+
+struct Tally {
+    std::vector<std::string> onDrive, putBack, refused;
+};
+
+void HandleAccount(ServiceSystem &system, const Account &account, const Check &check, bool parentFit,
+                   Tally &tally) {
+    const std::string folder = AccountFolder(check.letter, account.sid);
+    std::string why, error;
+    const bool use = check.outcome == Outcome::Up && parentFit && OwnFolder(system, folder, account.sid, why);
+    if (check.outcome == Outcome::Up && parentFit && !use) {
+        system.Report(EventKind::Warning, kEventFolderRefused, {account.sid, why});
+        tally.refused.push_back(account.sid);
+    }
+    if (!system.OpenEnvironment(account, error)) {
+        system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
+        return;
+    }
+    bool moved = true;
+    const bool ok = use ? PointAt(system, account, folder, error) : PointBack(system, account.sid, moved, error);
+    system.CloseEnvironment();
+    if (!ok) {
+        system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
+    } else if (use) {
+        tally.onDrive.push_back(account.sid);
+    } else if (moved) {
+        tally.putBack.push_back(account.sid);
+    }
+}
+
+std::vector<Account> Accounts(ServiceSystem &system, const ServiceOptions &options) {
+    std::vector<Account> accounts;
+    if (options.userTemp) accounts = system.Profiles();
+    if (options.systemTemp) accounts.push_back({kSystemAccount, {}, true});
+    return accounts;
+}
+
+std::string Joined(const std::vector<std::string> &items) {
+    std::string text;
+    for (const std::string &item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+std::string TallyText(const Tally &tally, const ServiceOptions &options) {
+    if (!options.userTemp && !options.systemTemp) return "TEMP and TMP are not moved to the drive.";
+    std::string text;
+    if (!tally.onDrive.empty()) text += "TEMP and TMP on the drive for " + Joined(tally.onDrive) + ". ";
+    if (!tally.putBack.empty())
+        text += "TEMP and TMP back at their previous values for this boot for " + Joined(tally.putBack) + ". ";
+    if (!tally.refused.empty()) text += "Folders refused (see the warnings) for " + Joined(tally.refused) + ". ";
+    if (text.empty()) text = "TEMP and TMP of every account are where they were. ";
+    text.pop_back();
+    return text;
+}
+
+void RunAccounts(ServiceSystem &system, const ServiceOptions &options, const Check &check, Tally &tally) {
+    std::string why;
+    bool parentFit = false;
+    if (check.outcome == Outcome::Up && (options.userTemp || options.systemTemp)) {
+        parentFit = ParentFit(system, std::string(1, check.letter) + ":\\Temp", why);
+        if (!parentFit) system.Report(EventKind::Warning, kEventFolderRefused, {"every account", why});
+    }
+    for (const Account &account : Accounts(system, options)) HandleAccount(system, account, check, parentFit, tally);
+}
+
+}  // namespace
+
+std::vector<FolderEntry> OwnFolderEntries(const std::string &sid) {
+    std::vector<FolderEntry> entries = {{kObjectAndContainerInherit, kFullControl, sid},
+                                        {kObjectAndContainerInherit, kFullControl, kSystemAccount},
+                                        {kObjectAndContainerInherit, kFullControl, kAdministratorsSid}};
+    if (sid == kSystemAccount) entries.erase(entries.begin());
+    return entries;
+}
+
+std::string AccountFolder(char letter, const std::string &sid) {
+    return std::string(1, letter) + ":\\Temp\\" + sid;
+}
+
+FileSystemIdentity IdentifyBootSector(const std::vector<uint8_t> &s) {
+    FileSystemIdentity id;
+    if (s.size() < 512 || s[510] != 0x55 || s[511] != 0xAA) return id;
+    auto le = [&](size_t at, int bytes) {
+        uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | s[at + static_cast<size_t>(i)];
+        return v;
+    };
+    const uint64_t sectorSize = le(11, 2);
+    if (std::memcmp(&s[3], "NTFS    ", 8) == 0) {
+        id.kind = "NTFS";
+        id.serial = le(0x48, 8);
+        id.bytes = (le(0x28, 8) + 1) * sectorSize;  // the backup boot sector follows the file system
+        return id;
+    }
+    const bool fat32 = std::memcmp(&s[0x52], "FAT32   ", 8) == 0;
+    const size_t ext = fat32 ? 0x40 : 0x24;  // the extended boot record
+    if (s[ext + 2] != 0x29) return id;
+    id.kind = fat32 ? "FAT32" : std::string(reinterpret_cast<const char *>(&s[ext + 18]), 5);
+    if (id.kind != "FAT32" && id.kind != "FAT12" && id.kind != "FAT16") id.kind = "FAT";
+    id.serial = le(ext + 3, 4);
+    id.label.assign(reinterpret_cast<const char *>(&s[ext + 7]), 11);
+    while (!id.label.empty() && id.label.back() == ' ') id.label.pop_back();
+    if (id.label == "NO NAME") id.label.clear();
+    const uint64_t sectors = le(19, 2) ? le(19, 2) : le(32, 4);
+    id.bytes = sectors * sectorSize;
+    return id;
+}
+
+std::string Describe(const FileSystemIdentity &id) {
+    if (id.kind.empty()) return "no FAT or NTFS file system";
+    char serial[24];
+    std::snprintf(serial, sizeof serial, id.kind == "NTFS" ? "%016llX" : "%08llX",
+                  static_cast<unsigned long long>(id.serial));
+    return id.kind + " file system, serial number " + serial + (id.label.empty() ? "" : ", label " + id.label) +
+           ", " + std::to_string(id.bytes) + " bytes";
+}
+
+bool PelmarDrive(const std::vector<std::string> &lines, char &letter, std::string &image) {
+    for (const std::string &line : lines) {
+        std::vector<std::string> words = Words(line);
+        if (words.empty() || (Lower(words[0]) != "pelmar" && Lower(words[0]) != "pelmar.exe")) continue;
+        if (words.size() > 1 && Lower(words.back()) == "dbg") words.pop_back();
+        std::vector<char *> argv;
+        for (std::string &w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        COMMAND_LINE_CHOICE choice = CommandLineDefaults();
+        ReadCommandLine(static_cast<int32_t>(words.size()), argv.data(), &choice);
+        letter = static_cast<char>(choice.DriveLetter);
+        image.clear();
+        if (choice.ImagePath) image = choice.ImagePath;
+        for (const char16_t *c = kDefaultImagePath; !choice.ImagePath && *c; ++c) image += static_cast<char>(*c);
+        return true;
+    }
+    return false;
+}
+
+uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options) {
+    const Check check = CheckDrive(system);
+    Tally tally;
+    RunAccounts(system, options, check, tally);
+    const std::string accounts = TallyText(tally, options);
+    uint32_t id = kEventNothingToCheck;
+    EventKind kind = EventKind::Error;
+    switch (check.outcome) {
+        case Outcome::Up:
+            id = kEventDriveUp;
+            kind = EventKind::Information;
+            break;
+        case Outcome::Missing:
+            id = kEventDriveMissing;
+            break;
+        case Outcome::Other:
+            id = kEventDriveOther;
+            kind = EventKind::Warning;
+            break;
+        case Outcome::NothingToCheck:
+            break;
+    }
+    system.Report(kind, id, {check.what, accounts});
+    system.KeepOutcome(id, check.what + ". " + accounts);
+
+    // The paging file on the drive, where PagingFiles asks for one.
+    if (check.letter) {
+        const std::string prefix = Lower(std::string(1, check.letter) + ":\\");
+        bool configured = false;
+        for (const std::string &line : system.PagingFilesConfigured())
+            configured = configured || Lower(line).rfind(prefix, 0) == 0;
+        std::vector<std::string> inUse;
+        std::string error;
+        if (configured) {
+            bool used = false;
+            const bool known = system.PagingFilesInUse(inUse, error);
+            for (const std::string &file : inUse) {
+                std::string name = Lower(file);
+                if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
+                used = used || name.rfind(prefix, 0) == 0;
+            }
+            const std::string drive = std::string(1, check.letter) + ":";
+            if (used)
+                system.Report(EventKind::Information, kEventPagingFileInUse, {drive, Joined(inUse)});
+            else
+                system.Report(EventKind::Warning, kEventPagingFileUnused,
+                              {drive, known ? "the system uses " + (inUse.empty() ? "no paging file" : Joined(inUse))
+                                            : "the system's list of paging files cannot be read: " + error});
+        }
+    }
+    return id;
+}
+
+void RunAtLogon(ServiceSystem &system, const ServiceOptions &options) {
+    Tally tally;
+    RunAccounts(system, options, CheckDrive(system), tally);
+}
+
+bool MakeAccountFolders(ServiceSystem &system, char letter, const ServiceOptions &options,
+                        std::vector<std::string> &lines) {
+    std::string why;
+    const std::string parent = std::string(1, letter) + ":\\Temp";
+    if (!ParentFit(system, parent, why)) {
+        lines.push_back("refused: " + why);
+        return false;
+    }
+    lines.push_back(parent + ": the parent, users may pass through only");
+    bool ok = true;
+    for (const Account &account : Accounts(system, options)) {
+        const std::string folder = AccountFolder(letter, account.sid);
+        const bool own = OwnFolder(system, folder, account.sid, why);
+        lines.push_back(own ? folder + ": " + account.sid + "'s own" : "refused: " + why);
+        ok = ok && own;
+    }
+    return ok;
+}
+
+bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                const std::function<bool(const std::string &sid)> &which) {
+    std::vector<Account> profiles = system.Profiles();
+    for (const std::string &sid : system.SavedAccounts()) {
+        if (which && !which(sid)) continue;
+        Account account{sid, {}, sid == kSystemAccount};
+        for (const Account &a : profiles)
+            if (a.sid == sid) account = a;
+        std::string error;
+        if (!system.OpenEnvironment(account, error)) {
+            problems.push_back(sid + ": " + error);
+            continue;
+        }
+        bool ok = true;
+        StoredValue written;
+        system.ReadSaved(sid, kWritten, written);
+        for (const char *name : kVariables) {
+            // A value someone changed after the service is theirs to keep.
+            StoredValue saved, now;
+            if (!system.ReadSaved(sid, name, saved)) continue;
+            if (!system.ReadVariable(name, now, error) || (now == written && !system.WriteVariable(name, saved, error))) {
+                problems.push_back(sid + ": " + name + ": " + error);
+                ok = false;
+            }
+        }
+        system.CloseEnvironment();
+        if (ok) system.ForgetSaved(sid);
+    }
+    return problems.empty();
+}
+
+}  // namespace pelmar_tools

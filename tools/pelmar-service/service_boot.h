@@ -1,0 +1,154 @@
+// What pelmar-service does at each start of Windows, apart from the
+// platform: it checks that the scratch drive Pelmar mounted at boot is there
+// and holds the image's file system, reports the boot's outcome, gives each
+// user a temporary folder of their own on the drive and points their TEMP and
+// TMP at it (or back at their previous values when the drive is missing),
+// and says whether a paging file on the drive is in use. Everything the
+// system does is behind ServiceSystem: service_win32.cpp on Windows, a
+// double in the tools' tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pelmar_tools {
+
+// Event identifiers of the Pelmar event source (the low 16 bits, as the event
+// viewer shows them; tools/service_messages.mc holds their texts).
+enum ServiceEvent : uint32_t {
+    kEventDriveUp = 1000,            // Information: the drive holds the image's file system
+    kEventDriveMissing = 1001,       // Error: no drive, or not the driver's volume
+    kEventDriveOther = 1002,         // Warning: the drive holds another file system
+    kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
+    kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
+    kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
+    kEventPagingFileInUse = 1020,    // Information
+    kEventPagingFileUnused = 1021,   // Warning: configured on the drive, not in use
+};
+enum class EventKind { Information, Warning, Error };
+
+// A registry value as stored: absent, or its type and bytes.
+struct StoredValue {
+    bool present = false;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    bool operator==(const StoredValue &) const = default;
+};
+constexpr uint32_t kRegExpandSz = 2;
+
+// A folder's descriptor entry, as the system reads it back.
+struct FolderEntry {
+    uint8_t flags = 0;
+    uint32_t mask = 0;
+    std::string sid;
+    bool operator==(const FolderEntry &) const = default;
+};
+struct FolderFacts {
+    enum Kind { Missing, Folder, Redirected, NotFolder, Unreadable } kind = Missing;
+    std::string owner;
+    bool protectedList = false;
+    std::vector<FolderEntry> entries;
+    std::string error;  // Unreadable
+};
+
+// The accounts whose temporary folders the service makes: a user profile,
+// or SYSTEM (whose environment is the Session Manager's).
+struct Account {
+    std::string sid, profilePath;
+    bool system = false;
+};
+inline const char kSystemAccount[] = "S-1-5-18";
+
+// The entries of an account's own folder: it, SYSTEM, Administrators, each
+// full control for the folder and everything below.
+std::vector<FolderEntry> OwnFolderEntries(const std::string &sid);
+
+// The scratch drive as the system shows it at this start.
+struct DriveFacts {
+    bool present = false;
+    std::string device;  // what the letter links to
+    std::vector<uint8_t> bootSector;
+    uint64_t bytes = 0;
+    std::string error;
+};
+
+// A FAT or NTFS boot sector's identity: what the restore puts on the drive
+// and what the drive must still have.
+struct FileSystemIdentity {
+    std::string kind;  // "FAT12", "FAT16", "FAT32", "NTFS", or empty when none
+    uint64_t serial = 0;
+    std::string label;  // FAT: the boot sector's; NTFS keeps it elsewhere
+    uint64_t bytes = 0;
+};
+FileSystemIdentity IdentifyBootSector(const std::vector<uint8_t> &sector);
+std::string Describe(const FileSystemIdentity &identity);
+
+class ServiceSystem {
+  public:
+    virtual ~ServiceSystem() = default;
+    // The Session Manager's BootExecute lines (empty when none).
+    virtual std::vector<std::string> BootExecuteLines() = 0;
+    // The image's first sector as the restore writes it, and its volume's size.
+    virtual bool ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
+                                 std::string &error) = 0;
+    virtual DriveFacts Drive(char letter) = 0;
+    // Every user profile of the machine (service accounts left out).
+    virtual std::vector<Account> Profiles() = 0;
+    // `path` itself, never followed when it is a junction, mount point or
+    // symbolic link.
+    virtual FolderFacts Folder(const std::string &path) = 0;
+    // A new folder (never an existing one) with `owner` and the protected
+    // list `entries`; false and why otherwise.
+    virtual bool MakeFolder(const std::string &path, const std::string &owner,
+                            const std::vector<FolderEntry> &entries, std::string &error) = 0;
+    // An account's environment (the user's Environment key, its hive loaded
+    // when the profile is not, or the Session Manager's for SYSTEM).
+    virtual bool OpenEnvironment(const Account &account, std::string &error) = 0;
+    virtual bool ReadVariable(const std::string &name, StoredValue &value, std::string &error) = 0;
+    virtual bool WriteVariable(const std::string &name, const StoredValue &value, std::string &error) = 0;
+    virtual void CloseEnvironment() = 0;
+    // The service's own record of the values it replaced, by account.
+    virtual std::vector<std::string> SavedAccounts() = 0;
+    virtual bool ReadSaved(const std::string &sid, const std::string &name, StoredValue &value) = 0;
+    virtual bool WriteSaved(const std::string &sid, const std::string &name, const StoredValue &value) = 0;
+    virtual void ForgetSaved(const std::string &sid) = 0;
+    // PagingFiles as configured, and the paging files the system uses.
+    virtual std::vector<std::string> PagingFilesConfigured() = 0;
+    virtual bool PagingFilesInUse(std::vector<std::string> &files, std::string &error) = 0;
+    virtual void Report(EventKind kind, uint32_t id, const std::vector<std::string> &inserts) = 0;
+    // The last boot's outcome, kept for pelmar-install status.
+    virtual void KeepOutcome(uint32_t id, const std::string &text) = 0;
+};
+
+struct ServiceOptions {
+    bool userTemp = false, systemTemp = false;
+};
+
+// The drive's letter and the image's path from Pelmar's BootExecute line;
+// false when there is no Pelmar line.
+bool PelmarDrive(const std::vector<std::string> &lines, char &letter, std::string &image);
+
+// Everything the service does at a start; the event identifier of the boot.
+uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options);
+// At a logon: the users' folders and variables again, for a profile that is
+// new since the start (the drive as checked at the start).
+void RunAtLogon(ServiceSystem &system, const ServiceOptions &options);
+// Every value the service replaced (of the accounts `which` names, or of
+// all), put back byte for byte where it still holds the service's, and
+// forgotten; false and the reasons when some could not be.
+bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                const std::function<bool(const std::string &sid)> &which = {});
+
+// The parent X:\Temp and the folder of every account the options name, on a
+// mounted drive that is to be captured: the image then holds them, so they
+// are there from the boot on, before anyone logs on. `lines` says what was
+// done; false when a folder is refused or cannot be made.
+bool MakeAccountFolders(ServiceSystem &system, char letter, const ServiceOptions &options,
+                        std::vector<std::string> &lines);
+
+// The folder of `account` on the drive `letter`: X:\Temp\SID.
+std::string AccountFolder(char letter, const std::string &sid);
+
+}  // namespace pelmar_tools

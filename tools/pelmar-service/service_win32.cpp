@@ -1,0 +1,540 @@
+// ServiceSystem on Windows (see service_win32.h). Only what Windows Server
+// 2003 x64 and Windows XP x64 have: kernel32, advapi32 and msvcrt; the one
+// native call (the list of paging files) is looked up in ntdll at run time.
+#include "tools/pelmar-service/service_win32.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "tools/image/image_check.h"
+#include "tools/pelmar-service/service_messages.h"
+#include "tools/platform/volume_source.h"
+#include "tools/platform/win32_text.h"
+
+namespace pelmar_tools {
+
+const wchar_t kServiceName[] = L"PelmarService";
+const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService";
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Pelmar";
+const wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters";
+
+// The message table's identifiers are the service's events, with the
+// severity in their top bits.
+static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0xFFFF) == kEventDriveMissing &&
+              (MSG_DRIVE_OTHER & 0xFFFF) == kEventDriveOther &&
+              (MSG_NOTHING_TO_CHECK & 0xFFFF) == kEventNothingToCheck &&
+              (MSG_FOLDER_REFUSED & 0xFFFF) == kEventFolderRefused &&
+              (MSG_CHANGE_FAILED & 0xFFFF) == kEventChangeFailed &&
+              (MSG_PAGING_FILE_IN_USE & 0xFFFF) == kEventPagingFileInUse &&
+              (MSG_PAGING_FILE_UNUSED & 0xFFFF) == kEventPagingFileUnused);
+
+namespace {
+
+const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t kSystemEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const wchar_t kMemoryManagement[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
+const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+struct Key {
+    HKEY key = nullptr;
+    Key() = default;
+    Key(HKEY root, const wchar_t *path, REGSAM access) {
+        if (RegOpenKeyExW(root, path, 0, access, &key) != ERROR_SUCCESS) key = nullptr;
+    }
+    ~Key() {
+        if (key) RegCloseKey(key);
+    }
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+};
+
+std::vector<std::string> MultiStringValue(HKEY root, const wchar_t *path, const wchar_t *name) {
+    Key key(root, path, KEY_QUERY_VALUE);
+    StoredValue value;
+    std::string error;
+    std::vector<std::string> lines;
+    if (!key.key || !ReadRegistry(key.key, name, value, error) || !value.present) return lines;
+    std::wstring text(value.data.size() / 2, L'\0');
+    std::memcpy(text.data(), value.data.data(), text.size() * 2);
+    for (size_t at = 0; at < text.size() && text[at];) {
+        size_t end = text.find(L'\0', at);
+        if (end == std::wstring::npos) end = text.size();
+        lines.push_back(Narrow(text.substr(at, end - at).c_str()));
+        at = end + 1;
+    }
+    return lines;
+}
+
+std::string SidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text)) return "?";
+    std::string out = Narrow(text);
+    LocalFree(text);
+    return out;
+}
+
+struct Sid {
+    PSID sid = nullptr;
+    explicit Sid(const std::string &text) {
+        if (!ConvertStringSidToSidW(Widen(text).c_str(), &sid)) sid = nullptr;
+    }
+    ~Sid() {
+        if (sid) LocalFree(sid);
+    }
+    Sid(const Sid &) = delete;
+    Sid &operator=(const Sid &) = delete;
+};
+
+// Setting another account as a folder's owner, and loading another user's
+// hive, need the restore and backup privileges, which LocalSystem and
+// administrators hold but have switched off.
+void EnablePrivileges() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    for (const wchar_t *name : {SE_RESTORE_NAME, SE_BACKUP_NAME}) {
+        TOKEN_PRIVILEGES p{};
+        p.PrivilegeCount = 1;
+        p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid))
+            AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+}
+
+// A path the boot-time run opens, as a Win32 path.
+std::wstring Win32Path(const std::string &path) {
+    if (path.size() >= 2 && path[1] == ':') return Widen(path);
+    if (path.rfind("\\??\\", 0) == 0) return L"\\\\?\\" + Widen(path.substr(4));
+    return L"\\\\?\\GLOBALROOT" + Widen(path);
+}
+
+// The stored form of a replaced value: whether it was there, its type, its bytes.
+std::vector<BYTE> Packed(const StoredValue &value) {
+    std::vector<BYTE> out{static_cast<BYTE>(value.present)};
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(value.type >> (8 * i)));
+    out.insert(out.end(), value.data.begin(), value.data.end());
+    return out;
+}
+
+}  // namespace
+
+bool ReadRegistry(HKEY key, const wchar_t *name, StoredValue &value, std::string &error) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        value = {};
+        DWORD size = 0, type = 0;
+        LONG r = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+        if (r == ERROR_FILE_NOT_FOUND) return true;
+        if (r == ERROR_SUCCESS) {
+            value.data.resize(size);
+            r = RegQueryValueExW(key, name, nullptr, &type, size ? value.data.data() : nullptr, &size);
+        }
+        if (r == ERROR_MORE_DATA) continue;
+        if (r != ERROR_SUCCESS) {
+            error = SystemErrorText(static_cast<DWORD>(r));
+            return false;
+        }
+        value.data.resize(size);
+        value.type = type;
+        value.present = true;
+        return true;
+    }
+    error = "the value keeps changing while it is read";
+    return false;
+}
+
+bool WriteRegistry(HKEY key, const wchar_t *name, const StoredValue &value, std::string &error) {
+    LONG r = value.present ? RegSetValueExW(key, name, 0, value.type, value.data.empty() ? nullptr : value.data.data(),
+                                            static_cast<DWORD>(value.data.size()))
+                           : RegDeleteValueW(key, name);
+    if (r == ERROR_SUCCESS || (!value.present && r == ERROR_FILE_NOT_FOUND)) return true;
+    error = SystemErrorText(static_cast<DWORD>(r));
+    return false;
+}
+
+ServiceOptions InstalledOptions() {
+    ServiceOptions options;
+    Key key(HKEY_LOCAL_MACHINE, kParametersKey, KEY_QUERY_VALUE);
+    auto flag = [&](const wchar_t *name) {
+        DWORD v = 0, size = sizeof v, type = 0;
+        return key.key && RegQueryValueExW(key.key, name, nullptr, &type, reinterpret_cast<BYTE *>(&v), &size) ==
+                              ERROR_SUCCESS && type == REG_DWORD && v != 0;
+    };
+    options.userTemp = flag(L"UserTemp");
+    options.systemTemp = flag(L"SystemTemp");
+    return options;
+}
+
+std::string FolderText(const FolderFacts &facts) {
+    switch (facts.kind) {
+        case FolderFacts::Missing: return "missing";
+        case FolderFacts::Redirected: return "a junction, mount point or symbolic link (never followed)";
+        case FolderFacts::NotFolder: return "not a folder";
+        case FolderFacts::Unreadable: return "unreadable: " + facts.error;
+        case FolderFacts::Folder: break;
+    }
+    std::string text = "owner " + facts.owner + (facts.protectedList ? ", protected" : ", not protected") + ",";
+    for (const FolderEntry &e : facts.entries) {
+        char entry[64];
+        std::snprintf(entry, sizeof entry, " (flags 0x%x, rights 0x%lx, ", e.flags, static_cast<unsigned long>(e.mask));
+        text += entry + e.sid + ")";
+    }
+    return text;
+}
+
+Win32ServiceSystem::Win32ServiceSystem() {
+    EnablePrivileges();
+    eventLog_ = RegisterEventSourceW(nullptr, L"Pelmar");
+}
+
+Win32ServiceSystem::~Win32ServiceSystem() {
+    CloseEnvironment();
+    if (eventLog_) DeregisterEventSource(eventLog_);
+}
+
+std::vector<std::string> Win32ServiceSystem::BootExecuteLines() {
+    return MultiStringValue(HKEY_LOCAL_MACHINE, kSessionManager, L"BootExecute");
+}
+
+bool Win32ServiceSystem::ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
+                                         std::string &error) {
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(Win32Path(image).c_str()), error);
+    ImageHeader header;
+    if (!source || !ReadImageHeader(*source, header, error)) return false;
+    if (!HeaderProblems(header).empty()) {
+        error = HeaderProblems(header).front();
+        return false;
+    }
+    sector.assign(header.sectorSize, 0);
+    // The restore's writes, of which the first sector's is the one kept.
+    ReplayResult replay = ReplayImage(*source, header, [&](uint64_t offset, const uint8_t *data, size_t length,
+                                                            std::string &) {
+        if (offset == 0) sector.assign(data, data + std::min<size_t>(length, sector.size()));
+        return true;
+    });
+    if (!replay.consistent) {
+        error = replay.ioError.empty() ? replay.problem : replay.ioError;
+        return false;
+    }
+    bytes = header.volumeSectors * header.sectorSize;
+    return true;
+}
+
+DriveFacts Win32ServiceSystem::Drive(char letter) {
+    DriveFacts facts;
+    const std::wstring drive = std::wstring(1, static_cast<wchar_t>(letter)) + L":";
+    wchar_t target[1024];
+    if (!QueryDosDeviceW(drive.c_str(), target, 1024)) {
+        facts.error = "no device has the letter";
+        return facts;
+    }
+    facts.device = Narrow(target);
+    // A letter given to a folder (subst) or to a disk of the storage stack
+    // is not a volume the driver mounted.
+    for (const char *other : {"\\??\\", "\\Device\\HarddiskVolume", "\\Device\\Harddisk", "\\Device\\CdRom",
+                              "\\Device\\Floppy", "\\Device\\LanmanRedirector", "\\Device\\Mup"}) {
+        if (facts.device.rfind(other, 0) == 0) {
+            facts.error = "the letter names " + facts.device + ", not a volume of the driver";
+            return facts;
+        }
+    }
+    HANDLE h = CreateFileW((L"\\\\.\\" + drive).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        facts.error = "cannot open " + facts.device + ": " + SystemErrorText(GetLastError());
+        return facts;
+    }
+    DISK_GEOMETRY g{};
+    DWORD got = 0;
+    facts.bootSector.assign(512, 0);
+    if (!DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &g, sizeof g, &got, nullptr) ||
+        g.BytesPerSector == 0) {
+        facts.error = "cannot read the volume's geometry: " + SystemErrorText(GetLastError());
+    } else {
+        facts.bootSector.assign(g.BytesPerSector, 0);
+        facts.bytes = static_cast<uint64_t>(g.Cylinders.QuadPart) * g.TracksPerCylinder * g.SectorsPerTrack *
+                      g.BytesPerSector;
+        if (ReadHandleAt(h, 0, facts.bootSector.data(), facts.bootSector.size(), facts.error)) facts.present = true;
+    }
+    CloseHandle(h);
+    return facts;
+}
+
+std::vector<Account> Win32ServiceSystem::Profiles() {
+    std::vector<Account> accounts;
+    Key list(HKEY_LOCAL_MACHINE, kProfileList, KEY_READ);
+    for (DWORD i = 0; list.key; ++i) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(list.key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        const std::string sid = Narrow(name);
+        // Users of the machine or a domain; the service accounts (S-1-5-18,
+        // -19, -20) keep their own folders.
+        if (sid.rfind("S-1-5-21-", 0) != 0) continue;
+        Key profile(list.key, name, KEY_QUERY_VALUE);
+        StoredValue path;
+        std::string error;
+        std::wstring expanded;
+        if (profile.key && ReadRegistry(profile.key, L"ProfileImagePath", path, error) && path.present) {
+            std::wstring raw(reinterpret_cast<const wchar_t *>(path.data.data()), path.data.size() / 2);
+            wchar_t out[MAX_PATH];
+            DWORD n = ExpandEnvironmentStringsW(raw.c_str(), out, MAX_PATH);
+            if (n > 0 && n <= MAX_PATH) expanded = out;
+        }
+        accounts.push_back({sid, Narrow(expanded.c_str()), false});
+    }
+    return accounts;
+}
+
+FolderFacts Win32ServiceSystem::Folder(const std::string &path) {
+    FolderFacts facts;
+    // Opened as itself: a reparse point is not followed.
+    HANDLE h = CreateFileW(Widen(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        facts.kind = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FolderFacts::Missing
+                                                                             : FolderFacts::Unreadable;
+        facts.error = SystemErrorText(e);
+        return facts;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    if (!GetFileInformationByHandle(h, &info)) {
+        facts.kind = FolderFacts::Unreadable;
+        facts.error = SystemErrorText(GetLastError());
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        facts.kind = FolderFacts::Redirected;
+    } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        facts.kind = FolderFacts::NotFolder;
+    } else if (DWORD r = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &sd);
+               r != ERROR_SUCCESS) {
+        facts.kind = FolderFacts::Unreadable;
+        facts.error = SystemErrorText(r);
+    } else {
+        facts.kind = FolderFacts::Folder;
+        facts.owner = SidText(owner);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(sd, &control, &revision);
+        facts.protectedList = (control & SE_DACL_PROTECTED) != 0;
+        for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+            ACE_HEADER *ace = nullptr;
+            if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace))) continue;
+            // Any other kind of entry than access-allowed makes the list
+            // one the service did not write.
+            const bool allowed = ace->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            auto *a = reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace);
+            facts.entries.push_back({static_cast<uint8_t>(ace->AceFlags | (allowed ? 0 : 0x80)), a->Mask,
+                                     allowed ? SidText(&a->SidStart) : "?"});
+        }
+        LocalFree(sd);
+    }
+    CloseHandle(h);
+    return facts;
+}
+
+bool Win32ServiceSystem::MakeFolder(const std::string &path, const std::string &owner,
+                                    const std::vector<FolderEntry> &entries, std::string &error) {
+    Sid ownerSid(owner);
+    std::vector<std::unique_ptr<Sid>> sids;
+    DWORD size = sizeof(ACL);
+    for (const FolderEntry &e : entries) {
+        sids.push_back(std::make_unique<Sid>(e.sid));
+        if (!sids.back()->sid) {
+            error = "no such account " + e.sid;
+            return false;
+        }
+        size += sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sids.back()->sid);
+    }
+    std::vector<BYTE> aclBytes(size);
+    ACL *acl = reinterpret_cast<ACL *>(aclBytes.data());
+    SECURITY_DESCRIPTOR sd;
+    bool ok = ownerSid.sid && InitializeAcl(acl, size, ACL_REVISION);
+    for (size_t i = 0; ok && i < entries.size(); ++i)
+        ok = AddAccessAllowedAceEx(acl, ACL_REVISION, entries[i].flags, entries[i].mask, sids[i]->sid);
+    // Protected: nothing the parent holds or later gets reaches the folder.
+    ok = ok && InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+         SetSecurityDescriptorOwner(&sd, ownerSid.sid, FALSE) && SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) &&
+         SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
+    if (!ok || !CreateDirectoryW(Widen(path).c_str(), &sa)) {
+        error = SystemErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool Win32ServiceSystem::OpenEnvironment(const Account &account, std::string &error) {
+    CloseEnvironment();
+    const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
+    LONG r = ERROR_SUCCESS;
+    if (account.system) {
+        r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSystemEnvironment, 0, access, &environment_);
+    } else {
+        const std::wstring sid = Widen(account.sid);
+        HKEY hive = nullptr;
+        if (RegOpenKeyExW(HKEY_USERS, sid.c_str(), 0, KEY_READ, &hive) == ERROR_SUCCESS) {
+            RegCloseKey(hive);
+        } else {
+            // A profile that is not loaded: its hive, for the change only.
+            r = RegLoadKeyW(HKEY_USERS, sid.c_str(), Widen(account.profilePath + "\\NTUSER.DAT").c_str());
+            if (r == ERROR_SUCCESS) loadedHive_ = sid;
+        }
+        if (r == ERROR_SUCCESS)
+            r = RegCreateKeyExW(HKEY_USERS, (sid + L"\\Environment").c_str(), 0, nullptr, 0, access, nullptr,
+                                &environment_, nullptr);
+    }
+    if (r != ERROR_SUCCESS) {
+        error = "cannot open " + account.sid + "'s environment: " + SystemErrorText(static_cast<DWORD>(r));
+        CloseEnvironment();
+        return false;
+    }
+    return true;
+}
+
+bool Win32ServiceSystem::ReadVariable(const std::string &name, StoredValue &value, std::string &error) {
+    return ReadRegistry(environment_, Widen(name).c_str(), value, error);
+}
+
+bool Win32ServiceSystem::WriteVariable(const std::string &name, const StoredValue &value, std::string &error) {
+    return WriteRegistry(environment_, Widen(name).c_str(), value, error);
+}
+
+void Win32ServiceSystem::CloseEnvironment() {
+    if (environment_) RegCloseKey(environment_);
+    environment_ = nullptr;
+    if (!loadedHive_.empty()) RegUnLoadKeyW(HKEY_USERS, loadedHive_.c_str());
+    loadedHive_.clear();
+}
+
+std::vector<std::string> Win32ServiceSystem::SavedAccounts() {
+    std::vector<std::string> sids;
+    Key saved(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved").c_str(), KEY_READ);
+    for (DWORD i = 0; saved.key; ++i) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(saved.key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        sids.push_back(Narrow(name));
+    }
+    return sids;
+}
+
+bool Win32ServiceSystem::ReadSaved(const std::string &sid, const std::string &name, StoredValue &value) {
+    Key key(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved\\" + Widen(sid)).c_str(), KEY_QUERY_VALUE);
+    StoredValue packed;
+    std::string error;
+    if (!key.key || !ReadRegistry(key.key, Widen(name).c_str(), packed, error) || !packed.present ||
+        packed.data.size() < 5)
+        return false;
+    value.present = packed.data[0] != 0;
+    value.type = packed.data[1] | packed.data[2] << 8 | packed.data[3] << 16 | static_cast<uint32_t>(packed.data[4]) << 24;
+    value.data.assign(packed.data.begin() + 5, packed.data.end());
+    return true;
+}
+
+bool Win32ServiceSystem::WriteSaved(const std::string &sid, const std::string &name, const StoredValue &value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved\\" + Widen(sid)).c_str(), 0,
+                        nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    std::string error;
+    const bool ok = WriteRegistry(key, Widen(name).c_str(), {true, REG_BINARY, Packed(value)}, error);
+    RegCloseKey(key);
+    return ok;
+}
+
+void Win32ServiceSystem::ForgetSaved(const std::string &sid) {
+    Key saved(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved").c_str(), KEY_READ | KEY_WRITE);
+    if (saved.key) {
+        Key account(saved.key, Widen(sid).c_str(), KEY_READ | KEY_WRITE);
+        for (const wchar_t *name : {L"TEMP", L"TMP", L"Written"})
+            if (account.key) RegDeleteValueW(account.key, name);
+        RegDeleteKeyW(saved.key, Widen(sid).c_str());
+    }
+}
+
+std::vector<std::string> Win32ServiceSystem::PagingFilesConfigured() {
+    std::vector<std::string> lines = MultiStringValue(HKEY_LOCAL_MACHINE, kMemoryManagement, L"PagingFiles");
+    // "T:\pagefile.sys 1024 4096": the file's name is the first word.
+    for (std::string &line : lines) line = line.substr(0, line.find(' '));
+    return lines;
+}
+
+bool Win32ServiceSystem::PagingFilesInUse(std::vector<std::string> &files, std::string &error) {
+    // SystemPageFileInformation (18): one record a paging file in use.
+    struct Record {
+        ULONG next, totalSize, inUse, peak;
+        USHORT length, maximumLength;
+        PWSTR name;
+    };
+    using Query = LONG(WINAPI *)(ULONG, void *, ULONG, ULONG *);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<BYTE> buffer(64 * 1024);
+    ULONG got = 0;
+    const LONG status = query ? query(18, buffer.data(), static_cast<ULONG>(buffer.size()), &got) : -1;
+    if (status < 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "the system answers 0x%08lx", static_cast<unsigned long>(status));
+        error = text;
+        return false;
+    }
+    for (size_t at = 0; got && at + sizeof(Record) <= got;) {
+        const Record *r = reinterpret_cast<const Record *>(buffer.data() + at);
+        if (r->name) files.push_back(Narrow(std::wstring(r->name, r->length / 2).c_str()));
+        if (!r->next) break;
+        at += r->next;
+    }
+    return true;
+}
+
+void Win32ServiceSystem::Report(EventKind kind, uint32_t id, const std::vector<std::string> &inserts) {
+    const WORD type = kind == EventKind::Error     ? EVENTLOG_ERROR_TYPE
+                      : kind == EventKind::Warning ? EVENTLOG_WARNING_TYPE
+                                                   : EVENTLOG_INFORMATION_TYPE;
+    const DWORD severity = kind == EventKind::Error ? 0xC0000000u : kind == EventKind::Warning ? 0x80000000u : 0x40000000u;
+    std::vector<std::wstring> wide;
+    std::vector<LPCWSTR> strings;
+    for (const std::string &s : inserts) wide.push_back(Widen(s));
+    for (const std::wstring &s : wide) strings.push_back(s.c_str());
+    if (eventLog_)
+        ReportEventW(eventLog_, type, 0, severity | id, nullptr, static_cast<WORD>(strings.size()), 0,
+                     strings.data(), nullptr);
+    if (echo) {
+        std::string text;
+        for (const std::string &s : inserts) text += " | " + s;
+        std::printf("event %u (%s)%s\n", static_cast<unsigned>(id),
+                    kind == EventKind::Error ? "error" : kind == EventKind::Warning ? "warning" : "information",
+                    text.c_str());
+    }
+}
+
+void Win32ServiceSystem::KeepOutcome(uint32_t id, const std::string &text) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char when[40];
+    std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u: ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    const std::wstring value = Widen(when + text);
+    RegSetValueExW(key, L"LastBoot", 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * 2));
+    const DWORD event = id;
+    RegSetValueExW(key, L"LastBootEvent", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&event), sizeof event);
+    RegCloseKey(key);
+}
+
+}  // namespace pelmar_tools
