@@ -88,21 +88,32 @@ uint32_t Get32(const uint8_t *p) {
     return Get16(p) | Get16(p + 2) << 16;
 }
 
+// A folder of the image's own making: owned by `owner`, group SYSTEM,
+// inheriting nothing (protected) unless it is the volume's root, which has
+// nothing to inherit from.
+Descriptor FolderDescriptor(const std::string &owner, bool isProtected, std::vector<Ace> dacl) {
+    Descriptor d;
+    d.owner = owner;
+    d.group = kSystem;
+    if (isProtected) d.control |= kDaclProtected | kDaclAutoInherited;
+    d.dacl = std::move(dacl);
+    return d;
+}
+
+constexpr uint8_t kEverywhere = kObjectInherit | kContainerInherit;
+
 }  // namespace
 
 Descriptor VolumeRootDescriptor() {
-    Descriptor d;
-    d.owner = kAdministrators;
-    d.group = kSystem;
-    d.dacl = {
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
-        {kObjectInherit | kContainerInherit | kInheritOnly, kGenericAll, kCreatorOwner},
-        {kObjectInherit | kContainerInherit, kFileReadExecute, kUsers},
-        {kContainerInherit, kAddSubdirectory, kUsers},
-        {kContainerInherit | kInheritOnly, kAddFile, kUsers},
-    };
-    return d;
+    return FolderDescriptor(kAdministrators, false,
+                            {
+                                {kEverywhere, kFileAllAccess, kAdministrators},
+                                {kEverywhere, kFileAllAccess, kSystem},
+                                {kEverywhere | kInheritOnly, kGenericAll, kCreatorOwner},
+                                {kEverywhere, kFileReadExecute, kUsers},
+                                {kContainerInherit, kAddSubdirectory, kUsers},
+                                {kContainerInherit | kInheritOnly, kAddFile, kUsers},
+                            });
 }
 
 Descriptor TemporaryFilesDescriptor() {
@@ -110,41 +121,30 @@ Descriptor TemporaryFilesDescriptor() {
     // makes, each protected), but neither list, nor make anything, nor
     // change the folder itself: an empty folder a user can write to can be
     // made a junction by the first user after a boot.
-    Descriptor d;
-    d.owner = kAdministrators;
-    d.group = kSystem;
-    d.control |= kDaclProtected | kDaclAutoInherited;
-    d.dacl = {
-        {0, kSynchronize | kTraverse, kUsers},
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
-    };
-    return d;
+    return FolderDescriptor(kAdministrators, true,
+                            {
+                                {0, kSynchronize | kTraverse, kUsers},
+                                {kEverywhere, kFileAllAccess, kAdministrators},
+                                {kEverywhere, kFileAllAccess, kSystem},
+                            });
 }
 
 Descriptor ReadOnlyFolderDescriptor() {
-    Descriptor d;
-    d.owner = kAdministrators;
-    d.group = kSystem;
-    d.control |= kDaclProtected | kDaclAutoInherited;
-    d.dacl = {
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
-        {kObjectInherit | kContainerInherit, kFileReadExecute, kUsers},
-    };
-    return d;
+    return FolderDescriptor(kAdministrators, true,
+                            {
+                                {kEverywhere, kFileAllAccess, kAdministrators},
+                                {kEverywhere, kFileAllAccess, kSystem},
+                                {kEverywhere, kFileReadExecute, kUsers},
+                            });
 }
 
 Descriptor UserFolderDescriptor(const std::string &sid) {
-    Descriptor d;
-    d.owner = sid;
-    d.group = kSystem;
-    d.control |= kDaclProtected | kDaclAutoInherited;
-    d.dacl = {
-        {kObjectInherit | kContainerInherit, kFileAllAccess, sid},
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kSystem},
-        {kObjectInherit | kContainerInherit, kFileAllAccess, kAdministrators},
-    };
+    Descriptor d = FolderDescriptor(sid, true,
+                                    {
+                                        {kEverywhere, kFileAllAccess, sid},
+                                        {kEverywhere, kFileAllAccess, kSystem},
+                                        {kEverywhere, kFileAllAccess, kAdministrators},
+                                    });
     if (sid == kSystem) d.dacl.erase(d.dacl.begin());
     return d;
 }
