@@ -69,8 +69,8 @@ struct BootLine {
     std::vector<std::string> words;  // the arguments as Pelmar receives them
 };
 
-// Reads the arguments as Pelmar will; false and why when one would not reach
-// it as the word it is.
+// The arguments read as the boot-time run will read them; false and why
+// when one would not reach Pelmar as one word.
 bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why);
 void DescribeLine(const BootLine &line);
 // Everything the boot-time run needs of the files the line names; empty,
