@@ -1,6 +1,7 @@
 // The platform's side of the rights on the way to the files Pelmar trusts
-// (install_rights_win32.cpp): reading them from the system, and giving a
-// trusted file the protected permissions.
+// (install_rights_win32.cpp): reading them from the system, giving a
+// trusted file the protected permissions, and whether the one running the
+// installer is an administrator.
 #pragma once
 
 #include "tools/pelmar-install/install_rights.h"
@@ -8,6 +9,9 @@
 #include <windows.h>
 
 namespace pelmar_tools {
+
+// Whether this program runs as a member of the Administrators group.
+bool IsAdministrator();
 
 // The platform's side (install_rights_win32.cpp): the rights of a file or
 // folder as the system reports them; false and why when they cannot be read.

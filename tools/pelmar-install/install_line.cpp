@@ -1,0 +1,176 @@
+// Pelmar's boot line as pelmar-install reads and describes it: the
+// arguments as the boot-time run receives them and reads them, and the
+// checks of the files the line names.
+#include <cstring>
+#include <memory>
+
+#include "tools/image/image_check.h"
+#include "tools/pelmar-install/install_checks.h"
+#include "tools/pelmar-install/install_guard.h"
+#include "tools/pelmar-install/install_parts.h"
+#include "tools/pelmar-install/install_rights_win32.h"
+#include "tools/platform/volume_source.h"
+#include "tools/platform/win32_text.h"
+
+namespace pelmar_tools {
+namespace {
+
+const wchar_t *Wide(const char16_t *text) { return reinterpret_cast<const wchar_t *>(text); }
+
+// An argument as the boot-time run receives it: the Session Manager's
+// UTF-16 line turned into the ANSI code page (characters it lacks become
+// their nearest ones), split at every byte that is not 0x21 to 0x7F.
+bool AnsiWord(const std::wstring &word, std::string &ansi) {
+    int n = WideCharToMultiByte(CP_ACP, 0, word.c_str(), static_cast<int>(word.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return false;
+    ansi.assign(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, word.c_str(), static_cast<int>(word.size()), ansi.data(), n, nullptr, nullptr);
+    for (char c : ansi) {
+        if (static_cast<signed char>(c) <= 0x20) return false;
+    }
+    return true;
+}
+
+std::wstring FromAnsi(const char *ansi) {
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+    if (n <= 1) return {};
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide.data(), n);
+    wide.pop_back();
+    return wide;
+}
+
+const char *EaName(int32_t ea) {
+    static const char *const names[] = {"?",           "AES",          "Blowfish",          "CAST5",
+                                        "Serpent",     "Triple DES",   "Twofish",           "AES-Twofish",
+                                        "AES-Twofish-Serpent", "Serpent-AES", "Serpent-Twofish-AES",
+                                        "Twofish-Serpent"};
+    return ea >= 1 && ea <= 11 ? names[ea] : names[0];
+}
+
+const char *HashName(int32_t prf) { return prf == 1 ? "RIPEMD-160" : prf == 3 ? "Whirlpool" : "SHA-1"; }
+
+std::wstring WindowsFolder() {
+    wchar_t folder[MAX_PATH];
+    UINT n = GetWindowsDirectoryW(folder, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(folder, n) : std::wstring();
+}
+
+// Whether `path` lies in `folder` or below it, both in their long forms.
+bool InFolder(const std::wstring &path, const std::wstring &folder) {
+    auto longForm = [](const std::wstring &name) {
+        std::vector<wchar_t> out(32768);
+        DWORD n = GetLongPathNameW(name.c_str(), out.data(), static_cast<DWORD>(out.size()));
+        return n > 0 && n < out.size() ? std::wstring(out.data(), n) : name;
+    };
+    const std::wstring p = longForm(path), f = longForm(folder) + L"\\";
+    return !folder.empty() && p.size() > f.size() && _wcsnicmp(p.c_str(), f.c_str(), f.size()) == 0;
+}
+
+}  // namespace
+
+bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why) {
+    std::vector<std::string> ansi{"pelmar"};
+    std::u16string line = u"pelmar";
+    for (int i = 0; i < count; ++i) {
+        std::string word;
+        // Only printable ASCII: anything else is turned into the nearest
+        // character of the code page, and the boot would open another name.
+        bool ascii = true;
+        for (const wchar_t *c = words[i]; *c; ++c) ascii = ascii && *c > 0x20 && *c < 0x7F;
+        if (!ascii || !AnsiWord(words[i], word)) {
+            why = "argument " + Number(static_cast<uint64_t>(i) + 1) + " (" + Narrow(words[i]) +
+                  ") would not reach Pelmar as one word: Pelmar's command line takes printable ASCII "
+                  "characters only, with no blanks";
+            return false;
+        }
+        ansi.push_back(word);
+        line += u' ';
+        line.append(words[i], words[i] + std::wcslen(words[i]));
+    }
+    // As Pelmar's run frame: a last "dbg" breaks into the debugger and is
+    // not part of the arguments.
+    if (ansi.size() > 1 && _stricmp(ansi.back().c_str(), "dbg") == 0) {
+        out.debugBreak = true;
+        ansi.pop_back();
+    }
+    std::vector<char *> argv;
+    for (std::string &word : ansi) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    out.line = line;
+    out.choice = CommandLineDefaults();
+    ReadCommandLine(static_cast<int32_t>(ansi.size()), argv.data(), &out.choice);
+    out.container = out.choice.ContainerPath ? FromAnsi(out.choice.ContainerPath) : Wide(kDefaultContainerPath);
+    out.image = out.choice.ImagePath ? FromAnsi(out.choice.ImagePath) : Wide(kDefaultImagePath);
+    out.words.assign(ansi.begin() + 1, ansi.end());
+    return true;
+}
+
+void DescribeLine(const BootLine &line) {
+    Say("  encryption " + std::string(EaName(line.choice.Ea)) + ", hash " + HashName(line.choice.Prf) + ", " +
+        Number(line.choice.Iterations) + " iterations, drive " +
+        std::string(1, static_cast<char>(line.choice.DriveLetter)) + ":");
+    Say("  container " + Narrow(line.container.c_str()) + ", image " + Narrow(line.image.c_str()));
+    if (line.debugBreak) {
+        Say("  dbg: at every start Pelmar breaks into the kernel debugger and waits for it; without one "
+            "attached, the boot stops there and no drive appears");
+    }
+}
+
+// Everything the boot-time run needs of the files the line names; empty,
+// or what is missing or wrong. `installed`: the files install protected are
+// also checked to be as it left them.
+std::string FileProblem(const BootLine &line, bool installed) {
+    std::string reason;
+    const std::string containerName = Narrow(line.container.c_str()), imageName = Narrow(line.image.c_str());
+    std::optional<std::wstring> container = PathAsWin32(line.container, reason);
+    if (!container) return "the container " + containerName + " cannot be opened at boot as it is named: " + reason;
+    std::optional<std::wstring> image = PathAsWin32(line.image, reason);
+    if (!image) return "the image " + imageName + " cannot be opened at boot as it is named: " + reason;
+    const char16_t drive = line.choice.DriveLetter;
+    for (const std::wstring *name : {&line.container, &line.image}) {
+        if (PathDrive(std::u16string(name->begin(), name->end())) == drive) {
+            return Narrow(name->c_str()) + " lies on drive " + std::string(1, static_cast<char>(drive)) +
+                   ":, the drive Pelmar mounts: it is not there when the boot needs it";
+        }
+    }
+    InstallFiles files;
+    std::optional<uint64_t> size = FileSize(*container);
+    if (!size) return "there is no container file " + containerName;
+    files.containerSize = *size;
+    std::string error;
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(image->c_str()), error);
+    if (!source) return "the image " + imageName + ": " + error;
+    ImageHeader header;
+    if (!ImageIsConsistent(*source, error) || !ReadImageHeader(*source, header, error)) {
+        return "the image " + imageName + " would not restore: " + error;
+    }
+    source.reset();
+    files.imageSectorSize = header.sectorSize;
+    files.imageVolumeSectors = header.volumeSectors;
+    files.containerIsImage = SameFile(*container, *image);
+    files.containerIsProgram = SameFile(*container, ProgramBeside()) || SameFile(*container, InstalledProgram());
+    files.containerIsInstaller = SameFile(*container, ThisProgram());
+    files.containerInWindows = InFolder(*container, WindowsFolder());
+    if (!ReadFileStart(*container, 4096, files.containerStart, error)) {
+        return "cannot read the container " + containerName + ": " + error;
+    }
+    std::string problem = ContainerProblem(files);
+    if (!problem.empty()) return problem;
+    for (const std::wstring *name : {&*container, &*image}) {
+        problem = WayProblem(*name);
+        if (!problem.empty()) return problem;
+        if (!installed) continue;
+        ObjectRights rights;
+        bool inherits = false;
+        if (!ReadRights(*name, rights, inherits, error)) return error;
+        problem = ProtectionProblem(rights, inherits);
+        if (!problem.empty()) {
+            return problem + ": it no longer has the protected permissions install gave it (SYSTEM and "
+                             "Administrators only); run pelmar-install install again";
+        }
+    }
+    return {};
+}
+
+}  // namespace pelmar_tools
