@@ -16,6 +16,7 @@
 #include <cstring>
 #include <optional>
 
+#include "tools/pelmar-install/install_parts.h"
 #include "tools/pelmar-install/paging_files.h"
 #include "tools/pelmar-service/service_win32.h"
 #include "tools/platform/win32_text.h"
@@ -27,8 +28,6 @@ const wchar_t kServiceFile[] = L"pelmar-service.exe";
 const wchar_t kMemoryManagement[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 const wchar_t kEventMessageFile[] = L"%SystemRoot%\\System32\\pelmar-service.exe";
 constexpr uint64_t kMiB = 1024 * 1024;
-
-void Say(const std::string &text) { std::fputs((text + "\n").c_str(), stdout); }
 
 std::wstring SystemFile(const wchar_t *name) {
     wchar_t folder[MAX_PATH];
