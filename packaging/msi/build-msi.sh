@@ -36,7 +36,8 @@ cp "$action" "$stage/pelmar-msi-action.dll"
 find "$stage" -type f -exec touch -d "@$SOURCE_DATE_EPOCH" {} +
 
 # options.txt's lines, as actions that add each option's words to
-# PELMAR_OPTIONS when its property is 1 (one line there is one option here).
+# PELMAR_OPTIONS when its property is 1 (one line there is one option here),
+# early enough for the installation's step and the removal's rollback alike.
 secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;PELMAR_ARGS"
 {
   echo '<?xml version="1.0" encoding="utf-8"?>'
@@ -48,7 +49,7 @@ secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;PELMAR_ARGS"
     [[ "$property" =~ ^PELMAR_[A-Z0-9_]+$ && -n "$words" && "$words" =~ ^[-a-z0-9\ ]+$ ]] \
       || die "options.txt: '$property $words' is not PROPERTY OPTION-WORDS"
     ((n < 60)) || die "options.txt: more options than the sequence has room for"
-    echo "    <Custom Action=\"Option_$property\" Sequence=\"$((6510 + n))\">$property = \"1\"</Custom>" >>"$stage/sequence"
+    echo "    <Custom Action=\"Option_$property\" Sequence=\"$((1020 + n))\">$property = \"1\"</Custom>" >>"$stage/sequence"
     echo "  <CustomAction Id=\"Option_$property\" Property=\"PELMAR_OPTIONS\" Value=\"[PELMAR_OPTIONS]$words \" Impersonate=\"yes\"/>" >>"$stage/actions"
     secure+=";$property"
     n=$((n + 1))

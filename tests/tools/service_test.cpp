@@ -25,8 +25,8 @@ std::vector<uint8_t> FatBootSector(uint32_t serial) {
     return s;
 }
 
-StoredValue Text(const std::string &text) {
-    StoredValue v{true, kRegExpandSz, {}};
+RegistryValue Text(const std::string &text) {
+    RegistryValue v{true, kRegExpandSz, {}};
     for (char c : text) v.data.insert(v.data.end(), {static_cast<uint8_t>(c), 0});
     v.data.insert(v.data.end(), {0, 0});
     return v;
@@ -38,7 +38,7 @@ struct Double : ServiceSystem {
     DriveFacts drive{true, "\\Device\\TrueCryptVolumeT", FatBootSector(0x1234ABCD), 1 << 20, {}};
     std::vector<Account> profiles = {{kAlice, "C:\\Users\\alice"}, {kBob, "C:\\Users\\bob"}};
     std::map<std::string, FolderFacts> folders;  // by path; missing when absent
-    std::map<std::string, std::map<std::string, StoredValue>> env, saved;  // by SID
+    std::map<std::string, std::map<std::string, RegistryValue>> env, saved;  // by SID
     std::vector<std::string> pagingConfigured, pagingInUse;
     std::vector<std::pair<uint32_t, std::vector<std::string>>> events;
     std::string open;
@@ -62,11 +62,11 @@ struct Double : ServiceSystem {
         open = a.sid;
         return true;
     }
-    bool ReadVariable(const std::string &n, StoredValue &v, std::string &) override {
+    bool ReadVariable(const std::string &n, RegistryValue &v, std::string &) override {
         v = env[open][n];
         return true;
     }
-    bool WriteVariable(const std::string &n, const StoredValue &v, std::string &) override {
+    bool WriteVariable(const std::string &n, const RegistryValue &v, std::string &) override {
         env[open][n] = v;
         return true;
     }
@@ -76,12 +76,12 @@ struct Double : ServiceSystem {
         for (auto &[sid, values] : saved) out.push_back(sid);
         return out;
     }
-    bool ReadSaved(const std::string &sid, const std::string &n, StoredValue &v) override {
+    bool ReadSaved(const std::string &sid, const std::string &n, RegistryValue &v) override {
         if (!saved[sid].count(n)) return false;
         v = saved[sid][n];
         return true;
     }
-    bool WriteSaved(const std::string &sid, const std::string &n, const StoredValue &v) override {
+    bool WriteSaved(const std::string &sid, const std::string &n, const RegistryValue &v) override {
         saved[sid][n] = v;
         return true;
     }
@@ -108,7 +108,7 @@ struct Case {
 
 TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
     const std::string parent = "T:\\Temp", alice = parent + "\\" + kAlice;
-    const StoredValue profileTemp = Text("%USERPROFILE%\\AppData\\Local\\Temp");
+    const RegistryValue profileTemp = Text("%USERPROFILE%\\AppData\\Local\\Temp");
     const std::vector<Case> cases = {
         {"drive up, folders made", [](Double &) {}, {kEventDriveUp}, alice},
         {"drive missing", [](Double &d) { d.drive = {}; }, {kEventDriveMissing}, ""},
@@ -162,7 +162,7 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         for (auto &[id, inserts] : d.events) ids.push_back(id);
         EXPECT_EQ(ids, c.events) << c.name;
         for (const char *name : {"TEMP", "TMP"}) {
-            const StoredValue before = name == std::string("TEMP") ? profileTemp : StoredValue{};
+            const RegistryValue before = name == std::string("TEMP") ? profileTemp : RegistryValue{};
             EXPECT_EQ(d.env[kAlice][name], c.aliceTemp.empty() ? before : Text(c.aliceTemp)) << c.name << " " << name;
         }
         if (!c.aliceTemp.empty()) {
@@ -177,7 +177,7 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         EXPECT_TRUE(PutBackAll(d, problems)) << c.name;
         EXPECT_EQ(d.env[kAlice]["TEMP"], profileTemp) << c.name;
         EXPECT_FALSE(d.env[kAlice]["TMP"].present) << c.name;
-        EXPECT_EQ(d.env[kBob]["TMP"], c.aliceTemp.empty() ? StoredValue{} : Text("D:\\mine")) << c.name;
+        EXPECT_EQ(d.env[kBob]["TMP"], c.aliceTemp.empty() ? RegistryValue{} : Text("D:\\mine")) << c.name;
         EXPECT_TRUE(d.saved.empty()) << c.name;
     }
 }

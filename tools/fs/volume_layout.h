@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/basics/little_endian.h"
 #include "tools/platform/volume_source.h"
 
 namespace pelmar_tools {
@@ -33,14 +34,6 @@ struct VolumeLayout {
     uint64_t usedClusters = 0;
     std::vector<ByteRange> used;  // ascending, not overlapping
 };
-
-// The little-endian field of `bytes` bytes at `p`, as both file systems
-// store their numbers.
-inline uint64_t ReadLE(const uint8_t *p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 // Sizes and counts both file systems keep to powers of two.
 inline bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }

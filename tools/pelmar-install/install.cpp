@@ -18,17 +18,25 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/boot-config/boot_line.h"
+#include "tools/boot-config/change_set.h"
+#include "tools/boot-config/registry_win32.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_cost.h"
-#include "tools/pelmar-install/install_guard.h"
-#include "tools/pelmar-install/install_parts.h"
+#include "tools/pelmar-install/install_ctrl_c_win32.h"
+#include "tools/pelmar-install/install_digest_win32.h"
+#include "tools/pelmar-install/install_driver_win32.h"
+#include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_line_win32.h"
+#include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/install_rights_win32.h"
-#include "tools/pelmar-install/install_service.h"
+#include "tools/pelmar-install/install_service_win32.h"
 #include "tools/platform/version.h"
 #include "tools/platform/win32_text.h"
 
@@ -40,30 +48,40 @@ const wchar_t kBootExecute[] = L"BootExecute";
 const wchar_t kNewSuffix[] = L".pelmar-install-new";
 const wchar_t kOldSuffix[] = L".pelmar-install-old";
 
-void Complain(const std::string &text) { std::fputs(("pelmar-install: " + text + "\n").c_str(), stderr); }
-
-// --- Commands ------------------------------------------------------------
+const char kAdministrator[] =
+    "changing the boot-time programs needs an administrator: run pelmar-install from a command prompt "
+    "started as an administrator";
 
 int Refuse(const std::string &why) {
-    RollBackServiceInstall();
     Complain(why);
     Complain("nothing was changed");
     return 1;
 }
 
-HKEY OpenSessionManager(REGSAM access, std::string &error) {
-    HKEY key = nullptr;
-    LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, access, &key);
-    if (r != ERROR_SUCCESS) {
-        error = SystemErrorText(static_cast<DWORD>(r));
-        return nullptr;
-    }
-    return key;
+// A failed step's reason, after every change before it is undone: either
+// nothing was changed, or each change that could not be undone is named.
+int RolledBack(ChangeSet &changes, const std::string &why) {
+    const std::vector<std::string> left = changes.RollBack();
+    if (left.empty()) return Refuse(why);
+    Complain(why);
+    for (const std::string &l : left) Complain("and " + l);
+    return 1;
 }
 
-const char kAdministrator[] =
-    "changing the boot-time programs needs an administrator: run pelmar-install from a command prompt "
-    "started as an administrator";
+// A step's outcome from a Win32 call's: true, or false and the system's reason.
+bool Done(BOOL ok, std::string &why) {
+    if (!ok) why = SystemErrorText(GetLastError());
+    return ok != 0;
+}
+
+// BootExecute as a list of lines, read whole; false and why when it cannot be.
+bool ReadBootExecute(HKEY session, RegistryValue &value, MultiString &text, std::string &why) {
+    if (!ReadValue(session, kBootExecute, value, why)) {
+        why = "cannot read BootExecute: " + why;
+        return false;
+    }
+    return BootExecuteText(value, text, why);
+}
 
 // What install's options allow beyond the safe configurations.
 struct InstallOptions {
@@ -71,240 +89,243 @@ struct InstallOptions {
     bool slowBootOk = false;     // --slow-boot-ok: a derivation above kSlowBootSeconds
 };
 
-std::string Seconds(double seconds) {
+// A duration as the boot-cost lines show it.
+std::string SecondsText(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, seconds < 1 ? "%.3f" : seconds < 10 ? "%.2f" : "%.0f", seconds);
     return text;
 }
 
-int Install(int count, wchar_t **words, const InstallOptions &options) {
-    if (!IsAdministrator()) return Refuse(kAdministrator);
-
+// Everything install found out before it changes anything.
+struct InstallPlan {
     BootLine line;
-    std::string why;
-    ServiceInstallOptions serviceOptions;
-    if (!TakeServiceOptions(count, words, serviceOptions, why)) return Refuse(why);
-    if (!ReadLine(count, words, line, why)) return Refuse(why);
-    Say("Pelmar's line: " + Utf8(line.line));
-    DescribeLine(line);
-    why = ArgumentProblem(line.words);
-    if (why.empty() && line.debugBreak && !options.allowDebugger) {
+    ServiceInstallOptions service;
+    std::wstring source, target, staged;  // pelmar.exe: beside, in System32, its new copy there
+    uint64_t programSize = 0;
+    RegistryKey session, driver;
+    RegistryValue before, after;  // BootExecute
+    MultiString text;             // BootExecute's lines before
+    std::optional<DWORD> start;   // the driver's start type
+    std::string driverProblem;
+    bool raise = false;  // the start type is raised to 1
+    std::wstring containerFile, imageFile;
+};
+
+// The line: the arguments as Pelmar reads them, and the files they name.
+bool CheckLine(int count, wchar_t **words, const InstallOptions &options, InstallPlan &plan, std::string &why) {
+    if (!TakeServiceOptions(count, words, plan.service, why) || !ReadLine(count, words, plan.line, why)) return false;
+    Say("Pelmar's line: " + Narrow(plan.line.line));
+    DescribeLine(plan.line);
+    why = ArgumentProblem(plan.line.words);
+    if (why.empty() && plan.line.debugBreak && !options.allowDebugger) {
         why = "dbg makes every boot wait for a kernel debugger, and without one attached no drive appears; "
               "give --allow-debugger (before the arguments) if that is meant";
     }
-    if (!why.empty()) return Refuse(why);
-    why = FileProblem(line, false);
-    if (!why.empty()) return Refuse(why);
+    if (why.empty()) why = FileProblem(plan.line, false);
+    if (!why.empty()) return false;
+    plan.containerFile = *PathAsWin32(plan.line.container, why);
+    plan.imageFile = *PathAsWin32(plan.line.image, why);
+    return true;
+}
 
-    // The boot derives its key material before anything appears on the
-    // screen: say what that costs here, and refuse a boot that would hang.
-    const DerivationCost cost = TimeDerivation(line.choice.Prf, line.choice.Iterations, kSlowBootSeconds);
-    if (cost.seconds < 0) return Refuse("cannot time the key derivation for this hash");
-    Say("boot cost: " + std::string(cost.measured ? "" : "about ") + Seconds(cost.seconds) +
+// The boot derives its key material before anything appears on the
+// screen: say what that costs here, and refuse a boot that would hang.
+bool CheckBootCost(const InstallPlan &plan, const InstallOptions &options, std::string &why) {
+    const DerivationCost cost = TimeDerivation(plan.line.choice.Prf, plan.line.choice.Iterations, kSlowBootSeconds);
+    if (cost.seconds < 0) {
+        why = "cannot time the key derivation for this hash";
+        return false;
+    }
+    Say("boot cost: " + std::string(cost.measured ? "" : "about ") + SecondsText(cost.seconds) +
         " s of key derivation at every start on this machine (" +
         (cost.measured ? "timed" : "scaled up from a part of it") + ")");
     if (cost.seconds > kSlowBootSeconds && !options.slowBootOk) {
-        return Refuse("the key derivation would hold up every boot for " + Seconds(cost.seconds) +
-                      " s with nothing on the screen (more than " + Seconds(kSlowBootSeconds) +
-                      " s): choose a smaller iteration count, or give --slow-boot-ok (before the arguments) "
-                      "if that is meant");
+        why = "the key derivation would hold up every boot for " + SecondsText(cost.seconds) +
+              " s with nothing on the screen (more than " + SecondsText(kSlowBootSeconds) +
+              " s): choose a smaller iteration count, or give --slow-boot-ok (before the arguments) "
+              "if that is meant";
+        return false;
     }
-    const char letter = static_cast<char>(line.choice.DriveLetter);
-    if (!CheckServiceInstall(serviceOptions, line.image, letter, why)) return Refuse(why);
+    return true;
+}
 
-    const std::wstring source = ProgramBeside(), target = InstalledProgram();
-    const std::wstring staged = target + kNewSuffix;
-    std::optional<uint64_t> programSize = FileSize(source);
-    if (!programSize) return Refuse("there is no pelmar.exe beside pelmar-install (" + Narrow(source.c_str()) + ")");
-    why = ProgramProblem(source);
-    if (!why.empty()) return Refuse(why);
-    if (SystemFolder().empty()) return Refuse("the system folder cannot be found");
+// pelmar.exe beside this program, the one built with it.
+bool CheckProgram(InstallPlan &plan, std::string &why) {
+    plan.source = ProgramBeside();
+    plan.target = InstalledProgram();
+    plan.staged = plan.target + kNewSuffix;
+    std::optional<uint64_t> size = FileSize(plan.source);
+    if (!size) {
+        why = "there is no pelmar.exe beside pelmar-install (" + Narrow(plan.source.c_str()) + ")";
+        return false;
+    }
+    plan.programSize = *size;
+    why = ProgramProblem(plan.source);
+    if (why.empty() && SystemFolder().empty()) why = "the system folder cannot be found";
+    return why.empty();
+}
 
-    std::string error;
-    HKEY session = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, error);
-    if (!session) {
-        return Refuse("cannot open the Session Manager's settings for writing (" + error + "); " + kAdministrator);
+// BootExecute with Pelmar's line, and the driver's start type: raised only
+// when the service starts too late.
+bool PlanRegistry(InstallPlan &plan, std::string &why) {
+    if (!plan.session.Open(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
+        why = "cannot open the Session Manager's settings for writing (" + plan.session.error() + "); " +
+              kAdministrator;
+        return false;
     }
-    std::optional<RegistryValue> before = ReadValue(session, kBootExecute, error);
-    if (!before) {
-        RegCloseKey(session);
-        return Refuse("cannot read BootExecute: " + error);
-    }
-    MultiString text;
-    if (!BootExecuteText(*before, text, why)) {
-        RegCloseKey(session);
-        return Refuse(why);
-    }
-    RegistryValue after{true, REG_MULTI_SZ, AsBytes(WithPelmar(text, line.line))};
+    if (!ReadBootExecute(plan.session.get(), plan.before, plan.text, why)) return false;
+    plan.after = MultiStringValue(WithPelmar(plan.text, plan.line.line));
+    plan.start = DriverStart(plan.driverProblem);
+    plan.raise = plan.start && *plan.start >= 2 && *plan.start <= 4;
+    if (!plan.raise) return true;
+    if (plan.driver.Open(HKEY_LOCAL_MACHINE, kDriverService, KEY_SET_VALUE)) return true;
+    why = "cannot change the start type of the driver's service " + std::string(kDriverServiceName);
+    return false;
+}
 
-    // The driver's start type: raised only when the service starts too late.
-    HKEY driver = nullptr;
-    std::string driverProblem;
-    std::optional<DWORD> start = DriverStart(driverProblem);
-    const bool raise = start && *start >= 2 && *start <= 4;
-    if (raise && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverService, 0, KEY_SET_VALUE, &driver) != ERROR_SUCCESS) {
-        RegCloseKey(session);
-        return Refuse("cannot change the start type of the driver's service " + std::string(kDriverServiceName));
-    }
+// A file's protected permissions, its earlier ones given back at a roll-back.
+bool ProtectStep(ChangeSet &changes, const std::wstring &file, const char *what, std::string &why) {
+    std::shared_ptr<SavedSecurity> was(new SavedSecurity, [](SavedSecurity *s) {
+        s->Forget();
+        delete s;
+    });
+    return changes.Do([&](std::string &e) { return ProtectFile(file, *was, e); },
+                      [file, was](std::string &e) { return PutBackSecurity(file, *was, e); },
+                      std::string(what) + "'s permissions could not be put back: it keeps the protected ones", why);
+}
 
-    // From here on every step has its undoing, and Ctrl+C waits for the
-    // last step or the undoing to end.
-    ChangesUnderWay holdOff;
-    const std::wstring containerFile = *PathAsWin32(line.container, why), imageFile = *PathAsWin32(line.image, why);
-    SavedSecurity containerWas, imageWas;
-    bool containerProtected = false, imageProtected = false, valueWritten = false, raised = false;
-    auto close = [&] {
-        RegCloseKey(session);
-        if (driver) RegCloseKey(driver);
-        containerWas.Forget();
-        imageWas.Forget();
-    };
-    auto undo = [&](const std::string &what) {
-        std::vector<std::string> left;
-        if (valueWritten) {
-            LONG back = WriteValue(session, kBootExecute, *before);
-            if (back != ERROR_SUCCESS) {
-                left.push_back("BootExecute could not be put back (" + SystemErrorText(static_cast<DWORD>(back)) +
-                               "): it holds Pelmar's line; run pelmar-install uninstall");
-            }
-        }
-        if (raised) {
-            const DWORD was = *start;
-            LONG back = RegSetValueExW(driver, L"Start", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&was), sizeof was);
-            if (back != ERROR_SUCCESS) {
-                left.push_back("the driver's start type could not be put back to " + StartMeaning(was) + " (" +
-                               SystemErrorText(static_cast<DWORD>(back)) + "): it stays 1 (system)");
-            }
-        }
-        std::string back;
-        if (containerProtected && !PutBackSecurity(containerFile, containerWas, back)) {
-            left.push_back("the container's permissions could not be put back (" + back + "): it keeps the "
-                           "protected ones");
-        }
-        if (imageProtected && !PutBackSecurity(imageFile, imageWas, back)) {
-            left.push_back("the image's permissions could not be put back (" + back + "): it keeps the "
-                           "protected ones");
-        }
-        DeleteFileW(staged.c_str());
-        close();
-        if (left.empty()) return Refuse(what);
-        RollBackServiceInstall();
-        Complain(what);
-        for (const std::string &l : left) Complain("and " + l);
-        return 1;
-    };
-    if (!ApplyServiceInstall(serviceOptions, letter, why)) {
-        close();
-        return Refuse(why);
-    }
-    if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
-        return undo("cannot copy pelmar.exe to " + Narrow(staged.c_str()) + ": " + SystemErrorText(GetLastError()));
-    }
-    why = ProgramProblem(staged);
-    if (!why.empty()) return undo("the copy " + why);
-    if (!ProtectFile(containerFile, containerWas, error)) return undo(error);
-    containerProtected = true;
-    if (!ProtectFile(imageFile, imageWas, error)) return undo(error);
-    imageProtected = true;
-    LONG r = WriteValue(session, kBootExecute, after);
-    if (r != ERROR_SUCCESS) return undo("cannot write BootExecute: " + SystemErrorText(static_cast<DWORD>(r)));
-    valueWritten = true;
-    if (raise) {
-        const DWORD system = 1;
-        r = RegSetValueExW(driver, L"Start", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&system), sizeof system);
-        if (r != ERROR_SUCCESS) {
-            return undo("cannot raise the driver's start type: " + SystemErrorText(static_cast<DWORD>(r)));
-        }
-        raised = true;
-    }
-    // Checked once more just before it takes the name the boot runs.
-    why = ProgramProblem(staged);
-    if (!why.empty()) return undo("the copy " + why);
-    if (!MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return undo("cannot put pelmar.exe in place as " + Narrow(target.c_str()) + ": " +
-                    SystemErrorText(GetLastError()));
-    }
-    close();
+// A registry value written in one call, its value before given back at a roll-back.
+bool WriteStep(ChangeSet &changes, HKEY key, const wchar_t *name, const RegistryValue &value,
+               const RegistryValue &before, const std::string &failed, const std::string &left, std::string &why) {
+    return changes.Do(
+        [&](std::string &e) {
+            if (WriteValue(key, name, value, e)) return true;
+            e = failed + ": " + e;
+            return false;
+        },
+        [key, name, before](std::string &e) { return WriteValue(key, name, before, e); }, left, why);
+}
 
-    Say("installed " + Narrow(target.c_str()) + " (" + Number(*programSize) + " bytes)");
-    for (const std::u16string &l : MultiStringLines(text)) {
-        if (IsPelmarLine(l)) Say("replaced the Pelmar line " + Utf8(l));
+// The copy is checked once more just before it takes the name the boot runs.
+bool CheckCopy(const InstallPlan &plan, std::string &why) {
+    why = ProgramProblem(plan.staged);
+    if (!why.empty()) why = "the copy " + why;
+    return why.empty();
+}
+
+// The last step: the copy takes the name the boot runs.
+bool PutInPlace(const InstallPlan &plan, std::string &why) {
+    if (MoveFileExW(plan.staged.c_str(), plan.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    why = "cannot put pelmar.exe in place as " + Narrow(plan.target.c_str()) + ": " + SystemErrorText(GetLastError());
+    return false;
+}
+
+// The changes, in order, each undone when a later one fails: the new file
+// goes in under a temporary name, the registry values are each written in
+// one call, and the file gets its name last.
+bool MakeChanges(ChangeSet &changes, const InstallPlan &plan, std::string &why) {
+    const char letter = static_cast<char>(plan.line.choice.DriveLetter);
+    const std::string staged = Narrow(plan.staged.c_str()), target = Narrow(plan.target.c_str());
+    return AddServiceSteps(changes, plan.service, letter, why) &&
+           changes.Do(
+               [&](std::string &e) {
+                   if (Done(CopyFileW(plan.source.c_str(), plan.staged.c_str(), FALSE), e)) return true;
+                   e = "cannot copy pelmar.exe to " + staged + ": " + e;
+                   return false;
+               },
+               [s = plan.staged](std::string &e) {
+                   return Done(DeleteFileW(s.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND, e);
+               },
+               "the copy " + staged + " could not be deleted: delete it by hand", why) &&
+           CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
+           ProtectStep(changes, plan.imageFile, "the image", why) &&
+           WriteStep(changes, plan.session.get(), kBootExecute, plan.after, plan.before, "cannot write BootExecute",
+                     "BootExecute could not be put back: it holds Pelmar's line; run pelmar-install uninstall", why) &&
+           (!plan.raise ||
+            WriteStep(changes, plan.driver.get(), L"Start", DwordValue(1), DwordValue(*plan.start),
+                      "cannot raise the driver's start type",
+                      "the driver's start type could not be put back to " + StartMeaning(*plan.start) +
+                          ": it stays 1 (system)",
+                      why)) &&
+           CheckCopy(plan, why) && PutInPlace(plan, why);
+}
+
+void TellInstalled(const InstallPlan &plan) {
+    Say("installed " + Narrow(plan.target.c_str()) + " (" + std::to_string(plan.programSize) + " bytes)");
+    for (const std::u16string &l : MultiStringLines(plan.text)) {
+        if (IsPelmarLine(l)) Say("replaced the Pelmar line " + Narrow(l));
     }
     Say("BootExecute now:");
-    for (const std::u16string &l : MultiStringLines(AsMultiString(after.data))) Say("  " + Utf8(l));
+    for (const std::u16string &l : MultiStringLines(AsMultiString(plan.after.data))) Say("  " + Narrow(l));
     Say("gave the container and the image protected permissions: owner Administrators, full control for SYSTEM "
         "and Administrators only");
-    if (raise) {
+    if (plan.raise) {
         Say("raised the start type of the driver's service " + std::string(kDriverServiceName) + " from " +
-            StartMeaning(*start) + " to 1 (system), so that the driver is there when Pelmar runs");
-    } else if (!start) {
-        Say("warning: " + driverProblem +
+            StartMeaning(*plan.start) + " to 1 (system), so that the driver is there when Pelmar runs");
+    } else if (!plan.start) {
+        Say("warning: " + plan.driverProblem +
             ": Pelmar cannot mount its container without the driver started at boot (start type 0 or 1); "
             "it still gives the container a new header at every start. Put the driver's service right and run "
             "pelmar-install again.");
     }
+}
+
+int Install(int count, wchar_t **words, const InstallOptions &options) {
+    if (!IsAdministrator()) return Refuse(kAdministrator);
+    InstallPlan plan;
+    std::string why;
+    if (!CheckLine(count, words, options, plan, why) || !CheckBootCost(plan, options, why) ||
+        !CheckServiceInstall(plan.service, plan.line.image, static_cast<char>(plan.line.choice.DriveLetter), why) ||
+        !CheckProgram(plan, why) || !PlanRegistry(plan, why))
+        return Refuse(why);
+    // From here on every step has its undoing, and Ctrl+C waits for the
+    // last step or the undoing to end.
+    ChangesUnderWay holdOff;
+    ChangeSet changes;
+    if (!MakeChanges(changes, plan, why)) return RolledBack(changes, why);
+    changes.Commit();
+    TellInstalled(plan);
     StartInstalledService();
     Say("Pelmar runs at the next start of Windows.");
     return 0;
 }
 
-int Uninstall() {
-    if (!IsAdministrator()) return Refuse(kAdministrator);
-    std::string error, why;
-    if (!UninstallService(why)) {
-        Complain(why);
-        return 1;
-    }
-    HKEY session = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, error);
-    if (!session) {
-        return Refuse("cannot open the Session Manager's settings for writing (" + error + "); " + kAdministrator);
-    }
-    std::optional<RegistryValue> before = ReadValue(session, kBootExecute, error);
-    MultiString text;
-    if (!before) {
-        RegCloseKey(session);
-        return Refuse("cannot read BootExecute: " + error);
-    }
-    if (!BootExecuteText(*before, text, why)) {
-        RegCloseKey(session);
-        return Refuse(why);
-    }
-    const MultiString remaining = WithoutPelmar(text);
-    const bool lineThere = remaining != text;
+// --- uninstall ---------------------------------------------------------
+
+// pelmar.exe moved aside and Pelmar's line taken out of BootExecute. The
+// file steps aside first, so that taking the line out is the one change
+// left that can fail, and it can be undone by moving the file back.
+bool RemoveProgramAndLine(ChangeSet &changes, HKEY session, const RegistryValue &before, const MultiString &remaining,
+                          bool lineThere, bool fileThere, std::string &why) {
     const std::wstring target = InstalledProgram(), parked = target + kOldSuffix;
-    const bool fileThere = !SystemFolder().empty() && FileSize(target).has_value();
-    if (!lineThere && !fileThere) {
-        RegCloseKey(session);
-        Say("Pelmar is not installed: BootExecute has no Pelmar line and there is no " + Narrow(target.c_str()));
-        return 0;
-    }
-    // The file steps aside first, so that taking the line out is the one
-    // change left that can fail, and it can be undone by moving the file back.
-    if (fileThere && !MoveFileExW(target.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        error = SystemErrorText(GetLastError());
-        RegCloseKey(session);
-        return Refuse("cannot remove " + Narrow(target.c_str()) + ": " + error);
-    }
-    if (lineThere) {
-        // A value that held nothing but Pelmar's line was made by install
-        // where there was none: it goes again (an empty list and no value
-        // mean the same to the Session Manager).
-        const bool onlyPelmar = MultiStringLines(remaining).empty();
-        LONG r = WriteValue(session, kBootExecute, RegistryValue{!onlyPelmar, before->type, AsBytes(remaining)});
-        if (r != ERROR_SUCCESS) {
-            const std::string why = "cannot write BootExecute: " + SystemErrorText(static_cast<DWORD>(r));
-            const bool back = !fileThere || MoveFileExW(parked.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
-            RegCloseKey(session);
-            if (back) return Refuse(why);
-            Complain(why);
-            Complain("and " + Narrow(target.c_str()) + " could not be moved back from " + Narrow(parked.c_str()) +
-                     " (" + SystemErrorText(GetLastError()) + "): Pelmar's line stays, with no program to run");
-            return 1;
-        }
-    }
-    RegCloseKey(session);
+    const std::string targetName = Narrow(target.c_str()), parkedName = Narrow(parked.c_str());
+    const bool parkedAside = !fileThere || changes.Do(
+        [&](std::string &e) {
+            if (Done(MoveFileExW(target.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING), e)) return true;
+            e = "cannot remove " + targetName + ": " + e;
+            return false;
+        },
+        [target, parked](std::string &e) {
+            return Done(MoveFileExW(parked.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING), e);
+        },
+        targetName + " could not be moved back from " + parkedName + ": Pelmar's line stays, with no program to run",
+        why);
+    if (!parkedAside || !lineThere) return parkedAside;
+    // A value that held nothing but Pelmar's line was made by install where
+    // there was none: it goes again (an empty list and no value mean the
+    // same to the Session Manager).
+    const bool onlyPelmar = MultiStringLines(remaining).empty();
+    if (WriteValue(session, kBootExecute, RegistryValue{!onlyPelmar, before.type, AsBytes(remaining)}, why))
+        return true;
+    why = "cannot write BootExecute: " + why;
+    return false;
+}
+
+void TellUninstalled(const MultiString &text, bool fileThere) {
+    const std::wstring target = InstalledProgram(), parked = target + kOldSuffix;
     for (const std::u16string &l : MultiStringLines(text)) {
-        if (IsPelmarLine(l)) Say("removed the line " + Utf8(l) + " from BootExecute");
+        if (IsPelmarLine(l)) Say("removed the line " + Narrow(l) + " from BootExecute");
     }
     if (fileThere) {
         if (DeleteFileW(parked.c_str())) {
@@ -318,88 +339,134 @@ int Uninstall() {
     Say("left as they are: the driver service's start type (install may have raised it to 1; set it back by "
         "hand if nothing else needs the driver at boot), and the container and the image, with the protected "
         "permissions install gave them");
+}
+
+int Uninstall() {
+    if (!IsAdministrator()) return Refuse(kAdministrator);
+    RegistryKey session;
+    RegistryValue before;
+    MultiString text;
+    std::string why;
+    if (!session.Open(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
+        return Refuse("cannot open the Session Manager's settings for writing (" + session.error() + "); " +
+                      kAdministrator);
+    }
+    if (!ReadBootExecute(session.get(), before, text, why)) return Refuse(why);
+    const std::string target = Narrow(InstalledProgram().c_str());
+    // The service goes first: it is stopped before the values it changed go back.
+    if (!UninstallService(why)) {
+        Complain(why);
+        Complain("BootExecute and " + target + " are left as they were; run pelmar-install uninstall again once "
+                 "that is put right");
+        return 1;
+    }
+    const MultiString remaining = WithoutPelmar(text);
+    const bool lineThere = remaining != text;
+    const bool fileThere = !SystemFolder().empty() && FileSize(InstalledProgram()).has_value();
+    if (!lineThere && !fileThere) {
+        Say("Pelmar is not installed: BootExecute has no Pelmar line and there is no " + target);
+        return 0;
+    }
+    ChangeSet changes;
+    if (!RemoveProgramAndLine(changes, session.get(), before, remaining, lineThere, fileThere, why)) {
+        const std::vector<std::string> left = changes.RollBack();
+        Complain(why);
+        for (const std::string &l : left) Complain("and " + l);
+        Complain("the service is removed and the values it changed are back; " +
+                 std::string(left.empty() ? "BootExecute and " + target + " are as they were" : "Pelmar's line stays") +
+                 ": run pelmar-install uninstall again");
+        return 1;
+    }
+    changes.Commit();
+    TellUninstalled(text, fileThere);
     return 0;
 }
+
+// --- status --------------------------------------------------------------
 
 std::string SizeText(const std::wstring &path) {
     std::string why;
     std::optional<std::wstring> win32 = PathAsWin32(path, why);
     if (!win32) return "cannot be opened at boot: " + why;
     std::optional<uint64_t> size = FileSize(*win32);
-    return size ? Number(*size) + " bytes" : "missing";
+    return size ? std::to_string(*size) + " bytes" : "missing";
 }
 
-int Status() {
-    std::string error, why;
-    HKEY session = OpenSessionManager(KEY_QUERY_VALUE, error);
-    if (!session) {
-        Complain("cannot read the Session Manager's settings: " + error);
-        return 1;
-    }
-    std::optional<RegistryValue> value = ReadValue(session, kBootExecute, error);
-    RegCloseKey(session);
-    MultiString text;
-    if (!value) {
-        Complain("cannot read BootExecute: " + error);
-        return 1;
-    }
-    if (!BootExecuteText(*value, text, why)) {
-        Complain(why);
-        return 1;
-    }
-    const std::wstring target = InstalledProgram();
-    std::optional<uint64_t> programSize = FileSize(target);
+// BootExecute's lines, Pelmar's marked; Pelmar's lines.
+std::vector<std::u16string> ShowBootExecute(const MultiString &text) {
     std::vector<std::u16string> pelmarLines;
     Say("BootExecute:");
     for (const std::u16string &l : MultiStringLines(text)) {
-        Say((IsPelmarLine(l) ? "  > " : "    ") + Utf8(l));
+        Say((IsPelmarLine(l) ? "  > " : "    ") + Narrow(l));
         if (IsPelmarLine(l)) pelmarLines.push_back(l);
     }
-    // What would keep the installed configuration from working at boot.
-    std::vector<std::string> problems;
-    Say(Narrow(target.c_str()) + ": " + (programSize ? Number(*programSize) + " bytes" : "missing"));
+    return pelmarLines;
+}
+
+// The installed pelmar.exe; its size when it is there.
+std::optional<uint64_t> ShowProgram(std::vector<std::string> &problems) {
+    const std::wstring target = InstalledProgram();
+    std::optional<uint64_t> programSize = FileSize(target);
+    Say(Narrow(target.c_str()) + ": " + (programSize ? std::to_string(*programSize) + " bytes" : "missing"));
     if (programSize) {
-        why = ProgramProblem(target);
+        const std::string why = ProgramProblem(target);
         if (!why.empty()) problems.push_back(why);
     }
+    return programSize;
+}
+
+void ShowDriver(bool pelmarLine, std::vector<std::string> &problems) {
+    std::string error;
     std::optional<DWORD> start = DriverStart(error);
     Say("driver service " + std::string(kDriverServiceName) + ": " +
         (start ? "start type " + StartMeaning(*start) +
                      (*start <= 1 ? "" : ", too late for Pelmar (it must be 0 or 1)")
                : error + "; Pelmar cannot mount its container without it"));
-    if (!pelmarLines.empty() && (!start || *start > 1)) {
+    if (pelmarLine && (!start || *start > 1)) {
         problems.push_back("the driver does not start before Pelmar runs, so no drive appears");
     }
-    for (const std::u16string &l : pelmarLines) {
-        // The line's words after the program name (and an "autocheck"
-        // before it), as the installer wrote them.
-        std::vector<std::wstring> words;
-        std::wstring wide(l.begin(), l.end());
-        size_t at = wide.find_first_not_of(L" \t");
-        if (wide.compare(at, 10, L"autocheck ") == 0 || wide.compare(at, 10, L"autocheck\t") == 0) {
-            at = wide.find_first_not_of(L" \t", at + 10);
-        }
-        at = wide.find_first_of(L" \t", at);
-        while (at != std::wstring::npos) {
-            size_t begin = wide.find_first_not_of(L" \t", at);
-            if (begin == std::wstring::npos) break;
-            at = wide.find_first_of(L" \t", begin);
-            words.push_back(wide.substr(begin, at == std::wstring::npos ? std::wstring::npos : at - begin));
-        }
-        std::vector<wchar_t *> pointers;
-        for (std::wstring &w : words) pointers.push_back(w.data());
-        BootLine line;
-        if (!ReadLine(static_cast<int>(pointers.size()), pointers.data(), line, why)) {
-            problems.push_back("Pelmar's line cannot be read as Pelmar reads it: " + why);
-            continue;
-        }
-        DescribeLine(line);
-        Say("  container " + Narrow(line.container.c_str()) + ": " + SizeText(line.container));
-        Say("  image " + Narrow(line.image.c_str()) + ": " + SizeText(line.image));
-        why = ArgumentProblem(line.words);
-        if (why.empty()) why = FileProblem(line, true);
-        if (!why.empty()) problems.push_back(why);
+}
+
+// A Pelmar line as the boot-time run reads it, and the files it names.
+void CheckInstalledLine(const std::u16string &l, std::vector<std::string> &problems) {
+    const std::optional<std::vector<std::u16string>> arguments = PelmarArguments(l);
+    std::vector<std::wstring> words;
+    for (const std::u16string &word : *arguments) words.push_back(AsWide(word));
+    std::vector<wchar_t *> pointers;
+    for (std::wstring &w : words) pointers.push_back(w.data());
+    BootLine line;
+    std::string why;
+    if (!ReadLine(static_cast<int>(pointers.size()), pointers.data(), line, why)) {
+        problems.push_back("Pelmar's line cannot be read as Pelmar reads it: " + why);
+        return;
     }
+    DescribeLine(line);
+    Say("  container " + Narrow(line.container.c_str()) + ": " + SizeText(line.container));
+    Say("  image " + Narrow(line.image.c_str()) + ": " + SizeText(line.image));
+    why = ArgumentProblem(line.words);
+    if (why.empty()) why = FileProblem(line, true);
+    if (!why.empty()) problems.push_back(why);
+}
+
+int Status() {
+    RegistryKey session(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE);
+    if (!session) {
+        Complain("cannot read the Session Manager's settings: " + session.error());
+        return 1;
+    }
+    RegistryValue value;
+    MultiString text;
+    std::string why;
+    if (!ReadBootExecute(session.get(), value, text, why)) {
+        Complain(why);
+        return 1;
+    }
+    const std::vector<std::u16string> pelmarLines = ShowBootExecute(text);
+    // What would keep the installed configuration from working at boot.
+    std::vector<std::string> problems;
+    const std::optional<uint64_t> programSize = ShowProgram(problems);
+    ShowDriver(!pelmarLines.empty(), problems);
+    for (const std::u16string &l : pelmarLines) CheckInstalledLine(l, problems);
     if (pelmarLines.size() > 1) {
         problems.push_back("BootExecute holds more than one Pelmar line: pelmar-install install makes it one");
     }
@@ -462,7 +529,7 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (command == L"install") {
         // install's own options are taken out here; the service's
-        // (install_service.cpp) stay among the words for Install.
+        // (install_service_win32.cpp) stay among the words for Install.
         InstallOptions options;
         std::vector<wchar_t *> words;
         for (int at = 2; at < argc; ++at) {

@@ -1,6 +1,8 @@
 // Editing BootExecute's lines in place (see install_boot_execute.h).
 #include "tools/pelmar-install/install_boot_execute.h"
 
+#include "tools/basics/ascii_case.h"
+
 namespace pelmar_tools {
 
 namespace {
@@ -21,38 +23,15 @@ std::vector<Line> Lines(const MultiString &value) {
     return lines;
 }
 
-char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
 // The first word, in lower case (ASCII letters only: the names compared are ASCII).
 std::u16string FirstWord(const std::u16string &line) {
     size_t start = line.find_first_not_of(u" \t");
     if (start == std::u16string::npos) return {};
     size_t end = line.find_first_of(u" \t", start);
-    std::u16string word = line.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-    for (char16_t &c : word) c = Lower(c);
-    return word;
+    return AsciiLower(line.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start));
 }
 
 }  // namespace
-
-std::vector<std::u16string> MultiStringLines(const MultiString &value) {
-    std::vector<std::u16string> out;
-    for (const Line &l : Lines(value)) out.push_back(value.substr(l.start, l.end - l.start));
-    return out;
-}
-
-bool IsPelmarLine(const std::u16string &line) {
-    // The program is the first word, or the second after "autocheck"; the
-    // Session Manager takes it with or without a folder before it.
-    std::u16string word = FirstWord(line);
-    if (word == u"autocheck") {
-        size_t at = line.find_first_of(u" \t", line.find_first_not_of(u" \t"));  // after "autocheck"
-        const size_t next = at == std::u16string::npos ? at : line.find_first_not_of(u" \t", at);
-        word = next == std::u16string::npos ? std::u16string() : FirstWord(line.substr(next));
-    }
-    word = word.substr(word.find_last_of(u'\\') + 1);
-    return word == u"pelmar" || word == u"pelmar.exe";
-}
 
 MultiString WithoutPelmar(const MultiString &value) {
     MultiString out = value;
@@ -92,6 +71,19 @@ MultiString WithPelmar(const MultiString &value, const std::u16string &line) {
     // had none to keep.
     if (!hadLines && (out.size() == inserted.size() || out[inserted.size()] != u'\0')) out.push_back(u'\0');
     return out;
+}
+
+bool BootExecuteText(const RegistryValue &value, MultiString &text, std::string &why) {
+    if (!value.present) {
+        text.clear();
+        return true;
+    }
+    if (value.type != kRegMultiSz || value.data.size() % 2 != 0) {
+        why = "BootExecute is not a list of lines (REG_MULTI_SZ) here; it is left to be put right by hand";
+        return false;
+    }
+    text = AsMultiString(value.data);
+    return true;
 }
 
 }  // namespace pelmar_tools

@@ -6,24 +6,14 @@
 // into, byte for byte.
 #pragma once
 
-#include <cstddef>
 #include <string>
-#include <vector>
+
+#include "tools/boot-config/boot_line.h"
+#include "tools/boot-config/registry_value.h"
 
 namespace pelmar_tools {
 
-// A value's code units (its bytes read as little-endian UTF-16).
-using MultiString = std::u16string;
-
-// The lines of a value, in order: every string before the empty one that
-// ends the list (or before the end of the data).
-std::vector<std::u16string> MultiStringLines(const MultiString &value);
-
-// Whether a line starts Pelmar: its program (the first word, or the second
-// after "autocheck") is "pelmar" or "pelmar.exe", in any letter case, with or
-// without a folder before it (the Session Manager looks a bare name up in
-// System32).
-bool IsPelmarLine(const std::u16string &line);
+// Which line is Pelmar's is the boot line's one reading (IsPelmarLine).
 
 // `value` without any Pelmar line.
 MultiString WithoutPelmar(const MultiString &value);
@@ -31,5 +21,9 @@ MultiString WithoutPelmar(const MultiString &value);
 // `value` with `line` as its only Pelmar line, straight after the last disk
 // check line (first word "autocheck"), or first when there is none.
 MultiString WithPelmar(const MultiString &value, const std::u16string &line);
+
+// BootExecute as a list of lines (no value: none); false and why when it is
+// not one.
+bool BootExecuteText(const RegistryValue &value, MultiString &text, std::string &why);
 
 }  // namespace pelmar_tools

@@ -39,10 +39,6 @@ std::string CountProblem(const std::string &word, int64_t start) {
            "the default count; " + ask;
 }
 
-bool IsNameCharacter(char16_t c) {
-    return c >= 0x20 && !std::strchr("<>:\"/|?*", c < 0x80 ? static_cast<char>(c) : 'x');
-}
-
 }  // namespace
 
 std::string ArgumentProblem(const std::vector<std::string> &words) {
@@ -77,50 +73,6 @@ std::string ArgumentProblem(const std::vector<std::string> &words) {
         }
     }
     return {};
-}
-
-std::string PathProblem(const std::u16string &path) {
-    auto letter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
-    size_t rest = 0;
-    if (path.size() >= 3 && letter(path[0]) && path[1] == u':' && path[2] == u'\\') {
-        rest = 3;
-    } else if (path.rfind(u"\\??\\", 0) == 0) {
-        if (path.size() < 7 || !letter(path[4]) || path[5] != u':' || path[6] != u'\\')
-            return "it is not a full path (after \\??\\ a drive letter, a colon and a backslash)";
-        rest = 7;
-    } else if (path.size() >= 2 && path[0] == u'\\' && path[1] != u'\\') {
-        rest = 1;
-    } else {
-        return "it is not a full path (a drive letter, a colon and a backslash)";
-    }
-    if (path.find(u'/') != std::u16string::npos) {
-        return "it holds a forward slash, which the boot-time open takes as part of a name";
-    }
-    size_t at = rest;
-    while (true) {
-        size_t end = path.find(u'\\', at);
-        const std::u16string part = path.substr(at, end == std::u16string::npos ? std::u16string::npos : end - at);
-        if (part.empty()) return "it has an empty component (two backslashes, or one at the end)";
-        if (part == u"." || part == u"..") {
-            return "it has a \".\" or \"..\" component, which the boot-time open does not resolve";
-        }
-        if (part.back() == u'.' || part.back() == u' ') {
-            return "a component ends in a dot or a blank, which Windows strips but the boot-time open keeps";
-        }
-        for (char16_t c : part) {
-            if (!IsNameCharacter(c)) return "it holds a character that is not allowed in a file name (< > : \" | ? *)";
-        }
-        if (end == std::u16string::npos) return {};
-        at = end + 1;
-    }
-}
-
-char16_t PathDrive(const std::u16string &path) {
-    const size_t at = path.rfind(u"\\??\\", 0) == 0 ? 4 : 0;
-    if (path.size() < at + 2 || path[at + 1] != u':') return 0;
-    const char16_t c = path[at];
-    if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
-    return c >= u'A' && c <= u'Z' ? c : 0;
 }
 
 std::string ContainerProblem(const InstallFiles &files) {

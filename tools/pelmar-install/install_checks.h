@@ -20,17 +20,8 @@ namespace pelmar_tools {
 // replaced by its default or read differently at boot.
 std::string ArgumentProblem(const std::vector<std::string> &words);
 
-// A container or image name (UTF-16, as the administrator gave it): empty,
-// or why the boot-time open might reach another file than the one the
-// installer checks under that name. Only canonical full paths pass: a drive
-// letter, a colon and a backslash, or an NT path; no "." or ".." component,
-// no empty component, no forward slash, no component ending in a dot or a
-// blank, none of the characters Windows does not take in a name.
-std::string PathProblem(const std::u16string &path);
-
-// The drive letter (upper case) of a name of either form ("c:\x",
-// "\??\c:\x"), or 0 when it names none.
-char16_t PathDrive(const std::u16string &path);
+// Which names the boot-time open finds as the installer checks them is the
+// boot line's rule (tools/boot-config/boot_line.h: PathProblem).
 
 // What the installer found out about the container and the image.
 struct InstallFiles {

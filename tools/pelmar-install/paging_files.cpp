@@ -1,19 +1,15 @@
 // PagingFiles' lines as pelmar-install edits them (see paging_files.h).
 #include "tools/pelmar-install/paging_files.h"
 
+#include "tools/basics/ascii_case.h"
+
 namespace pelmar_tools {
 namespace {
 
-std::u16string Lower(std::u16string text) {
-    for (char16_t &c : text)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    return text;
-}
-
 // A PagingFiles line's file: its first word.
-std::u16string PagingFileOf(const std::u16string &line) { return Lower(line.substr(0, line.find(u' '))); }
+std::u16string PagingFileOf(const std::u16string &line) { return AsciiLower(line.substr(0, line.find(u' '))); }
 
-MultiString Joined(const std::vector<std::u16string> &lines) {
+MultiString ListOf(const std::vector<std::u16string> &lines) {
     MultiString value;
     for (const std::u16string &l : lines) value += l + u'\0';
     return value + u'\0';
@@ -24,14 +20,14 @@ MultiString Joined(const std::vector<std::u16string> &lines) {
 MultiString WithPagingLine(const MultiString &value, const std::u16string &line) {
     std::vector<std::u16string> lines = MultiStringLines(WithoutPagingLine(value, line));
     lines.push_back(line);
-    return Joined(lines);
+    return ListOf(lines);
 }
 
 MultiString WithoutPagingLine(const MultiString &value, const std::u16string &line) {
     std::vector<std::u16string> kept;
     for (const std::u16string &l : MultiStringLines(value))
         if (PagingFileOf(l) != PagingFileOf(line)) kept.push_back(l);
-    return kept.size() == MultiStringLines(value).size() ? value : Joined(kept);
+    return kept.size() == MultiStringLines(value).size() ? value : ListOf(kept);
 }
 
 bool ParsePagingSizes(const std::string &text, uint64_t &least, uint64_t &most) {

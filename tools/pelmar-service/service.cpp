@@ -58,6 +58,13 @@ void WINAPI ServiceMain(DWORD, wchar_t **) {
     if (!gStatusHandle) return;
     gStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     gLogon = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!gStop || !gLogon) {
+        // Without them a stop could not be heard: the service ends at once,
+        // telling the service manager why.
+        gStatus.dwWin32ExitCode = GetLastError();
+        SetState(SERVICE_STOPPED);
+        return;
+    }
     SetState(SERVICE_START_PENDING, 60000);
     const ServiceOptions options = InstalledOptions();
     {

@@ -9,10 +9,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <tuple>
 
-#include "app/command_line_rules.h"
+#include "tools/basics/ascii_case.h"
+#include "tools/boot-config/boot_line.h"
 
 namespace pelmar_tools {
 namespace {
@@ -27,29 +28,9 @@ const char kAdministratorsSid[] = "S-1-5-32-544";
 constexpr uint32_t kParentForbidden =
     0x2 | 0x4 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
 
-const char *const kVariables[] = {"TEMP", "TMP"};
-// The record of the value the service wrote, beside the values it replaced.
-const char kWritten[] = "Written";
-
-std::string Lower(std::string text) {
-    for (char &c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
-std::vector<std::string> Words(const std::string &line) {
-    std::vector<std::string> words;
-    for (size_t at = 0; (at = line.find_first_not_of(" \t", at)) != std::string::npos;) {
-        size_t end = line.find_first_of(" \t", at);
-        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        at = end;
-    }
-    return words;
-}
-
 // The value the service writes: REG_EXPAND_SZ, UTF-16 with its terminator.
-StoredValue FolderValue(const std::string &folder) {
-    StoredValue value{true, kRegExpandSz, {}};
+RegistryValue FolderValue(const std::string &folder) {
+    RegistryValue value{true, kRegExpandSz, {}};
     for (char c : folder) {
         value.data.push_back(static_cast<uint8_t>(c));
         value.data.push_back(0);
@@ -188,14 +169,14 @@ bool OwnFolder(ServiceSystem &system, const std::string &folder, const std::stri
 // Points the open environment's TEMP and TMP at `folder`, the replaced
 // values kept first.
 bool PointAt(ServiceSystem &system, const Account &account, const std::string &folder, std::string &error) {
-    const StoredValue ours = FolderValue(folder);
-    for (const char *name : kVariables) {
-        StoredValue now;
+    const RegistryValue ours = FolderValue(folder);
+    for (const char *name : kMovedVariables) {
+        RegistryValue now;
         if (!system.ReadVariable(name, now, error)) return false;
         if (now == ours) continue;
         // The value found is the one to give back (a value someone set
         // since is kept rather than an older one).
-        if (!system.WriteSaved(account.sid, name, now) || !system.WriteSaved(account.sid, kWritten, ours)) {
+        if (!system.WriteSaved(account.sid, name, now) || !system.WriteSaved(account.sid, kWrittenValue, ours)) {
             error = "cannot keep the previous value of " + std::string(name);
             return false;
         }
@@ -207,11 +188,11 @@ bool PointAt(ServiceSystem &system, const Account &account, const std::string &f
 // Gives the open environment back the values it had, where it still holds
 // the service's; the record stays, for the next boot that has the drive.
 bool PointBack(ServiceSystem &system, const std::string &sid, bool &moved, std::string &error) {
-    StoredValue ours;
-    moved = system.ReadSaved(sid, kWritten, ours);
+    RegistryValue ours;
+    moved = system.ReadSaved(sid, kWrittenValue, ours);
     if (!moved) return true;
-    for (const char *name : kVariables) {
-        StoredValue now, saved;
+    for (const char *name : kMovedVariables) {
+        RegistryValue now, saved;
         if (!system.ReadSaved(sid, name, saved)) continue;
         if (!system.ReadVariable(name, now, error)) return false;
         if (now == ours && !system.WriteVariable(name, saved, error)) return false;
@@ -255,7 +236,7 @@ std::vector<Account> Accounts(ServiceSystem &system, const ServiceOptions &optio
     return accounts;
 }
 
-std::string Joined(const std::vector<std::string> &items) {
+std::string CommaList(const std::vector<std::string> &items) {
     std::string text;
     for (const std::string &item : items) text += (text.empty() ? "" : ", ") + item;
     return text;
@@ -264,10 +245,10 @@ std::string Joined(const std::vector<std::string> &items) {
 std::string TallyText(const Tally &tally, const ServiceOptions &options) {
     if (!options.userTemp && !options.systemTemp) return "TEMP and TMP are not moved to the drive.";
     std::string text;
-    if (!tally.onDrive.empty()) text += "TEMP and TMP on the drive for " + Joined(tally.onDrive) + ". ";
+    if (!tally.onDrive.empty()) text += "TEMP and TMP on the drive for " + CommaList(tally.onDrive) + ". ";
     if (!tally.putBack.empty())
-        text += "TEMP and TMP back at their previous values for this boot for " + Joined(tally.putBack) + ". ";
-    if (!tally.refused.empty()) text += "Folders refused (see the warnings) for " + Joined(tally.refused) + ". ";
+        text += "TEMP and TMP back at their previous values for this boot for " + CommaList(tally.putBack) + ". ";
+    if (!tally.refused.empty()) text += "Folders refused (see the warnings) for " + CommaList(tally.refused) + ". ";
     if (text.empty()) text = "TEMP and TMP of every account are where they were. ";
     text.pop_back();
     return text;
@@ -297,58 +278,15 @@ std::string AccountFolder(char letter, const std::string &sid) {
     return std::string(1, letter) + ":\\Temp\\" + sid;
 }
 
-FileSystemIdentity IdentifyBootSector(const std::vector<uint8_t> &s) {
-    FileSystemIdentity id;
-    if (s.size() < 512 || s[510] != 0x55 || s[511] != 0xAA) return id;
-    auto le = [&](size_t at, int bytes) {
-        uint64_t v = 0;
-        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | s[at + static_cast<size_t>(i)];
-        return v;
-    };
-    const uint64_t sectorSize = le(11, 2);
-    if (std::memcmp(&s[3], "NTFS    ", 8) == 0) {
-        id.kind = "NTFS";
-        id.serial = le(0x48, 8);
-        id.bytes = (le(0x28, 8) + 1) * sectorSize;  // the backup boot sector follows the file system
-        return id;
-    }
-    const bool fat32 = std::memcmp(&s[0x52], "FAT32   ", 8) == 0;
-    const size_t ext = fat32 ? 0x40 : 0x24;  // the extended boot record
-    if (s[ext + 2] != 0x29) return id;
-    id.kind = fat32 ? "FAT32" : std::string(reinterpret_cast<const char *>(&s[ext + 18]), 5);
-    if (id.kind != "FAT32" && id.kind != "FAT12" && id.kind != "FAT16") id.kind = "FAT";
-    id.serial = le(ext + 3, 4);
-    id.label.assign(reinterpret_cast<const char *>(&s[ext + 7]), 11);
-    while (!id.label.empty() && id.label.back() == ' ') id.label.pop_back();
-    if (id.label == "NO NAME") id.label.clear();
-    const uint64_t sectors = le(19, 2) ? le(19, 2) : le(32, 4);
-    id.bytes = sectors * sectorSize;
-    return id;
-}
-
-std::string Describe(const FileSystemIdentity &id) {
-    if (id.kind.empty()) return "no FAT or NTFS file system";
-    char serial[24];
-    std::snprintf(serial, sizeof serial, id.kind == "NTFS" ? "%016llX" : "%08llX",
-                  static_cast<unsigned long long>(id.serial));
-    return id.kind + " file system, serial number " + serial + (id.label.empty() ? "" : ", label " + id.label) +
-           ", " + std::to_string(id.bytes) + " bytes";
-}
-
 bool PelmarDrive(const std::vector<std::string> &lines, char &letter, std::string &image) {
     for (const std::string &line : lines) {
-        std::vector<std::string> words = Words(line);
-        if (words.empty() || (Lower(words[0]) != "pelmar" && Lower(words[0]) != "pelmar.exe")) continue;
-        if (words.size() > 1 && Lower(words.back()) == "dbg") words.pop_back();
-        std::vector<char *> argv;
-        for (std::string &w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        COMMAND_LINE_CHOICE choice = CommandLineDefaults();
-        ReadCommandLine(static_cast<int32_t>(words.size()), argv.data(), &choice);
-        letter = static_cast<char>(choice.DriveLetter);
+        std::optional<std::vector<std::string>> words = PelmarArguments(line);
+        if (!words) continue;
+        const BootArguments arguments = ReadBootArguments(*words);
+        letter = static_cast<char>(arguments.choice.DriveLetter);
         image.clear();
-        if (choice.ImagePath) image = choice.ImagePath;
-        for (const char16_t *c = kDefaultImagePath; !choice.ImagePath && *c; ++c) image += static_cast<char>(*c);
+        if (arguments.image) image = *arguments.image;
+        for (const char16_t *c = kDefaultImagePath; !arguments.image && *c; ++c) image += static_cast<char>(*c);
         return true;
     }
     return false;
@@ -381,26 +319,26 @@ uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options) {
 
     // The paging file on the drive, where PagingFiles asks for one.
     if (check.letter) {
-        const std::string prefix = Lower(std::string(1, check.letter) + ":\\");
+        const std::string prefix = AsciiLower(std::string(1, check.letter) + ":\\");
         bool configured = false;
         for (const std::string &line : system.PagingFilesConfigured())
-            configured = configured || Lower(line).rfind(prefix, 0) == 0;
+            configured = configured || AsciiLower(line).rfind(prefix, 0) == 0;
         std::vector<std::string> inUse;
         std::string error;
         if (configured) {
             bool used = false;
             const bool known = system.PagingFilesInUse(inUse, error);
             for (const std::string &file : inUse) {
-                std::string name = Lower(file);
+                std::string name = AsciiLower(file);
                 if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
                 used = used || name.rfind(prefix, 0) == 0;
             }
             const std::string drive = std::string(1, check.letter) + ":";
             if (used)
-                system.Report(EventKind::Information, kEventPagingFileInUse, {drive, Joined(inUse)});
+                system.Report(EventKind::Information, kEventPagingFileInUse, {drive, CommaList(inUse)});
             else
                 system.Report(EventKind::Warning, kEventPagingFileUnused,
-                              {drive, known ? "the system uses " + (inUse.empty() ? "no paging file" : Joined(inUse))
+                              {drive, known ? "the system uses " + (inUse.empty() ? "no paging file" : CommaList(inUse))
                                             : "the system's list of paging files cannot be read: " + error});
         }
     }
@@ -445,11 +383,11 @@ bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
             continue;
         }
         bool ok = true;
-        StoredValue written;
-        system.ReadSaved(sid, kWritten, written);
-        for (const char *name : kVariables) {
+        RegistryValue written;
+        system.ReadSaved(sid, kWrittenValue, written);
+        for (const char *name : kMovedVariables) {
             // A value someone changed after the service is theirs to keep.
-            StoredValue saved, now;
+            RegistryValue saved, now;
             if (!system.ReadSaved(sid, name, saved)) continue;
             if (!system.ReadVariable(name, now, error) || (now == written && !system.WriteVariable(name, saved, error))) {
                 problems.push_back(sid + ": " + name + ": " + error);

@@ -13,30 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/boot-config/registry_value.h"
+#include "tools/boot-config/service_contract.h"
+#include "tools/fs/boot_sector_identity.h"
+
 namespace pelmar_tools {
 
-// Event identifiers of the Pelmar event source (the low 16 bits, as the event
-// viewer shows them; tools/service_messages.mc holds their texts).
-enum ServiceEvent : uint32_t {
-    kEventDriveUp = 1000,            // Information: the drive holds the image's file system
-    kEventDriveMissing = 1001,       // Error: no drive, or not the driver's volume
-    kEventDriveOther = 1002,         // Warning: the drive holds another file system
-    kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
-    kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
-    kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
-    kEventPagingFileInUse = 1020,    // Information
-    kEventPagingFileUnused = 1021,   // Warning: configured on the drive, not in use
-};
 enum class EventKind { Information, Warning, Error };
-
-// A registry value as stored: absent, or its type and bytes.
-struct StoredValue {
-    bool present = false;
-    uint32_t type = 0;
-    std::vector<uint8_t> data;
-    bool operator==(const StoredValue &) const = default;
-};
-constexpr uint32_t kRegExpandSz = 2;
 
 // A folder's descriptor entry, as the system reads it back.
 struct FolderEntry {
@@ -74,17 +57,6 @@ struct DriveFacts {
     std::string error;
 };
 
-// A FAT or NTFS boot sector's identity: what the restore puts on the drive
-// and what the drive must still have.
-struct FileSystemIdentity {
-    std::string kind;  // "FAT12", "FAT16", "FAT32", "NTFS", or empty when none
-    uint64_t serial = 0;
-    std::string label;  // FAT: the boot sector's; NTFS keeps it elsewhere
-    uint64_t bytes = 0;
-};
-FileSystemIdentity IdentifyBootSector(const std::vector<uint8_t> &sector);
-std::string Describe(const FileSystemIdentity &identity);
-
 class ServiceSystem {
   public:
     virtual ~ServiceSystem() = default;
@@ -106,13 +78,13 @@ class ServiceSystem {
     // An account's environment (the user's Environment key, its hive loaded
     // when the profile is not, or the Session Manager's for SYSTEM).
     virtual bool OpenEnvironment(const Account &account, std::string &error) = 0;
-    virtual bool ReadVariable(const std::string &name, StoredValue &value, std::string &error) = 0;
-    virtual bool WriteVariable(const std::string &name, const StoredValue &value, std::string &error) = 0;
+    virtual bool ReadVariable(const std::string &name, RegistryValue &value, std::string &error) = 0;
+    virtual bool WriteVariable(const std::string &name, const RegistryValue &value, std::string &error) = 0;
     virtual void CloseEnvironment() = 0;
     // The service's own record of the values it replaced, by account.
     virtual std::vector<std::string> SavedAccounts() = 0;
-    virtual bool ReadSaved(const std::string &sid, const std::string &name, StoredValue &value) = 0;
-    virtual bool WriteSaved(const std::string &sid, const std::string &name, const StoredValue &value) = 0;
+    virtual bool ReadSaved(const std::string &sid, const std::string &name, RegistryValue &value) = 0;
+    virtual bool WriteSaved(const std::string &sid, const std::string &name, const RegistryValue &value) = 0;
     virtual void ForgetSaved(const std::string &sid) = 0;
     // PagingFiles as configured, and the paging files the system uses.
     virtual std::vector<std::string> PagingFilesConfigured() = 0;

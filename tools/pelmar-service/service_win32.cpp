@@ -12,19 +12,17 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/boot-config/boot_line.h"
+#include "tools/boot-config/registry_win32.h"
 #include "tools/image/image_check.h"
 #include "tools/pelmar-service/service_messages.h"
+#include "tools/platform/drive.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/win32_text.h"
 
 namespace pelmar_tools {
 
-const wchar_t kServiceName[] = L"PelmarService";
-const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService";
-const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Pelmar";
-const wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters";
-
-// The message table's identifiers are the service's events, with the
+// The message table's identifiers are the contract's events, with the
 // severity in their top bits.
 static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0xFFFF) == kEventDriveMissing &&
               (MSG_DRIVE_OTHER & 0xFFFF) == kEventDriveOther &&
@@ -41,33 +39,12 @@ const wchar_t kSystemEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Sessi
 const wchar_t kMemoryManagement[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
-struct Key {
-    HKEY key = nullptr;
-    Key() = default;
-    Key(HKEY root, const wchar_t *path, REGSAM access) {
-        if (RegOpenKeyExW(root, path, 0, access, &key) != ERROR_SUCCESS) key = nullptr;
-    }
-    ~Key() {
-        if (key) RegCloseKey(key);
-    }
-    Key(const Key &) = delete;
-    Key &operator=(const Key &) = delete;
-};
-
-std::vector<std::string> MultiStringValue(HKEY root, const wchar_t *path, const wchar_t *name) {
-    Key key(root, path, KEY_QUERY_VALUE);
-    StoredValue value;
+std::vector<std::string> MultiStringValue(const wchar_t *path, const wchar_t *name) {
+    RegistryValue value;
     std::string error;
     std::vector<std::string> lines;
-    if (!key.key || !ReadRegistry(key.key, name, value, error) || !value.present) return lines;
-    std::wstring text(value.data.size() / 2, L'\0');
-    std::memcpy(text.data(), value.data.data(), text.size() * 2);
-    for (size_t at = 0; at < text.size() && text[at];) {
-        size_t end = text.find(L'\0', at);
-        if (end == std::wstring::npos) end = text.size();
-        lines.push_back(Narrow(text.substr(at, end - at).c_str()));
-        at = end + 1;
-    }
+    if (!RegistryPlace{HKEY_LOCAL_MACHINE, path, name}.Read(value, error) || !value.present) return lines;
+    for (const std::u16string &line : MultiStringLines(AsMultiString(value.data))) lines.push_back(Narrow(line));
     return lines;
 }
 
@@ -107,66 +84,20 @@ void EnablePrivileges() {
     CloseHandle(token);
 }
 
-// A path the boot-time run opens, as a Win32 path.
-std::wstring Win32Path(const std::string &path) {
-    if (path.size() >= 2 && path[1] == ':') return Widen(path);
-    if (path.rfind("\\??\\", 0) == 0) return L"\\\\?\\" + Widen(path.substr(4));
-    return L"\\\\?\\GLOBALROOT" + Widen(path);
-}
-
-// The stored form of a replaced value: whether it was there, its type, its bytes.
-std::vector<BYTE> Packed(const StoredValue &value) {
-    std::vector<BYTE> out{static_cast<BYTE>(value.present)};
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(value.type >> (8 * i)));
-    out.insert(out.end(), value.data.begin(), value.data.end());
-    return out;
-}
+std::wstring SavedKey(const std::string &sid) { return std::wstring(kSavedKey) + L"\\" + Widen(sid); }
 
 }  // namespace
 
-bool ReadRegistry(HKEY key, const wchar_t *name, StoredValue &value, std::string &error) {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        value = {};
-        DWORD size = 0, type = 0;
-        LONG r = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
-        if (r == ERROR_FILE_NOT_FOUND) return true;
-        if (r == ERROR_SUCCESS) {
-            value.data.resize(size);
-            r = RegQueryValueExW(key, name, nullptr, &type, size ? value.data.data() : nullptr, &size);
-        }
-        if (r == ERROR_MORE_DATA) continue;
-        if (r != ERROR_SUCCESS) {
-            error = SystemErrorText(static_cast<DWORD>(r));
-            return false;
-        }
-        value.data.resize(size);
-        value.type = type;
-        value.present = true;
-        return true;
-    }
-    error = "the value keeps changing while it is read";
-    return false;
-}
-
-bool WriteRegistry(HKEY key, const wchar_t *name, const StoredValue &value, std::string &error) {
-    LONG r = value.present ? RegSetValueExW(key, name, 0, value.type, value.data.empty() ? nullptr : value.data.data(),
-                                            static_cast<DWORD>(value.data.size()))
-                           : RegDeleteValueW(key, name);
-    if (r == ERROR_SUCCESS || (!value.present && r == ERROR_FILE_NOT_FOUND)) return true;
-    error = SystemErrorText(static_cast<DWORD>(r));
-    return false;
-}
-
 ServiceOptions InstalledOptions() {
     ServiceOptions options;
-    Key key(HKEY_LOCAL_MACHINE, kParametersKey, KEY_QUERY_VALUE);
-    auto flag = [&](const wchar_t *name) {
-        DWORD v = 0, size = sizeof v, type = 0;
-        return key.key && RegQueryValueExW(key.key, name, nullptr, &type, reinterpret_cast<BYTE *>(&v), &size) ==
-                              ERROR_SUCCESS && type == REG_DWORD && v != 0;
+    auto flag = [&](const char *name) {
+        RegistryValue value;
+        std::string error;
+        const bool read = RegistryPlace{HKEY_LOCAL_MACHINE, kParametersKey, Widen(name)}.Read(value, error);
+        return read && DwordOf(value).value_or(0) != 0;
     };
-    options.userTemp = flag(L"UserTemp");
-    options.systemTemp = flag(L"SystemTemp");
+    options.userTemp = flag(kUserTempValue);
+    options.systemTemp = flag(kSystemTempValue);
     return options;
 }
 
@@ -189,7 +120,7 @@ std::string FolderText(const FolderFacts &facts) {
 
 Win32ServiceSystem::Win32ServiceSystem() {
     EnablePrivileges();
-    eventLog_ = RegisterEventSourceW(nullptr, L"Pelmar");
+    eventLog_ = RegisterEventSourceW(nullptr, kEventSource);
 }
 
 Win32ServiceSystem::~Win32ServiceSystem() {
@@ -198,12 +129,19 @@ Win32ServiceSystem::~Win32ServiceSystem() {
 }
 
 std::vector<std::string> Win32ServiceSystem::BootExecuteLines() {
-    return MultiStringValue(HKEY_LOCAL_MACHINE, kSessionManager, L"BootExecute");
+    return MultiStringValue(kSessionManager, L"BootExecute");
 }
 
 bool Win32ServiceSystem::ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
                                          std::string &error) {
-    std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(Win32Path(image).c_str()), error);
+    // By the one rule the installer checked the image under.
+    std::string why;
+    const std::optional<std::u16string> win32 = BootPathAsWin32(AsUtf16(Widen(image)), why);
+    if (!win32) {
+        error = "it cannot be opened as it is named: " + why;
+        return false;
+    }
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(*win32), error);
     ImageHeader header;
     if (!source || !ReadImageHeader(*source, header, error)) return false;
     if (!HeaderProblems(header).empty()) {
@@ -243,45 +181,43 @@ DriveFacts Win32ServiceSystem::Drive(char letter) {
             return facts;
         }
     }
-    HANDLE h = CreateFileW((L"\\\\.\\" + drive).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        facts.error = "cannot open " + facts.device + ": " + SystemErrorText(GetLastError());
+    std::unique_ptr<DriveDevice> device = OpenDrive(Narrow(drive.c_str()), facts.error, DriveAccess::ReadOnly);
+    if (!device) return facts;
+    uint8_t answer[24];
+    DISK_GEOMETRY g{};
+    if (!device->Geometry(answer, facts.error)) {
+        facts.error = "cannot read the volume's geometry: " + facts.error;
         return facts;
     }
-    DISK_GEOMETRY g{};
-    DWORD got = 0;
-    facts.bootSector.assign(512, 0);
-    if (!DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &g, sizeof g, &got, nullptr) ||
-        g.BytesPerSector == 0) {
-        facts.error = "cannot read the volume's geometry: " + SystemErrorText(GetLastError());
-    } else {
-        facts.bootSector.assign(g.BytesPerSector, 0);
-        facts.bytes = static_cast<uint64_t>(g.Cylinders.QuadPart) * g.TracksPerCylinder * g.SectorsPerTrack *
-                      g.BytesPerSector;
-        if (ReadHandleAt(h, 0, facts.bootSector.data(), facts.bootSector.size(), facts.error)) facts.present = true;
+    std::memcpy(&g, answer, sizeof g);
+    if (g.BytesPerSector == 0) {
+        facts.error = "the volume gives no sector size";
+        return facts;
     }
-    CloseHandle(h);
+    facts.bootSector.assign(g.BytesPerSector, 0);
+    facts.bytes =
+        static_cast<uint64_t>(g.Cylinders.QuadPart) * g.TracksPerCylinder * g.SectorsPerTrack * g.BytesPerSector;
+    facts.present = device->ReadSectors(0, facts.bootSector.data(), facts.bootSector.size(), facts.error);
     return facts;
 }
 
 std::vector<Account> Win32ServiceSystem::Profiles() {
     std::vector<Account> accounts;
-    Key list(HKEY_LOCAL_MACHINE, kProfileList, KEY_READ);
-    for (DWORD i = 0; list.key; ++i) {
+    RegistryKey list(HKEY_LOCAL_MACHINE, kProfileList, KEY_READ);
+    for (DWORD i = 0; list; ++i) {
         wchar_t name[256];
         DWORD length = 256;
-        if (RegEnumKeyExW(list.key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(list.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         const std::string sid = Narrow(name);
         // Users of the machine or a domain; the service accounts (S-1-5-18,
         // -19, -20) keep their own folders.
         if (sid.rfind("S-1-5-21-", 0) != 0) continue;
-        Key profile(list.key, name, KEY_QUERY_VALUE);
-        StoredValue path;
+        RegistryKey profile(list.get(), name, KEY_QUERY_VALUE);
+        RegistryValue path;
         std::string error;
         std::wstring expanded;
-        if (profile.key && ReadRegistry(profile.key, L"ProfileImagePath", path, error) && path.present) {
-            std::wstring raw(reinterpret_cast<const wchar_t *>(path.data.data()), path.data.size() / 2);
+        if (profile && ReadValue(profile.get(), L"ProfileImagePath", path, error) && path.present) {
+            const std::wstring raw = AsWide(StringOf(path));
             wchar_t out[MAX_PATH];
             DWORD n = ExpandEnvironmentStringsW(raw.c_str(), out, MAX_PATH);
             if (n > 0 && n <= MAX_PATH) expanded = out;
@@ -402,12 +338,12 @@ bool Win32ServiceSystem::OpenEnvironment(const Account &account, std::string &er
     return true;
 }
 
-bool Win32ServiceSystem::ReadVariable(const std::string &name, StoredValue &value, std::string &error) {
-    return ReadRegistry(environment_, Widen(name).c_str(), value, error);
+bool Win32ServiceSystem::ReadVariable(const std::string &name, RegistryValue &value, std::string &error) {
+    return ReadValue(environment_, Widen(name).c_str(), value, error);
 }
 
-bool Win32ServiceSystem::WriteVariable(const std::string &name, const StoredValue &value, std::string &error) {
-    return WriteRegistry(environment_, Widen(name).c_str(), value, error);
+bool Win32ServiceSystem::WriteVariable(const std::string &name, const RegistryValue &value, std::string &error) {
+    return WriteValue(environment_, Widen(name).c_str(), value, error);
 }
 
 void Win32ServiceSystem::CloseEnvironment() {
@@ -419,52 +355,45 @@ void Win32ServiceSystem::CloseEnvironment() {
 
 std::vector<std::string> Win32ServiceSystem::SavedAccounts() {
     std::vector<std::string> sids;
-    Key saved(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved").c_str(), KEY_READ);
-    for (DWORD i = 0; saved.key; ++i) {
+    RegistryKey saved(HKEY_LOCAL_MACHINE, kSavedKey, KEY_READ);
+    for (DWORD i = 0; saved; ++i) {
         wchar_t name[256];
         DWORD length = 256;
-        if (RegEnumKeyExW(saved.key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(saved.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         sids.push_back(Narrow(name));
     }
     return sids;
 }
 
-bool Win32ServiceSystem::ReadSaved(const std::string &sid, const std::string &name, StoredValue &value) {
-    Key key(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved\\" + Widen(sid)).c_str(), KEY_QUERY_VALUE);
-    StoredValue packed;
+bool Win32ServiceSystem::ReadSaved(const std::string &sid, const std::string &name, RegistryValue &value) {
+    RegistryValue packed;
     std::string error;
-    if (!key.key || !ReadRegistry(key.key, Widen(name).c_str(), packed, error) || !packed.present ||
-        packed.data.size() < 5)
-        return false;
-    value.present = packed.data[0] != 0;
-    value.type = packed.data[1] | packed.data[2] << 8 | packed.data[3] << 16 | static_cast<uint32_t>(packed.data[4]) << 24;
-    value.data.assign(packed.data.begin() + 5, packed.data.end());
-    return true;
+    RegistryKey key(HKEY_LOCAL_MACHINE, SavedKey(sid), KEY_QUERY_VALUE);
+    if (!key || !ReadValue(key.get(), Widen(name).c_str(), packed, error)) return false;
+    const std::optional<RegistryValue> saved = Unpacked(packed);
+    if (saved) value = *saved;
+    return saved.has_value();
 }
 
-bool Win32ServiceSystem::WriteSaved(const std::string &sid, const std::string &name, const StoredValue &value) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved\\" + Widen(sid)).c_str(), 0,
-                        nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return false;
+bool Win32ServiceSystem::WriteSaved(const std::string &sid, const std::string &name, const RegistryValue &value) {
     std::string error;
-    const bool ok = WriteRegistry(key, Widen(name).c_str(), {true, REG_BINARY, Packed(value)}, error);
-    RegCloseKey(key);
-    return ok;
+    return RegistryPlace{HKEY_LOCAL_MACHINE, SavedKey(sid), Widen(name)}.Write(Packed(value), error);
 }
 
 void Win32ServiceSystem::ForgetSaved(const std::string &sid) {
-    Key saved(HKEY_LOCAL_MACHINE, (std::wstring(kParametersKey) + L"\\Saved").c_str(), KEY_READ | KEY_WRITE);
-    if (saved.key) {
-        Key account(saved.key, Widen(sid).c_str(), KEY_READ | KEY_WRITE);
-        for (const wchar_t *name : {L"TEMP", L"TMP", L"Written"})
-            if (account.key) RegDeleteValueW(account.key, name);
-        RegDeleteKeyW(saved.key, Widen(sid).c_str());
+    RegistryKey saved(HKEY_LOCAL_MACHINE, kSavedKey, KEY_READ | KEY_WRITE);
+    if (saved) {
+        RegistryKey account(saved.get(), Widen(sid), KEY_READ | KEY_WRITE);
+        std::vector<std::string> names(std::begin(kMovedVariables), std::end(kMovedVariables));
+        names.push_back(kWrittenValue);
+        for (const std::string &name : names)
+            if (account) RegDeleteValueW(account.get(), Widen(name).c_str());
+        RegDeleteKeyW(saved.get(), Widen(sid).c_str());
     }
 }
 
 std::vector<std::string> Win32ServiceSystem::PagingFilesConfigured() {
-    std::vector<std::string> lines = MultiStringValue(HKEY_LOCAL_MACHINE, kMemoryManagement, L"PagingFiles");
+    std::vector<std::string> lines = MultiStringValue(kMemoryManagement, L"PagingFiles");
     // "T:\pagefile.sys 1024 4096": the file's name is the first word.
     for (std::string &line : lines) line = line.substr(0, line.find(' '));
     return lines;
@@ -520,21 +449,16 @@ void Win32ServiceSystem::Report(EventKind kind, uint32_t id, const std::vector<s
 }
 
 void Win32ServiceSystem::KeepOutcome(uint32_t id, const std::string &text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return;
     SYSTEMTIME now;
     GetLocalTime(&now);
     char when[40];
     std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u: ", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
-    const std::wstring value = Widen(when + text);
-    RegSetValueExW(key, L"LastBoot", 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * 2));
-    const DWORD event = id;
-    RegSetValueExW(key, L"LastBootEvent", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&event), sizeof event);
-    RegCloseKey(key);
+    RegistryKey key;
+    if (!key.Create(HKEY_LOCAL_MACHINE, kParametersKey, KEY_SET_VALUE)) return;
+    std::string error;
+    WriteValue(key.get(), Widen(kLastBootValue).c_str(), StringValue(AsUtf16(Widen(when + text))), error);
+    WriteValue(key.get(), Widen(kLastBootEventValue).c_str(), DwordValue(id), error);
 }
 
 }  // namespace pelmar_tools

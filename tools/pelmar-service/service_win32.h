@@ -9,11 +9,6 @@
 
 namespace pelmar_tools {
 
-extern const wchar_t kServiceName[];        // PelmarService
-extern const wchar_t kServiceKey[];         // its key under Services
-extern const wchar_t kEventSourceKey[];     // Application\Pelmar under the event log's key
-extern const wchar_t kParametersKey[];      // its settings and records
-
 class Win32ServiceSystem : public ServiceSystem {
   public:
     Win32ServiceSystem();
@@ -27,12 +22,12 @@ class Win32ServiceSystem : public ServiceSystem {
     bool MakeFolder(const std::string &path, const std::string &owner, const std::vector<FolderEntry> &entries,
                     std::string &error) override;
     bool OpenEnvironment(const Account &account, std::string &error) override;
-    bool ReadVariable(const std::string &name, StoredValue &value, std::string &error) override;
-    bool WriteVariable(const std::string &name, const StoredValue &value, std::string &error) override;
+    bool ReadVariable(const std::string &name, RegistryValue &value, std::string &error) override;
+    bool WriteVariable(const std::string &name, const RegistryValue &value, std::string &error) override;
     void CloseEnvironment() override;
     std::vector<std::string> SavedAccounts() override;
-    bool ReadSaved(const std::string &sid, const std::string &name, StoredValue &value) override;
-    bool WriteSaved(const std::string &sid, const std::string &name, const StoredValue &value) override;
+    bool ReadSaved(const std::string &sid, const std::string &name, RegistryValue &value) override;
+    bool WriteSaved(const std::string &sid, const std::string &name, const RegistryValue &value) override;
     void ForgetSaved(const std::string &sid) override;
     std::vector<std::string> PagingFilesConfigured() override;
     bool PagingFilesInUse(std::vector<std::string> &files, std::string &error) override;
@@ -48,9 +43,6 @@ class Win32ServiceSystem : public ServiceSystem {
     std::wstring loadedHive_;  // the SID under HKEY_USERS this object loaded
 };
 
-// A value's bytes and type, or absent; false and why when it cannot be read.
-bool ReadRegistry(HKEY key, const wchar_t *name, StoredValue &value, std::string &error);
-bool WriteRegistry(HKEY key, const wchar_t *name, const StoredValue &value, std::string &error);
 // The options pelmar-install gave the service (its Parameters key).
 ServiceOptions InstalledOptions();
 // The folder's descriptor as the system reads it back, in words.

@@ -1,4 +1,4 @@
-// The mounted drives a capture reads: on Windows a volume \\.\X: opened
+// The mounted drives a capture reads, and the service checks: on Windows a volume \\.\X: opened
 // for direct access (drive_win32.cpp); Linux has none (drive_posix.cpp), its
 // volumes are read as files.
 #pragma once
@@ -38,7 +38,12 @@ bool IsDriveName(const std::string &name);
 // Whether the file `path` (full or relative) lies on the drive `driveName`
 // (a name IsDriveName accepts); never on Linux.
 bool OnDrive(const std::string &path, const std::string &driveName);
-// Opens the drive for capture; null and a reason when it cannot be opened.
-std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error);
+// How a drive is opened: for capture (read and write access, as locking and
+// dismounting it require), or to read its sectors only (Lock and Dismount
+// then fail).
+enum class DriveAccess { Capture, ReadOnly };
+// Opens the drive; null and a reason when it cannot be opened.
+std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error,
+                                       DriveAccess access = DriveAccess::Capture);
 
 }  // namespace pelmar_tools

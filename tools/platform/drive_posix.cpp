@@ -8,7 +8,7 @@ bool IsDriveName(const std::string &) { return false; }
 
 bool OnDrive(const std::string &, const std::string &) { return false; }
 
-std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error) {
+std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error, DriveAccess) {
     error = "cannot open " + name + ": drives are captured on Windows only";
     return nullptr;
 }

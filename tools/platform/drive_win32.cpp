@@ -92,12 +92,13 @@ bool OnDrive(const std::string &path, const std::string &driveName) {
     return n >= 2 && n < MAX_PATH && full[1] == L':' && towupper(full[0]) == towupper(letter);
 }
 
-std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error) {
+std::unique_ptr<DriveDevice> OpenDrive(const std::string &name, std::string &error, DriveAccess access) {
     const std::string device = "\\\\.\\" + name.substr(name.size() - 2);
-    // Read and write access, as locking and dismounting a volume require;
-    // the capture only reads. Others may share it until the lock, which
-    // fails while anyone else has the drive open.
-    HANDLE handle = CreateFileW(Widen(device).c_str(), GENERIC_READ | GENERIC_WRITE,
+    // A capture asks read and write access, as locking and dismounting a
+    // volume require; it only reads. Others may share it until the lock,
+    // which fails while anyone else has the drive open.
+    const DWORD rights = access == DriveAccess::Capture ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    HANDLE handle = CreateFileW(Widen(device).c_str(), rights,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();

@@ -19,6 +19,12 @@ std::string Narrow(const wchar_t *utf16) {
     return narrow;
 }
 
+std::string Narrow(const std::u16string &utf16) { return Narrow(AsWide(utf16).c_str()); }
+
+std::wstring AsWide(const std::u16string &text) { return std::wstring(text.begin(), text.end()); }
+
+std::u16string AsUtf16(const std::wstring &text) { return std::u16string(text.begin(), text.end()); }
+
 std::string SystemErrorText(DWORD code) {
     wchar_t *text = nullptr;
     DWORD n = FormatMessageW(

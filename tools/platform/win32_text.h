@@ -1,6 +1,9 @@
-// Text at the Windows boundary: the tools work in UTF-8 throughout, as on
-// Linux, and turn it into UTF-16 only where Windows is called; a system
-// error code becomes the system's own message.
+// Text at the Windows boundary: the tools' own text is UTF-8, as on Linux,
+// and becomes UTF-16 where Windows is called; what is stored as UTF-16 code
+// units (the registry's values, the boot line and its paths, kept as
+// std::u16string so that the portable code can edit them) is turned into
+// the system's wide strings here; a system error code becomes the system's
+// own message.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +16,10 @@ namespace pelmar_tools {
 
 std::wstring Widen(const std::string &utf8);
 std::string Narrow(const wchar_t *utf16);
+std::string Narrow(const std::u16string &utf16);
+// The same code units as the system's wide string, and back.
+std::wstring AsWide(const std::u16string &text);
+std::u16string AsUtf16(const std::wstring &text);
 // The system's message for `code` (no trailing full stop or line break),
 // or "error N" when it has none.
 std::string SystemErrorText(DWORD code);

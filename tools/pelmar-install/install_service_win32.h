@@ -1,11 +1,13 @@
 // pelmar-install's part for pelmar-service: its options, the service, the
 // event source, the paging file on the drive, and putting back every value
-// they changed (install_service.cpp). Windows only; the PagingFiles edits
-// themselves are plain text work (paging_files.h).
+// they changed. The PagingFiles edits themselves are plain text work
+// (paging_files.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "tools/boot-config/change_set.h"
 
 namespace pelmar_tools {
 
@@ -24,11 +26,11 @@ bool TakeServiceOptions(int &count, wchar_t **words, ServiceInstallOptions &opti
 // file that fits the drive.
 bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstring &image, char letter,
                          std::string &why);
-// Installs the service, the event source and the settings, and edits
-// PagingFiles; on failure undoes what it did and says why.
-bool ApplyServiceInstall(const ServiceInstallOptions &options, char letter, std::string &why);
-// Undoes ApplyServiceInstall when a later step of the install fails.
-void RollBackServiceInstall();
+// The install's steps for the service, each with its undoing in `changes`:
+// the program in System32, the service, the event source, the settings, and
+// PagingFiles; false and why at the first that fails (`changes` then holds
+// what is to be undone).
+bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter, std::string &why);
 // Starts the service (after a complete install) and says how that went.
 void StartInstalledService();
 // Stops and removes the service and the event source, puts back TEMP, TMP

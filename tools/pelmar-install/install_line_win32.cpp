@@ -1,13 +1,18 @@
-// Pelmar's boot line as pelmar-install reads and describes it: the
-// arguments as the boot-time run receives them and reads them, and the
-// checks of the files the line names.
+// Pelmar's boot line as pelmar-install makes and describes it (see
+// install_line_win32.h).
+#include "tools/pelmar-install/install_line_win32.h"
+
+#include <windows.h>
+
 #include <cstring>
 #include <memory>
 
+#include "tools/boot-config/boot_line.h"
 #include "tools/image/image_check.h"
 #include "tools/pelmar-install/install_checks.h"
-#include "tools/pelmar-install/install_guard.h"
-#include "tools/pelmar-install/install_parts.h"
+#include "tools/pelmar-install/install_file_reads_win32.h"
+#include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/install_rights_win32.h"
 #include "tools/platform/volume_source.h"
 #include "tools/platform/win32_text.h"
@@ -70,7 +75,7 @@ bool InFolder(const std::wstring &path, const std::wstring &folder) {
 }  // namespace
 
 bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why) {
-    std::vector<std::string> ansi{"pelmar"};
+    std::vector<std::string> ansi;
     std::u16string line = u"pelmar";
     for (int i = 0; i < count; ++i) {
         std::string word;
@@ -79,7 +84,7 @@ bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why) {
         bool ascii = true;
         for (const wchar_t *c = words[i]; *c; ++c) ascii = ascii && *c > 0x20 && *c < 0x7F;
         if (!ascii || !AnsiWord(words[i], word)) {
-            why = "argument " + Number(static_cast<uint64_t>(i) + 1) + " (" + Narrow(words[i]) +
+            why = "argument " + std::to_string(i + 1) + " (" + Narrow(words[i]) +
                   ") would not reach Pelmar as one word: Pelmar's command line takes printable ASCII "
                   "characters only, with no blanks";
             return false;
@@ -88,27 +93,20 @@ bool ReadLine(int count, wchar_t **words, BootLine &out, std::string &why) {
         line += u' ';
         line.append(words[i], words[i] + std::wcslen(words[i]));
     }
-    // As Pelmar's run frame: a last "dbg" breaks into the debugger and is
-    // not part of the arguments.
-    if (ansi.size() > 1 && _stricmp(ansi.back().c_str(), "dbg") == 0) {
-        out.debugBreak = true;
-        ansi.pop_back();
-    }
-    std::vector<char *> argv;
-    for (std::string &word : ansi) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    // As Pelmar's run frame reads them (a last dbg, then its command-line rules).
+    const BootArguments arguments = ReadBootArguments(ansi);
     out.line = line;
-    out.choice = CommandLineDefaults();
-    ReadCommandLine(static_cast<int32_t>(ansi.size()), argv.data(), &out.choice);
-    out.container = out.choice.ContainerPath ? FromAnsi(out.choice.ContainerPath) : Wide(kDefaultContainerPath);
-    out.image = out.choice.ImagePath ? FromAnsi(out.choice.ImagePath) : Wide(kDefaultImagePath);
-    out.words.assign(ansi.begin() + 1, ansi.end());
+    out.choice = arguments.choice;
+    out.debugBreak = arguments.debugBreak;
+    out.container = arguments.container ? FromAnsi(arguments.container->c_str()) : Wide(kDefaultContainerPath);
+    out.image = arguments.image ? FromAnsi(arguments.image->c_str()) : Wide(kDefaultImagePath);
+    out.words = arguments.words;
     return true;
 }
 
 void DescribeLine(const BootLine &line) {
     Say("  encryption " + std::string(EaName(line.choice.Ea)) + ", hash " + HashName(line.choice.Prf) + ", " +
-        Number(line.choice.Iterations) + " iterations, drive " +
+        std::to_string(line.choice.Iterations) + " iterations, drive " +
         std::string(1, static_cast<char>(line.choice.DriveLetter)) + ":");
     Say("  container " + Narrow(line.container.c_str()) + ", image " + Narrow(line.image.c_str()));
     if (line.debugBreak) {

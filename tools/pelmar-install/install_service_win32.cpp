@@ -1,4 +1,4 @@
-// pelmar-install's part for pelmar-service (see install_service.h).
+// pelmar-install's part for pelmar-service (see install_service_win32.h).
 //
 // The service goes to System32 beside pelmar.exe and runs as LocalSystem,
 // started automatically at every boot; its settings and its records of the
@@ -7,16 +7,18 @@
 // and after the edit are kept, so that uninstall gives back the value as it
 // was, byte for byte, where nobody changed it since, and otherwise takes
 // out exactly the line it added.
-#include "tools/pelmar-install/install_service.h"
+#include "tools/pelmar-install/install_service_win32.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 
-#include "tools/pelmar-install/install_parts.h"
+#include "tools/boot-config/registry_win32.h"
+#include "tools/boot-config/service_contract.h"
+#include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/paging_files.h"
 #include "tools/pelmar-service/service_win32.h"
 #include "tools/platform/win32_text.h"
@@ -24,106 +26,61 @@
 namespace pelmar_tools {
 namespace {
 
-const wchar_t kServiceFile[] = L"pelmar-service.exe";
 const wchar_t kMemoryManagement[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 const wchar_t kEventMessageFile[] = L"%SystemRoot%\\System32\\pelmar-service.exe";
+const wchar_t kNewSuffix[] = L".pelmar-install-new";
+const wchar_t kOldSuffix[] = L".pelmar-install-old";
 constexpr uint64_t kMiB = 1024 * 1024;
 
-std::wstring SystemFile(const wchar_t *name) {
-    wchar_t folder[MAX_PATH];
-    UINT n = GetSystemDirectoryW(folder, MAX_PATH);
-    return n > 0 && n < MAX_PATH ? std::wstring(folder, n) + L"\\" + name : std::wstring();
-}
+RegistryPlace Parameter(const char *name) { return {HKEY_LOCAL_MACHINE, kParametersKey, Widen(name)}; }
 
-std::wstring Beside(const wchar_t *name) {
-    std::vector<wchar_t> path(32768);
-    std::wstring self(path.data(), GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + name;
-}
-
-StoredValue MultiValue(const MultiString &text) {
-    StoredValue v{true, REG_MULTI_SZ, std::vector<uint8_t>(text.size() * 2)};
-    std::memcpy(v.data.data(), text.data(), v.data.size());
-    return v;
-}
-
-MultiString AsText(const StoredValue &v) {
-    MultiString text(v.data.size() / 2, u'\0');
-    std::memcpy(text.data(), v.data.data(), text.size() * 2);
-    return text;
-}
-
-// A registry value with its key, read and written whole.
-struct Value {
-    HKEY root;
-    std::wstring key, name;
-    bool Read(StoredValue &v, std::string &error) const {
-        HKEY k = nullptr;
-        LONG r = RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &k);
-        if (r == ERROR_FILE_NOT_FOUND) {
-            v = {};
-            return true;
-        }
-        if (r != ERROR_SUCCESS) {
-            error = SystemErrorText(static_cast<DWORD>(r));
-            return false;
-        }
-        const bool ok = ReadRegistry(k, name.c_str(), v, error);
-        RegCloseKey(k);
-        return ok;
-    }
-    bool Write(const StoredValue &v, std::string &error) const {
-        HKEY k = nullptr;
-        LONG r = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr);
-        if (r != ERROR_SUCCESS) {
-            error = SystemErrorText(static_cast<DWORD>(r));
-            return false;
-        }
-        const bool ok = WriteRegistry(k, name.c_str(), v, error);
-        RegCloseKey(k);
-        return ok;
-    }
-};
-
-const Value kPagingFiles{HKEY_LOCAL_MACHINE, kMemoryManagement, L"PagingFiles"};
+const RegistryPlace kPagingFiles{HKEY_LOCAL_MACHINE, kMemoryManagement, L"PagingFiles"};
 // PagingFiles as it was before the line went in, and as the install left it.
-const Value kPagingBefore{HKEY_LOCAL_MACHINE, kParametersKey, L"PagingFilesBefore"};
-const Value kPagingAfter{HKEY_LOCAL_MACHINE, kParametersKey, L"PagingFilesAfter"};
-
-// Kept values are stored as REG_BINARY: present, type, bytes.
-StoredValue Pack(const StoredValue &v) {
-    StoredValue packed{true, REG_BINARY, {static_cast<uint8_t>(v.present)}};
-    for (int i = 0; i < 4; ++i) packed.data.push_back(static_cast<uint8_t>(v.type >> (8 * i)));
-    packed.data.insert(packed.data.end(), v.data.begin(), v.data.end());
-    return packed;
-}
-std::optional<StoredValue> Unpack(const StoredValue &packed) {
-    if (!packed.present || packed.data.size() < 5) return std::nullopt;
-    StoredValue v{packed.data[0] != 0, 0, {packed.data.begin() + 5, packed.data.end()}};
-    for (int i = 0; i < 4; ++i) v.type |= static_cast<uint32_t>(packed.data[1 + static_cast<size_t>(i)]) << (8 * i);
-    return v;
-}
+const RegistryPlace kPagingBefore = Parameter(kPagingBeforeValue);
+const RegistryPlace kPagingAfter = Parameter(kPagingAfterValue);
+const RegistryPlace kUserTemp = Parameter(kUserTempValue);
+const RegistryPlace kSystemTemp = Parameter(kSystemTempValue);
 
 // PagingFiles without this program's line: the value from before it where
 // nobody changed it since, else the value with that line taken out.
-bool PagingBaseline(StoredValue &now, StoredValue &baseline, bool &recorded, std::string &error) {
-    StoredValue before, after;
+bool PagingBaseline(RegistryValue &now, RegistryValue &baseline, bool &recorded, std::string &error) {
+    RegistryValue before, after;
     if (!kPagingFiles.Read(now, error) || !kPagingBefore.Read(before, error) || !kPagingAfter.Read(after, error))
         return false;
-    std::optional<StoredValue> b = Unpack(before), a = Unpack(after);
+    std::optional<RegistryValue> b = Unpacked(before), a = Unpacked(after);
     recorded = b && a;
     baseline = now;
     if (recorded && *a == now) {
         baseline = *b;
     } else if (recorded && now.present) {
         // Changed since: only the lines this program added go.
-        MultiString text = AsText(now);
-        const std::vector<std::u16string> earlier = MultiStringLines(AsText(*b));
-        for (const std::u16string &line : MultiStringLines(AsText(*a)))
+        MultiString text = AsMultiString(now.data);
+        const std::vector<std::u16string> earlier = MultiStringLines(AsMultiString(b->data));
+        for (const std::u16string &line : MultiStringLines(AsMultiString(a->data)))
             if (std::find(earlier.begin(), earlier.end(), line) == earlier.end()) text = WithoutPagingLine(text, line);
-        baseline = MultiValue(text);
+        baseline = MultiStringValue(text);
     }
     return true;
+}
+
+// Writes `place` as a step of `changes`, its value before given back at a
+// roll-back.
+bool WriteStep(ChangeSet &changes, const RegistryPlace &place, const RegistryValue &value, const std::string &what,
+               std::string &why) {
+    RegistryValue before;
+    std::string error;
+    if (!place.Read(before, error)) {
+        why = "cannot read " + what + ": " + error;
+        return false;
+    }
+    return changes.Do(
+        [&](std::string &e) {
+            if (place.Write(value, e)) return true;
+            e = "cannot write " + what + ": " + e;
+            return false;
+        },
+        [place, before](std::string &e) { return place.Write(before, e); },
+        what + " could not be put back: it keeps what this install wrote", why);
 }
 
 // --- The service manager ---------------------------------------------------
@@ -148,24 +105,22 @@ bool StopService(SC_HANDLE service) {
     return status.dwCurrentState == SERVICE_STOPPED;
 }
 
-// What ApplyServiceInstall changed, to be undone.
-struct Undo {
-    bool active = false;
-    std::wstring staged, target, parked;  // the program: the new copy, its place, the old one moved aside
-    bool fileMoved = false, serviceMade = false, sourceMade = false, serviceStopped = false;
-    StoredValue paging, pagingBefore, pagingAfter, userTemp, systemTemp;
-} gUndo;
-
-const Value kUserTemp{HKEY_LOCAL_MACHINE, kParametersKey, L"UserTemp"};
-const Value kSystemTemp{HKEY_LOCAL_MACHINE, kParametersKey, L"SystemTemp"};
-
-StoredValue Dword(DWORD n) {
-    StoredValue v{true, REG_DWORD, std::vector<uint8_t>(4)};
-    std::memcpy(v.data.data(), &n, 4);
-    return v;
+bool StartTheService(std::string &why) {
+    Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager.h) {
+        why = "cannot reach the service manager: " + SystemErrorText(GetLastError());
+        return false;
+    }
+    Handle service(OpenServiceW(manager.h, kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!service.h || (!StartServiceW(service.h, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)) {
+        why = SystemErrorText(GetLastError());
+        return false;
+    }
+    return true;
 }
 
-bool MakeService(bool &made, std::string &why) {
+// The service made, or an earlier one of this program's stopped.
+bool MakeService(bool &made, bool &stopped, std::string &why) {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager.h) {
         why = "cannot reach the service manager: " + SystemErrorText(GetLastError());
@@ -174,10 +129,10 @@ bool MakeService(bool &made, std::string &why) {
     Handle existing(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
     made = !existing.h;
     if (existing.h) {
-        gUndo.serviceStopped = StopService(existing.h);
+        stopped = StopService(existing.h);
         return true;  // its configuration is this program's already
     }
-    Handle service(CreateServiceW(manager.h, kServiceName, L"Pelmar scratch drive", SERVICE_ALL_ACCESS,
+    Handle service(CreateServiceW(manager.h, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                   L"%SystemRoot%\\System32\\pelmar-service.exe", nullptr, nullptr, nullptr, nullptr,
                                   nullptr));
@@ -192,10 +147,20 @@ bool MakeService(bool &made, std::string &why) {
     return true;
 }
 
+// The service stopped and removed (a service that is not there is removed);
+// false and why otherwise, a service manager out of reach included.
 bool DeleteTheService(std::string &why) {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    Handle service(manager.h ? OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS) : nullptr);
-    if (!service.h) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST || !manager.h ? true : false;
+    if (!manager.h) {
+        why = "cannot reach the service manager: " + SystemErrorText(GetLastError());
+        return false;
+    }
+    Handle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+    if (!service.h) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        why = "cannot open the service " + Narrow(kServiceName) + ": " + SystemErrorText(GetLastError());
+        return false;
+    }
     if (!StopService(service.h)) {
         why = "the service " + Narrow(kServiceName) + " does not stop";
         return false;
@@ -209,7 +174,7 @@ bool DeleteTheService(std::string &why) {
 
 bool RemoveFile(const std::wstring &path) {
     if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-    const std::wstring parked = path + L".pelmar-install-old";
+    const std::wstring parked = path + kOldSuffix;
     return MoveFileExW(path.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING) &&
            (DeleteFileW(parked.c_str()) || MoveFileExW(parked.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 }
@@ -249,8 +214,8 @@ bool TakeServiceOptions(int &count, wchar_t **words, ServiceInstallOptions &opti
 
 bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstring &image, char letter,
                          std::string &why) {
-    if (GetFileAttributesW(Beside(kServiceFile).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        why = "there is no pelmar-service.exe beside pelmar-install (" + Narrow(Beside(kServiceFile).c_str()) + ")";
+    if (GetFileAttributesW(Beside(kServiceProgram).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        why = "there is no pelmar-service.exe beside pelmar-install (" + Narrow(Beside(kServiceProgram).c_str()) + ")";
         return false;
     }
     if (!options.userTemp && !options.systemTemp && !options.pagefile) return true;
@@ -273,65 +238,110 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
     return true;
 }
 
-bool ApplyServiceInstall(const ServiceInstallOptions &options, char letter, std::string &why) {
-    gUndo = {};
-    gUndo.active = true;
-    gUndo.target = SystemFile(kServiceFile);
-    gUndo.staged = gUndo.target + L".pelmar-install-new";
-    gUndo.parked = gUndo.target + L".pelmar-install-old";
-    std::string error;
-    auto fail = [&](const std::string &what) {
-        why = what;
-        RollBackServiceInstall();
-        return false;
-    };
-    // The records first, so that they can be put back.
-    StoredValue now, baseline;
+bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter, std::string &why) {
+    const std::wstring target = SystemFile(kServiceProgram), source = Beside(kServiceProgram);
+    const std::wstring staged = target + kNewSuffix, parked = target + kOldSuffix;
+    const std::string targetName = Narrow(target.c_str()), stagedName = Narrow(staged.c_str());
+    RegistryValue now, baseline;
     bool recorded = false;
-    if (!kPagingFiles.Read(gUndo.paging, error) || !kPagingBefore.Read(gUndo.pagingBefore, error) ||
-        !kPagingAfter.Read(gUndo.pagingAfter, error) || !kUserTemp.Read(gUndo.userTemp, error) ||
-        !kSystemTemp.Read(gUndo.systemTemp, error) || !PagingBaseline(now, baseline, recorded, error))
-        return fail("cannot read PagingFiles or the service's settings: " + error);
-    if (!CopyFileW(Beside(kServiceFile).c_str(), gUndo.staged.c_str(), FALSE))
-        return fail("cannot copy pelmar-service.exe to " + Narrow(gUndo.staged.c_str()) + ": " +
-                    SystemErrorText(GetLastError()));
-    if (!MakeService(gUndo.serviceMade, why)) return fail(why);
+    std::string error;
+    if (!PagingBaseline(now, baseline, recorded, error)) {
+        why = "cannot read PagingFiles or the service's settings: " + error;
+        return false;
+    }
+    const bool copied = changes.Do(
+        [&](std::string &e) {
+            if (CopyFileW(source.c_str(), staged.c_str(), FALSE)) return true;
+            e = "cannot copy pelmar-service.exe to " + stagedName + ": " + SystemErrorText(GetLastError());
+            return false;
+        },
+        [staged](std::string &e) {
+            if (DeleteFileW(staged.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+            e = SystemErrorText(GetLastError());
+            return false;
+        },
+        "the copy " + stagedName + " could not be deleted: delete it by hand", why);
+    if (!copied) return false;
+    bool made = false, stopped = false;
+    if (!MakeService(made, stopped, why)) return false;
+    if (made) {
+        changes.Undo(DeleteTheService, "the new service " + Narrow(kServiceName) +
+                                           " could not be removed: run pelmar-install uninstall");
+    } else if (stopped) {
+        changes.Undo(StartTheService, "the service " + Narrow(kServiceName) +
+                                          " could not be started again: it starts at the next boot");
+    }
     // A running program cannot be replaced, but it can be moved aside.
-    if (GetFileAttributesW(gUndo.target.c_str()) != INVALID_FILE_ATTRIBUTES &&
-        !MoveFileExW(gUndo.target.c_str(), gUndo.parked.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return fail("cannot replace " + Narrow(gUndo.target.c_str()) + ": " + SystemErrorText(GetLastError()));
-    if (!MoveFileExW(gUndo.staged.c_str(), gUndo.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return fail("cannot put pelmar-service.exe in place: " + SystemErrorText(GetLastError()));
-    gUndo.fileMoved = true;
-    HKEY source = nullptr;
-    DWORD disposition = 0;
-    LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &source,
-                             &disposition);
-    if (r != ERROR_SUCCESS) return fail("cannot register the event source Pelmar: " + SystemErrorText(r));
-    gUndo.sourceMade = disposition == REG_CREATED_NEW_KEY;
+    if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        const bool aside = changes.Do(
+            [&](std::string &e) {
+                if (MoveFileExW(target.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+                e = "cannot replace " + targetName + ": " + SystemErrorText(GetLastError());
+                return false;
+            },
+            [target, parked](std::string &e) {
+                if (MoveFileExW(parked.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+                e = SystemErrorText(GetLastError());
+                return false;
+            },
+            "the earlier " + targetName + " could not be moved back: it is " + Narrow(parked.c_str()), why);
+        if (!aside) return false;
+    }
+    const bool placed = changes.Do(
+        [&](std::string &e) {
+            if (MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                return true;
+            e = "cannot put pelmar-service.exe in place: " + SystemErrorText(GetLastError());
+            return false;
+        },
+        [target](std::string &e) {
+            if (DeleteFileW(target.c_str())) return true;
+            e = SystemErrorText(GetLastError());
+            return false;
+        },
+        targetName + " could not be deleted: delete it by hand", why);
+    if (!placed) return false;
+    RegistryKey eventSource;
+    bool created = false;
+    if (!eventSource.Create(HKEY_LOCAL_MACHINE, kEventSourceKey, KEY_SET_VALUE, &created)) {
+        why = "cannot register the event source Pelmar: " + eventSource.error();
+        return false;
+    }
+    if (created) {
+        changes.Undo(
+            [](std::string &e) {
+                const LONG r = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+                if (r == ERROR_SUCCESS) return true;
+                e = SystemErrorText(static_cast<DWORD>(r));
+                return false;
+            },
+            "the event source Pelmar could not be removed: its key stays");
+    }
     const std::wstring file = kEventMessageFile;
-    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    const bool sourceOk =
-        RegSetValueExW(source, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(file.c_str()),
-                       static_cast<DWORD>((file.size() + 1) * 2)) == ERROR_SUCCESS &&
-        RegSetValueExW(source, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&types), 4) ==
-            ERROR_SUCCESS;
-    RegCloseKey(source);
-    if (!sourceOk) return fail("cannot register the event source Pelmar");
-    if (!kUserTemp.Write(Dword(options.userTemp), error) || !kSystemTemp.Write(Dword(options.systemTemp), error))
-        return fail("cannot write the service's settings: " + error);
+    RegistryValue messageFile = StringValue(AsUtf16(file));
+    messageFile.type = kRegExpandSz;
+    const uint32_t types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    if (!WriteValue(eventSource.get(), L"EventMessageFile", messageFile, error) ||
+        !WriteValue(eventSource.get(), L"TypesSupported", DwordValue(types), error)) {
+        why = "cannot register the event source Pelmar";
+        return false;
+    }
+    if (!WriteStep(changes, kUserTemp, DwordValue(options.userTemp), "the service's settings", why) ||
+        !WriteStep(changes, kSystemTemp, DwordValue(options.systemTemp), "the service's settings", why))
+        return false;
     // The paging file on the drive: one line, after every other.
-    StoredValue wanted = baseline;
+    RegistryValue wanted = baseline;
     if (options.pagefile) {
         const std::string line = std::string(1, letter) + ":\\pagefile.sys " + std::to_string(options.pageLeast) +
                                  " " + std::to_string(options.pageMost);
-        wanted = MultiValue(WithPagingLine(baseline.present ? AsText(baseline) : MultiString(), {line.begin(), line.end()}));
+        wanted = MultiStringValue(
+            WithPagingLine(baseline.present ? AsMultiString(baseline.data) : MultiString(), {line.begin(), line.end()}));
     }
-    if (!(wanted == now) && !kPagingFiles.Write(wanted, error)) return fail("cannot write PagingFiles: " + error);
+    if (!(wanted == now) && !WriteStep(changes, kPagingFiles, wanted, "PagingFiles", why)) return false;
     const bool keep = options.pagefile;
-    if (!kPagingBefore.Write(keep ? Pack(baseline) : StoredValue{}, error) ||
-        !kPagingAfter.Write(keep ? Pack(wanted) : StoredValue{}, error))
-        return fail("cannot keep PagingFiles' previous value: " + error);
+    if (!WriteStep(changes, kPagingBefore, keep ? Packed(baseline) : RegistryValue{}, "PagingFiles' records", why) ||
+        !WriteStep(changes, kPagingAfter, keep ? Packed(wanted) : RegistryValue{}, "PagingFiles' records", why))
+        return false;
     // Accounts no longer asked for get their values back now (the service
     // is stopped).
     Win32ServiceSystem system;
@@ -343,46 +353,30 @@ bool ApplyServiceInstall(const ServiceInstallOptions &options, char letter, std:
     return true;
 }
 
-void RollBackServiceInstall() {
-    if (!gUndo.active) return;
-    gUndo.active = false;
-    std::string error;
-    kPagingFiles.Write(gUndo.paging, error);
-    kPagingBefore.Write(gUndo.pagingBefore, error);
-    kPagingAfter.Write(gUndo.pagingAfter, error);
-    kUserTemp.Write(gUndo.userTemp, error);
-    kSystemTemp.Write(gUndo.systemTemp, error);
-    if (gUndo.sourceMade) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
-    if (gUndo.fileMoved) DeleteFileW(gUndo.target.c_str());
-    DeleteFileW(gUndo.staged.c_str());
-    if (GetFileAttributesW(gUndo.parked.c_str()) != INVALID_FILE_ATTRIBUTES)
-        MoveFileExW(gUndo.parked.c_str(), gUndo.target.c_str(), MOVEFILE_REPLACE_EXISTING);
-    if (gUndo.serviceMade) DeleteTheService(error);
-    if (gUndo.serviceStopped && !gUndo.serviceMade) StartInstalledService();
-}
-
 void StartInstalledService() {
-    gUndo.active = false;
     // The parked copy of an earlier service program goes now, or at the next start.
-    const std::wstring parked = SystemFile(kServiceFile) + L".pelmar-install-old";
+    const std::wstring parked = SystemFile(kServiceProgram) + kOldSuffix;
     if (!DeleteFileW(parked.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
         MoveFileExW(parked.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Handle service(manager.h ? OpenServiceW(manager.h, kServiceName, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
-    if (!service.h || (!StartServiceW(service.h, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)) {
-        Say("warning: the service " + Narrow(kServiceName) + " did not start now (" +
-            SystemErrorText(GetLastError()) + "); it starts at the next boot");
+    std::string why;
+    if (!StartTheService(why)) {
+        Say("warning: the service " + Narrow(kServiceName) + " did not start now (" + why +
+            "); it starts at the next boot");
         return;
     }
-    Say("installed and started the service " + Narrow(kServiceName) + " (" + Narrow(SystemFile(kServiceFile).c_str()) +
-        ", automatic start, LocalSystem) and the event source Pelmar");
+    Say("installed and started the service " + Narrow(kServiceName) + " (" +
+        Narrow(SystemFile(kServiceProgram).c_str()) + ", automatic start, LocalSystem) and the event source Pelmar");
 }
 
 bool UninstallService(std::string &why) {
     // Stopped first, so that nothing changes the values while they go back.
     {
         Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        Handle service(manager.h ? OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS) : nullptr);
+        if (!manager.h) {
+            why = "cannot reach the service manager: " + SystemErrorText(GetLastError());
+            return false;
+        }
+        Handle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
         if (service.h && !StopService(service.h)) {
             why = "the service " + Narrow(kServiceName) + " does not stop";
             return false;
@@ -395,7 +389,7 @@ bool UninstallService(std::string &why) {
         why = "cannot put back TEMP and TMP: " + problems.front();
         return false;
     }
-    StoredValue now, baseline;
+    RegistryValue now, baseline;
     bool recorded = false;
     std::string error;
     if (!PagingBaseline(now, baseline, recorded, error)) {
@@ -411,8 +405,8 @@ bool UninstallService(std::string &why) {
     }
     if (!DeleteTheService(why)) return false;
     if (RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey) == ERROR_SUCCESS) Say("removed the event source Pelmar");
-    if (!RemoveFile(SystemFile(kServiceFile))) {
-        why = "cannot remove " + Narrow(SystemFile(kServiceFile).c_str()) + ": " + SystemErrorText(GetLastError());
+    if (!RemoveFile(SystemFile(kServiceProgram))) {
+        why = "cannot remove " + Narrow(SystemFile(kServiceProgram).c_str()) + ": " + SystemErrorText(GetLastError());
         return false;
     }
     Say("removed the service " + Narrow(kServiceName) + "; the folders on the drive go at the next boot");
@@ -431,12 +425,10 @@ void ServiceStatus() {
                                           "pausing", "paused"};
     Say("service " + Narrow(kServiceName) + ": " + kStates[status.dwCurrentState <= 7 ? status.dwCurrentState : 0]);
     Win32ServiceSystem system;
-    StoredValue last;
+    RegistryValue last;
     std::string error;
-    const Value lastBoot{HKEY_LOCAL_MACHINE, kParametersKey, L"LastBoot"};
-    if (lastBoot.Read(last, error) && last.present) {
-        Say("  last boot: " + Narrow(std::wstring(reinterpret_cast<const wchar_t *>(last.data.data()),
-                                                  last.data.size() / 2).c_str()));
+    if (Parameter(kLastBootValue).Read(last, error) && last.present) {
+        Say("  last boot: " + Narrow(StringOf(last)));
     } else {
         Say("  last boot: the service has not run yet");
     }
@@ -449,10 +441,10 @@ void ServiceStatus() {
     std::vector<Account> accounts = system.Profiles();
     accounts.push_back({kSystemAccount, {}, true});
     for (const Account &account : accounts) {
-        StoredValue saved;
-        if (!system.ReadSaved(account.sid, "Written", saved)) continue;
+        RegistryValue saved;
+        if (!system.ReadSaved(account.sid, kWrittenValue, saved)) continue;
         const std::string folder = AccountFolder(letter, account.sid);
-        StoredValue temp;
+        RegistryValue temp;
         const bool onDrive = system.OpenEnvironment(account, error) && system.ReadVariable("TEMP", temp, error) &&
                              temp == saved;
         system.CloseEnvironment();

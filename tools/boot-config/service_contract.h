@@ -1,0 +1,52 @@
+// What pelmar-install and pelmar-service agree on, and take from here
+// only: the service's name and keys, the values under its Parameters key
+// (the options install gives it, the last boot's outcome, the records of the
+// values it replaced), and the identifiers of the Pelmar event source's
+// events. The message table (pelmar-service/service_messages.mc) is checked
+// against these identifiers where the service reports its events.
+#pragma once
+
+#include <cstdint>
+
+namespace pelmar_tools {
+
+inline constexpr wchar_t kServiceName[] = L"PelmarService";
+inline constexpr wchar_t kServiceDisplayName[] = L"Pelmar scratch drive";
+inline constexpr wchar_t kServiceProgram[] = L"pelmar-service.exe";
+inline constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService";
+inline constexpr wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters";
+// Under Parameters: a key by account (its SID) with the values it replaced.
+inline constexpr wchar_t kSavedKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Saved";
+
+// The event source, and its key under the event log's.
+inline constexpr wchar_t kEventSource[] = L"Pelmar";
+inline constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Pelmar";
+
+// Values under Parameters: the options (REG_DWORD, 0 or 1), PagingFiles'
+// records (packed), the last boot's outcome.
+inline constexpr char kUserTempValue[] = "UserTemp";
+inline constexpr char kSystemTempValue[] = "SystemTemp";
+inline constexpr char kPagingBeforeValue[] = "PagingFilesBefore";
+inline constexpr char kPagingAfterValue[] = "PagingFilesAfter";
+inline constexpr char kLastBootValue[] = "LastBoot";            // REG_SZ: when, and what the event said
+inline constexpr char kLastBootEventValue[] = "LastBootEvent";  // REG_DWORD: the event's identifier
+
+// Under an account's Saved key: each variable's previous value (packed), and
+// the value the service wrote instead.
+inline constexpr const char *kMovedVariables[] = {"TEMP", "TMP"};
+inline constexpr char kWrittenValue[] = "Written";
+
+// Event identifiers of the Pelmar event source (the low 16 bits, as the event
+// viewer shows them).
+enum ServiceEvent : uint32_t {
+    kEventDriveUp = 1000,            // Information: the drive holds the image's file system
+    kEventDriveMissing = 1001,       // Error: no drive, or not the driver's volume
+    kEventDriveOther = 1002,         // Warning: the drive holds another file system
+    kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
+    kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
+    kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
+    kEventPagingFileInUse = 1020,    // Information
+    kEventPagingFileUnused = 1021,   // Warning: configured on the drive, not in use
+};
+
+}  // namespace pelmar_tools
