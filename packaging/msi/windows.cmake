@@ -7,11 +7,11 @@
 add_library(pelmar-msi-action SHARED ${CMAKE_CURRENT_LIST_DIR}/custom_action.cpp ${CMAKE_SOURCE_DIR}/tools/platform/win32_text.cpp)
 target_include_directories(pelmar-msi-action PRIVATE ${CMAKE_SOURCE_DIR})
 set_target_properties(pelmar-msi-action PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-target_compile_definitions(pelmar-msi-action PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0502)
+# The tools' Windows definitions and link options (pelmar_windows_program_flags,
+# tools/CMakeLists.txt), and a DLL's own: its subsystem version, no time stamp.
+target_link_libraries(pelmar-msi-action PRIVATE pelmar_windows_program_flags)
 target_link_options(pelmar-msi-action PRIVATE
-  -static -static-libgcc -static-libstdc++
-  -Wl,--major-os-version,5 -Wl,--minor-os-version,2 -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,2
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,2 -Wl,--no-insert-timestamp)
 target_link_libraries(pelmar-msi-action PRIVATE msi kernel32)
 add_custom_command(TARGET pelmar-msi-action POST_BUILD
   COMMAND "${PELMAR_PYTHON}" "${CMAKE_SOURCE_DIR}/cmake/pe-checksum.py" "$<TARGET_FILE:pelmar-msi-action>"

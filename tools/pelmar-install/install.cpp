@@ -26,6 +26,7 @@
 #include "tools/boot-config/boot_line.h"
 #include "tools/boot-config/change_set.h"
 #include "tools/boot-config/registry_win32.h"
+#include "tools/boot-config/system_keys.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_cost.h"
@@ -43,10 +44,6 @@
 namespace pelmar_tools {
 namespace {
 
-const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t kBootExecute[] = L"BootExecute";
-const wchar_t kNewSuffix[] = L".pelmar-install-new";
-const wchar_t kOldSuffix[] = L".pelmar-install-old";
 
 const char kAdministrator[] =
     "changing the boot-time programs needs an administrator: run pelmar-install from a command prompt "
@@ -76,7 +73,7 @@ bool Done(BOOL ok, std::string &why) {
 
 // BootExecute as a list of lines, read whole; false and why when it cannot be.
 bool ReadBootExecute(HKEY session, RegistryValue &value, MultiString &text, std::string &why) {
-    if (!ReadValue(session, kBootExecute, value, why)) {
+    if (!ReadValue(session, kBootExecuteValue, value, why)) {
         why = "cannot read BootExecute: " + why;
         return false;
     }
@@ -153,7 +150,7 @@ bool CheckBootCost(const InstallPlan &plan, const InstallOptions &options, std::
 bool CheckProgram(InstallPlan &plan, std::string &why) {
     plan.source = ProgramBeside();
     plan.target = InstalledProgram();
-    plan.staged = plan.target + kNewSuffix;
+    plan.staged = plan.target + kNewCopySuffix;
     std::optional<uint64_t> size = FileSize(plan.source);
     if (!size) {
         why = "there is no pelmar.exe beside pelmar-install (" + Narrow(plan.source.c_str()) + ")";
@@ -168,7 +165,7 @@ bool CheckProgram(InstallPlan &plan, std::string &why) {
 // BootExecute with Pelmar's line, and the driver's start type: raised only
 // when the service starts too late.
 bool PlanRegistry(InstallPlan &plan, std::string &why) {
-    if (!plan.session.Open(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
+    if (!plan.session.Open(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
         why = "cannot open the Session Manager's settings for writing (" + plan.session.error() + "); " +
               kAdministrator;
         return false;
@@ -240,7 +237,7 @@ bool MakeChanges(ChangeSet &changes, const InstallPlan &plan, std::string &why) 
                "the copy " + staged + " could not be deleted: delete it by hand", why) &&
            CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
            ProtectStep(changes, plan.imageFile, "the image", why) &&
-           WriteStep(changes, plan.session.get(), kBootExecute, plan.after, plan.before, "cannot write BootExecute",
+           WriteStep(changes, plan.session.get(), kBootExecuteValue, plan.after, plan.before, "cannot write BootExecute",
                      "BootExecute could not be put back: it holds Pelmar's line; run pelmar-install uninstall", why) &&
            (!plan.raise ||
             WriteStep(changes, plan.driver.get(), L"Start", DwordValue(1), DwordValue(*plan.start),
@@ -298,7 +295,7 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
 // left that can fail, and it can be undone by moving the file back.
 bool RemoveProgramAndLine(ChangeSet &changes, HKEY session, const RegistryValue &before, const MultiString &remaining,
                           bool lineThere, bool fileThere, std::string &why) {
-    const std::wstring target = InstalledProgram(), parked = target + kOldSuffix;
+    const std::wstring target = InstalledProgram(), parked = target + kOldCopySuffix;
     const std::string targetName = Narrow(target.c_str()), parkedName = Narrow(parked.c_str());
     const bool parkedAside = !fileThere || changes.Do(
         [&](std::string &e) {
@@ -316,14 +313,14 @@ bool RemoveProgramAndLine(ChangeSet &changes, HKEY session, const RegistryValue 
     // there was none: it goes again (an empty list and no value mean the
     // same to the Session Manager).
     const bool onlyPelmar = MultiStringLines(remaining).empty();
-    if (WriteValue(session, kBootExecute, RegistryValue{!onlyPelmar, before.type, AsBytes(remaining)}, why))
+    if (WriteValue(session, kBootExecuteValue, RegistryValue{!onlyPelmar, before.type, AsBytes(remaining)}, why))
         return true;
     why = "cannot write BootExecute: " + why;
     return false;
 }
 
 void TellUninstalled(const MultiString &text, bool fileThere) {
-    const std::wstring target = InstalledProgram(), parked = target + kOldSuffix;
+    const std::wstring target = InstalledProgram(), parked = target + kOldCopySuffix;
     for (const std::u16string &l : MultiStringLines(text)) {
         if (IsPelmarLine(l)) Say("removed the line " + Narrow(l) + " from BootExecute");
     }
@@ -347,7 +344,7 @@ int Uninstall() {
     RegistryValue before;
     MultiString text;
     std::string why;
-    if (!session.Open(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
+    if (!session.Open(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
         return Refuse("cannot open the Session Manager's settings for writing (" + session.error() + "); " +
                       kAdministrator);
     }
@@ -449,7 +446,7 @@ void CheckInstalledLine(const std::u16string &l, std::vector<std::string> &probl
 }
 
 int Status() {
-    RegistryKey session(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE);
+    RegistryKey session(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_QUERY_VALUE);
     if (!session) {
         Complain("cannot read the Session Manager's settings: " + session.error());
         return 1;

@@ -9,6 +9,11 @@
 
 namespace pelmar_tools {
 
+// A program's new copy in System32 before it takes its name, and its earlier
+// copy moved aside (a running program can be moved, not replaced).
+inline constexpr wchar_t kNewCopySuffix[] = L".pelmar-install-new";
+inline constexpr wchar_t kOldCopySuffix[] = L".pelmar-install-old";
+
 std::optional<uint64_t> FileSize(const std::wstring &path);
 std::wstring SystemFolder();
 std::wstring InstalledProgram();  // pelmar.exe in System32

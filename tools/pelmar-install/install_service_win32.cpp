@@ -17,6 +17,7 @@
 
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/service_contract.h"
+#include "tools/boot-config/system_keys.h"
 #include "tools/pelmar-install/install_files_win32.h"
 #include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/paging_files.h"
@@ -26,15 +27,12 @@
 namespace pelmar_tools {
 namespace {
 
-const wchar_t kMemoryManagement[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 const wchar_t kEventMessageFile[] = L"%SystemRoot%\\System32\\pelmar-service.exe";
-const wchar_t kNewSuffix[] = L".pelmar-install-new";
-const wchar_t kOldSuffix[] = L".pelmar-install-old";
 constexpr uint64_t kMiB = 1024 * 1024;
 
 RegistryPlace Parameter(const char *name) { return {HKEY_LOCAL_MACHINE, kParametersKey, Widen(name)}; }
 
-const RegistryPlace kPagingFiles{HKEY_LOCAL_MACHINE, kMemoryManagement, L"PagingFiles"};
+const RegistryPlace kPagingFiles{HKEY_LOCAL_MACHINE, kMemoryManagementKey, kPagingFilesValue};
 // PagingFiles as it was before the line went in, and as the install left it.
 const RegistryPlace kPagingBefore = Parameter(kPagingBeforeValue);
 const RegistryPlace kPagingAfter = Parameter(kPagingAfterValue);
@@ -174,7 +172,7 @@ bool DeleteTheService(std::string &why) {
 
 bool RemoveFile(const std::wstring &path) {
     if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-    const std::wstring parked = path + kOldSuffix;
+    const std::wstring parked = path + kOldCopySuffix;
     return MoveFileExW(path.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING) &&
            (DeleteFileW(parked.c_str()) || MoveFileExW(parked.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 }
@@ -240,7 +238,7 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
 
 bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter, std::string &why) {
     const std::wstring target = SystemFile(kServiceProgram), source = Beside(kServiceProgram);
-    const std::wstring staged = target + kNewSuffix, parked = target + kOldSuffix;
+    const std::wstring staged = target + kNewCopySuffix, parked = target + kOldCopySuffix;
     const std::string targetName = Narrow(target.c_str()), stagedName = Narrow(staged.c_str());
     RegistryValue now, baseline;
     bool recorded = false;
@@ -355,7 +353,7 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
 
 void StartInstalledService() {
     // The parked copy of an earlier service program goes now, or at the next start.
-    const std::wstring parked = SystemFile(kServiceProgram) + kOldSuffix;
+    const std::wstring parked = SystemFile(kServiceProgram) + kOldCopySuffix;
     if (!DeleteFileW(parked.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
         MoveFileExW(parked.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     std::string why;
@@ -415,7 +413,12 @@ bool UninstallService(std::string &why) {
 
 void ServiceStatus() {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Handle service(manager.h ? OpenServiceW(manager.h, kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+    if (!manager.h) {
+        Say("service " + Narrow(kServiceName) + ": unknown, the service manager is out of reach (" +
+            SystemErrorText(GetLastError()) + ")");
+        return;
+    }
+    Handle service(OpenServiceW(manager.h, kServiceName, SERVICE_QUERY_STATUS));
     SERVICE_STATUS status{};
     if (!service.h || !QueryServiceStatus(service.h, &status)) {
         Say("service " + Narrow(kServiceName) + ": not installed");

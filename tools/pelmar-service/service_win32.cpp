@@ -14,6 +14,7 @@
 
 #include "tools/boot-config/boot_line.h"
 #include "tools/boot-config/registry_win32.h"
+#include "tools/boot-config/system_keys.h"
 #include "tools/image/image_check.h"
 #include "tools/pelmar-service/service_messages.h"
 #include "tools/platform/drive.h"
@@ -33,11 +34,6 @@ static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0
               (MSG_PAGING_FILE_UNUSED & 0xFFFF) == kEventPagingFileUnused);
 
 namespace {
-
-const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t kSystemEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
-const wchar_t kMemoryManagement[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
-const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
 std::vector<std::string> MultiStringValue(const wchar_t *path, const wchar_t *name) {
     RegistryValue value;
@@ -129,7 +125,7 @@ Win32ServiceSystem::~Win32ServiceSystem() {
 }
 
 std::vector<std::string> Win32ServiceSystem::BootExecuteLines() {
-    return MultiStringValue(kSessionManager, L"BootExecute");
+    return MultiStringValue(kSessionManagerKey, kBootExecuteValue);
 }
 
 bool Win32ServiceSystem::ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
@@ -203,7 +199,7 @@ DriveFacts Win32ServiceSystem::Drive(char letter) {
 
 std::vector<Account> Win32ServiceSystem::Profiles() {
     std::vector<Account> accounts;
-    RegistryKey list(HKEY_LOCAL_MACHINE, kProfileList, KEY_READ);
+    RegistryKey list(HKEY_LOCAL_MACHINE, kProfileListKey, KEY_READ);
     for (DWORD i = 0; list; ++i) {
         wchar_t name[256];
         DWORD length = 256;
@@ -315,7 +311,7 @@ bool Win32ServiceSystem::OpenEnvironment(const Account &account, std::string &er
     const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
     LONG r = ERROR_SUCCESS;
     if (account.system) {
-        r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSystemEnvironment, 0, access, &environment_);
+        r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSystemEnvironmentKey, 0, access, &environment_);
     } else {
         const std::wstring sid = Widen(account.sid);
         HKEY hive = nullptr;
@@ -393,7 +389,7 @@ void Win32ServiceSystem::ForgetSaved(const std::string &sid) {
 }
 
 std::vector<std::string> Win32ServiceSystem::PagingFilesConfigured() {
-    std::vector<std::string> lines = MultiStringValue(kMemoryManagement, L"PagingFiles");
+    std::vector<std::string> lines = MultiStringValue(kMemoryManagementKey, kPagingFilesValue);
     // "T:\pagefile.sys 1024 4096": the file's name is the first word.
     for (std::string &line : lines) line = line.substr(0, line.find(' '));
     return lines;
@@ -407,8 +403,10 @@ bool Win32ServiceSystem::PagingFilesInUse(std::vector<std::string> &files, std::
         PWSTR name;
     };
     using Query = LONG(WINAPI *)(ULONG, void *, ULONG, ULONG *);
-    auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto query = ntdll ? reinterpret_cast<Query>(
+                             reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQuerySystemInformation")))
+                       : nullptr;
     std::vector<BYTE> buffer(64 * 1024);
     ULONG got = 0;
     const LONG status = query ? query(18, buffer.data(), static_cast<ULONG>(buffer.size()), &got) : -1;
