@@ -203,6 +203,20 @@ bool WriteStep(ChangeSet &changes, HKEY key, const wchar_t *name, const Registry
         [key, name, before](std::string &e) { return WriteValue(key, name, before, e); }, left, why);
 }
 
+// pelmar.exe copied beside its place under a temporary name; the copy goes
+// at a roll-back, even one that a copy cut short left behind.
+bool CopyStep(ChangeSet &changes, const InstallPlan &plan, std::string &why) {
+    const std::string staged = Narrow(plan.staged.c_str());
+    changes.Undo(
+        [s = plan.staged](std::string &e) {
+            return Done(DeleteFileW(s.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND, e);
+        },
+        "the copy " + staged + " could not be deleted: delete it by hand");
+    if (Done(CopyFileW(plan.source.c_str(), plan.staged.c_str(), FALSE), why)) return true;
+    why = "cannot copy pelmar.exe to " + staged + ": " + why;
+    return false;
+}
+
 // The copy is checked once more just before it takes the name the boot runs.
 bool CheckCopy(const InstallPlan &plan, std::string &why) {
     why = ProgramProblem(plan.staged);
@@ -223,18 +237,7 @@ bool PutInPlace(const InstallPlan &plan, std::string &why) {
 // one call, and the file gets its name last.
 bool MakeChanges(ChangeSet &changes, const InstallPlan &plan, std::string &why) {
     const char letter = static_cast<char>(plan.line.choice.DriveLetter);
-    const std::string staged = Narrow(plan.staged.c_str()), target = Narrow(plan.target.c_str());
-    return AddServiceSteps(changes, plan.service, letter, why) &&
-           changes.Do(
-               [&](std::string &e) {
-                   if (Done(CopyFileW(plan.source.c_str(), plan.staged.c_str(), FALSE), e)) return true;
-                   e = "cannot copy pelmar.exe to " + staged + ": " + e;
-                   return false;
-               },
-               [s = plan.staged](std::string &e) {
-                   return Done(DeleteFileW(s.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND, e);
-               },
-               "the copy " + staged + " could not be deleted: delete it by hand", why) &&
+    return AddServiceSteps(changes, plan.service, letter, why) && CopyStep(changes, plan, why) &&
            CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
            ProtectStep(changes, plan.imageFile, "the image", why) &&
            WriteStep(changes, plan.session.get(), kBootExecuteValue, plan.after, plan.before, "cannot write BootExecute",

@@ -247,19 +247,18 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
         why = "cannot read PagingFiles or the service's settings: " + error;
         return false;
     }
-    const bool copied = changes.Do(
-        [&](std::string &e) {
-            if (CopyFileW(source.c_str(), staged.c_str(), FALSE)) return true;
-            e = "cannot copy pelmar-service.exe to " + stagedName + ": " + SystemErrorText(GetLastError());
-            return false;
-        },
+    // The copy goes at a roll-back, even one that a copy cut short left behind.
+    changes.Undo(
         [staged](std::string &e) {
             if (DeleteFileW(staged.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
             e = SystemErrorText(GetLastError());
             return false;
         },
-        "the copy " + stagedName + " could not be deleted: delete it by hand", why);
-    if (!copied) return false;
+        "the copy " + stagedName + " could not be deleted: delete it by hand");
+    if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
+        why = "cannot copy pelmar-service.exe to " + stagedName + ": " + SystemErrorText(GetLastError());
+        return false;
+    }
     bool made = false, stopped = false;
     if (!MakeService(made, stopped, why)) return false;
     if (made) {
