@@ -38,7 +38,10 @@ find "$stage" -type f -exec touch -d "@$SOURCE_DATE_EPOCH" {} +
 # options.txt's lines, as actions that add each option's words to
 # PELMAR_OPTIONS when its property is 1 (one line there is one option here),
 # early enough for the installation's step and the removal's rollback alike.
-secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;PELMAR_ARGS"
+# None of Pelmar's properties is a secure one: in a managed installation only
+# an administrator's values reach the part that runs as the system account,
+# and a standard user's repair runs with the kept arguments (pelmar.wxs).
+secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED"
 {
   echo '<?xml version="1.0" encoding="utf-8"?>'
   echo '<Include>'
@@ -51,7 +54,6 @@ secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;PELMAR_ARGS"
     ((n < 60)) || die "options.txt: more options than the sequence has room for"
     echo "    <Custom Action=\"Option_$property\" Sequence=\"$((1020 + n))\">$property = \"1\"</Custom>" >>"$stage/sequence"
     echo "  <CustomAction Id=\"Option_$property\" Property=\"PELMAR_OPTIONS\" Value=\"[PELMAR_OPTIONS]$words \" Impersonate=\"yes\"/>" >>"$stage/actions"
-    secure+=";$property"
     n=$((n + 1))
   done <"$here/options.txt"
   cat "$stage/sequence" 2>/dev/null || true
@@ -76,9 +78,14 @@ package_code=$(guid "package $version $commit")
 # that the type-51 actions are plain (wixl marks them "no impersonation",
 # which means nothing outside a deferred action); and that the removal's
 # undoing is a rollback action (DLL 1 + rollback 256 + in the script 1024 +
-# no impersonation 2048: wixl drops Execute="rollback").
+# no impersonation 2048: wixl drops Execute="rollback"); and the refusal
+# of an installation without arguments, an error action (type 19), which
+# wixl cannot declare. Its text is formatted: no brackets in it.
+refusal="Pelmar: PELMAR_ARGS is empty, and pelmar-install would install its defaults. Give the arguments for Pelmar in PELMAR_ARGS, or PELMAR_DEFAULTS=1 if the defaults are meant."
 msibuild "$stage/package.msi" \
   -q "UPDATE Property SET Value='$secure' WHERE Property='SecureCustomProperties'" \
+  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RefuseNoArguments', 19, '', '$refusal')" \
+  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RefuseNoArguments', 'NOT REMOVE=\"ALL\" AND NOT PELMAR_ARGS AND PELMAR_DEFAULTS <> \"1\"', 64)" \
   -q "UPDATE CustomAction SET Type=51 WHERE Type=2099" \
   -q "UPDATE CustomAction SET Type=3329 WHERE Action='PelmarUninstallRollback'" || die "msibuild could not finish the package"
 python3 "$here/msi-summary.py" "$stage/package.msi" "{$package_code}" "$SOURCE_DATE_EPOCH" || die "the summary information"

@@ -1286,6 +1286,15 @@ class MsiFlow(InstallFlow):
         self.expect(self.untouched(original), "the failed package left something: "
                     f"{shown(self.value())}, start type {self.start_type()}, {self.folder_pf.exists()=}")
 
+        # No arguments at all: refused before anything is done, unless
+        # PELMAR_DEFAULTS=1 says the defaults are meant. (Wine's msiexec /qn
+        # logs the error action's start, not its text.)
+        r, log = self.msiexec("/i", "C:\\" + self.current.name, log="msi-no-arguments.log")
+        self.expect(r.returncode == MSI_FAILED and "Action start" in log and "RefuseNoArguments" in log and
+                    "Pelmar: running" not in log,
+                    f"the package without PELMAR_ARGS: exit {r.returncode}, log: {log[-1500:]}")
+        self.expect(self.untouched(original), "the package without PELMAR_ARGS left something")
+
         r, log = self.msiexec("/i", "C:\\" + self.lower.name, "PELMAR_ARGS=" + MSI_ARGS, log="msi-lower.log")
         line = multi_string([BOOT_BEFORE[0], "pelmar " + MSI_ARGS, *BOOT_BEFORE[1:]])
         self.expect(r.returncode == 0 and "pelmar-install> Pelmar runs at the next start of Windows." in log,
@@ -1315,6 +1324,36 @@ class MsiFlow(InstallFlow):
         self.expect(len(listed) == 1, f"Programs and Features lists Pelmar {listed}")
         self.show(f"after msiexec /i {self.current.name} (the upgrade, no PELMAR_ARGS)")
         self.shown.append("Program Files\\Pelmar: " + ", ".join(installed))
+
+        # A repair by someone who is not an administrator, with arguments of
+        # its own: the kept ones are used and the new ones never reach
+        # pelmar-install. Wine's user is always an administrator (AdminUser
+        # is set, and no command line unsets a private property), so the
+        # repair runs from a double of this package that reads AdminUser
+        # from a public property instead, REINSTALLMODE v making it the
+        # source; every other row of the package is this build's.
+        double = self.c / "pelmar-double.msi"
+        shutil.copy(self.current, double)
+        subprocess.run(["msibuild", str(double), "-q", "UPDATE InstallExecuteSequence SET Condition="
+                        "'Installed AND NOT PELMAR_DOUBLE_ADMINUSER' WHERE Condition='Installed AND NOT AdminUser'"],
+                       check=True)
+        repair = ("/i", "C:\\" + double.name, "REINSTALL=ALL", "REINSTALLMODE=vomus")
+        for admin, log_name in ((False, "msi-repair-user.log"), (True, "msi-repair-admin.log")):
+            r, log = self.msiexec(*repair, *(["PELMAR_DOUBLE_ADMINUSER=1"] if admin else []),
+                                  r"PELMAR_ARGS=A w 1 T c:\pelmar.tc c:\absent.img", log=log_name)
+            runs = [l for l in log.splitlines() if "Pelmar: running" in l]
+            if admin:  # an administrator's arguments do arrive, and are checked
+                self.expect(r.returncode == MSI_FAILED and "pelmar-install: the image c:\\absent.img" in log,
+                            f"the administrator's repair: exit {r.returncode}: {log[-1500:]}")
+            else:
+                self.expect(r.returncode == 0 and runs and all(l.endswith("install " + MSI_ARGS) for l in runs),
+                            f"the repair without AdminUser: exit {r.returncode}: {runs or log[-1500:]}")
+            # (Wine does not roll back the registry of a failed repair: the
+            # kept arguments are compared after the user's only.)
+            self.expect(self.value() == line and (admin or self.kept_arguments() == MSI_ARGS),
+                        f"after the repair ({admin=}), BootExecute is {shown(self.value())}, "
+                        f"kept {self.kept_arguments()}")
+        double.unlink()
 
         self.boot("fat32")
 
