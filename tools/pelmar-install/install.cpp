@@ -69,6 +69,7 @@ const char kAdministrator[] =
 struct InstallOptions {
     bool allowDebugger = false;  // --allow-debugger: a line ending in dbg
     bool slowBootOk = false;     // --slow-boot-ok: a derivation above kSlowBootSeconds
+    bool containerIsMine = false;  // --container-is-mine: a container that does not look like one
 };
 
 std::string Seconds(double seconds) {
@@ -85,6 +86,7 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
     ServiceInstallOptions serviceOptions;
     if (!TakeServiceOptions(count, words, serviceOptions, why)) return Refuse(why);
     if (!ReadLine(count, words, line, why)) return Refuse(why);
+    line.containerIsMine = options.containerIsMine;
     Say("Pelmar's line: " + Utf8(line.line));
     DescribeLine(line);
     why = ArgumentProblem(line.words);
@@ -425,6 +427,8 @@ const char kUsage[] =
     "install's options:\n"
     "  --allow-debugger  accept a last dbg: every boot then waits for a kernel debugger\n"
     "  --slow-boot-ok    accept a key derivation that holds up every boot for more than a few seconds\n"
+    "  --container-is-mine  take a container that does not look like one (neither random nor zeros): the boot\n"
+    "                    overwrites it\n"
     "  --user-temp       every user's TEMP and TMP in a folder of their own on the drive (NTFS images)\n"
     "  --system-temp     the system's TEMP and TMP on the drive, reached by SYSTEM and administrators only\n"
     "  --pagefile MIN-MAX  a paging file on the drive, MIN to MAX MiB\n"
@@ -443,6 +447,7 @@ const struct {
 } kInstallOptions[] = {
     {L"--allow-debugger", &InstallOptions::allowDebugger},
     {L"--slow-boot-ok", &InstallOptions::slowBootOk},
+    {L"--container-is-mine", &InstallOptions::containerIsMine},
 };
 
 }  // namespace

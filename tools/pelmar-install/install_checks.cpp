@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tools/image/image_format.h"
+#include "tools/pelmar-install/container_check.h"
 
 namespace pelmar_tools {
 namespace {
@@ -132,7 +133,7 @@ std::string ContainerProblem(const InstallFiles &files) {
     if (files.containerInWindows) {
         return "the container lies in the Windows folder, whose files belong to the system";
     }
-    const std::vector<uint8_t> &start = files.containerStart;
+    const std::vector<uint8_t> &start = files.containerSample;
     if (start.size() >= 4 && (start[0] | start[1] << 8 | start[2] << 16 | static_cast<uint32_t>(start[3]) << 24) ==
                                  kImageMagic) {
         return "the container starts as a Pelmar image does: the boot would destroy that image "
@@ -145,18 +146,15 @@ std::string ContainerProblem(const InstallFiles &files) {
                    "would overwrite its first 512 bytes";
         }
     }
+    if (!files.containerIsMine) {
+        const std::string problem = ContainerContentProblem(files.containerSize, start);
+        if (!problem.empty()) return problem;
+    }
     if (files.imageSectorSize != 512) {
         return "the image is made for sectors of " + std::to_string(files.imageSectorSize) +
                " bytes, but the driver presents sectors of 512 bytes: the restore would refuse it at every boot";
     }
-    const uint64_t needed = 512 + files.imageVolumeSectors * 512;
-    if (files.containerSize < needed || files.containerSize < 1024) {
-        return "the container has " + std::to_string(files.containerSize) + " bytes, but the image's volume needs " +
-               std::to_string(needed < 1024 ? 1024 : needed) +
-               " (a 512-byte header and the volume): the driver cannot present a volume larger than the container "
-               "less its header";
-    }
-    return {};
+    return ContainerSizeProblem(files.containerSize, files.imageVolumeSectors);
 }
 
 bool AuthenticodeRanges(const std::vector<uint8_t> &file, std::vector<FileRange> &ranges, size_t &padding,

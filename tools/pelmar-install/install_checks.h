@@ -35,7 +35,10 @@ char16_t PathDrive(const std::u16string &path);
 // What the installer found out about the container and the image.
 struct InstallFiles {
     uint64_t containerSize = 0;
-    std::vector<uint8_t> containerStart;  // its first bytes (up to 4096)
+    // Its bytes at ContainerSampleRanges (container_check.h), one range
+    // after the other: its first 64 KiB, then runs spread over the rest.
+    std::vector<uint8_t> containerSample;
+    bool containerIsMine = false;         // --container-is-mine: its contents are not judged
     bool containerIsImage = false;        // the same file as the image
     bool containerIsProgram = false;      // pelmar.exe, beside the installer or installed
     bool containerIsInstaller = false;
@@ -45,7 +48,8 @@ struct InstallFiles {
 };
 
 // Empty, or why the boot would destroy the container (a file that is
-// something else) or could not mount and restore it.
+// something else, or does not look like a container) or could not mount
+// and restore it (a volume of another size than the image's).
 std::string ContainerProblem(const InstallFiles &files);
 
 // A byte range of a file.
