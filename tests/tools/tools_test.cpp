@@ -787,12 +787,31 @@ TEST(InstallChecks, ArgumentsPelmarWouldReadOtherwiseAndNamesTheBootWouldNotFind
         {u"c:\\.\\pelmar.tc", false, u'C'}, {u"c:\\sub/../pelmar.tc", false, u'C'}, {u"c:\\pelmar.tc.", false, u'C'},
         {u"c:\\pelmar.tc ", false, u'C'}, {u"c:\\\\pelmar.tc", false, u'C'}, {u"c:pelmar.tc", false, u'C'},
         {u"pelmar.tc", false, 0}, {u"\\\\?\\c:\\pelmar.tc", false, 0}, {u"c:\\pelmar.tc:x", false, u'C'},
-        {u"c:\\sub\\", false, u'C'},
+        {u"c:\\sub\\", false, u'C'}, {u"\\DosDevices\\c:\\pelmar.tc", false, 0},
+        {u"\\Device\\HarddiskVolume1\\pelmar.tc", false, 0}, {u"\\??\\UNC\\server\\share\\pelmar.tc", false, 0},
     };
     for (const auto &p : paths) {
         const std::u16string path = p.path;
         EXPECT_EQ(pelmar_tools::PathProblem(path).empty(), p.ok) << std::string(path.begin(), path.end());
         EXPECT_EQ(pelmar_tools::PathDrive(path), p.drive) << std::string(path.begin(), path.end());
+    }
+    EXPECT_THAT(pelmar_tools::PathProblem(u"\\DosDevices\\c:\\pelmar.tc"),
+                HasSubstr("an NT path, which pelmar-install does not take: give the file as c:\\pelmar.tc"));
+    // The command line as usage: help, or the bad word named.
+    const struct { W words; bool help; const char *problem; } usage[] = {
+        {{"install", "A", "w"}, false, ""}, {{"install", "/?"}, true, ""}, {{"-h"}, true, ""},
+        {{"install", "--pagefile", "2-4", "--user-temp", "A"}, false, ""}, {{"--bogus"}, false, "--bogus"},
+        {{"install", "--pagefile", "2-4", "--pagefile", "3-5"}, false, "--pagefile is given twice"},
+        {{"install", "--slow-boot-ok", "A", "--slow-boot-ok"}, false, "--slow-boot-ok is given twice"},
+        {{"install", "--pagefile", "big"}, false, "not \"big\""}, {{"install", "--pagefile"}, false, "not nothing"},
+        {{"install", "--pagefiles"}, false, "unknown option --pagefiles"}, {{"status", "x"}, false, "\"x\" follows"},
+        {{}, false, "no command"},
+    };
+    for (const auto &u : usage) {
+        const pelmar_tools::UsageReading r = pelmar_tools::ReadUsage(u.words);
+        EXPECT_EQ(r.help, u.help) << testing::PrintToString(u.words);
+        EXPECT_TRUE(*u.problem ? r.problem.find(u.problem) != std::string::npos : r.problem.empty())
+            << testing::PrintToString(u.words) << ": " << r.problem;
     }
 }
 

@@ -47,7 +47,7 @@ const char *Signature(const std::vector<uint8_t> &b) {
         const char *mark;
         size_t length;
     } marks[] = {
-        {"a ZIP archive (or a file built on one: an Office document, a JAR)", 0, "PK\3\4", 4},
+        {"a ZIP archive (or a file built on one, such as an Office document)", 0, "PK\3\4", 4},
         {"an empty ZIP archive", 0, "PK\5\6", 4},
         {"a spanned ZIP archive", 0, "PK\7\x08", 4},
         {"a 7z archive", 0, "7z\xBC\xAF\x27\x1C", 6},
@@ -143,8 +143,11 @@ std::vector<FileRange> ContainerSampleRanges(uint64_t size) {
     return ranges;
 }
 
-std::string ContainerContentProblem(uint64_t size, const std::vector<uint8_t> &sample) {
-    if (const char *what = Signature(sample)) return std::string("the container starts as ") + what + kSomeonesFile;
+namespace {
+
+// Why the sample is no container's, without what to do about it.
+std::string NotAContainer(uint64_t size, const std::vector<uint8_t> &sample) {
+    if (const char *what = Signature(sample)) return std::string("the container starts as ") + what;
     Counts pooled{};
     uint64_t pooledBytes = 0, pooledSectors = 0, taken = 0;
     for (const FileRange &range : ContainerSampleRanges(size)) {
@@ -159,7 +162,7 @@ std::string ContainerContentProblem(uint64_t size, const std::vector<uint8_t> &s
                 return "the container's sector at byte " + std::to_string(range.first + at) +
                        " is neither all zeros nor random (byte " + Hex(static_cast<unsigned>(odd)) + " " +
                        std::to_string(counts[static_cast<size_t>(odd)]) +
-                       " times in 512 bytes, where random data has it about twice)" + kSomeonesFile;
+                       " times in 512 bytes, where random data has it about twice)";
             }
             for (size_t v = 0; v < 256; ++v) pooled[v] += counts[v];
             pooledBytes += kSector;
@@ -171,10 +174,16 @@ std::string ContainerContentProblem(uint64_t size, const std::vector<uint8_t> &s
         return "the container's " + std::to_string(pooledSectors) +
                " sectors that are not all zeros, read at its start and spread over it, are not random together (byte " +
                Hex(static_cast<unsigned>(odd)) + " " + std::to_string(pooled[static_cast<size_t>(odd)]) +
-               " times, where random data has it about " + std::to_string(pooledBytes / 256) + " times)" +
-               kSomeonesFile;
+               " times, where random data has it about " + std::to_string(pooledBytes / 256) + " times)";
     }
     return {};
+}
+
+}  // namespace
+
+std::string ContainerContentProblem(uint64_t size, const std::vector<uint8_t> &sample) {
+    const std::string why = NotAContainer(size, sample);
+    return why.empty() ? why : why + kSomeonesFile;
 }
 
 std::string ContainerSizeProblem(uint64_t containerSize, uint64_t imageVolumeSectors) {
@@ -199,8 +208,8 @@ std::string ContainerSizeProblem(uint64_t containerSize, uint64_t imageVolumeSec
 }
 
 std::string ContainerIsMineLine(uint64_t size, const std::vector<uint8_t> &sample) {
-    std::string why = ContainerContentProblem(size, sample);
-    why = why.empty() ? "it looks like one already" : "it does not look like one (" + why.substr(0, why.find(':')) + ")";
+    std::string why = NotAContainer(size, sample);
+    why = why.empty() ? "it looks like one already" : "it does not look like one (" + why + ")";
     return "--container-is-mine: the container is taken as Pelmar's although " + why +
            ". At the next start Pelmar writes a new volume header over its first 512 bytes, and from then on the "
            "drive writes its sectors, encrypted, over the rest: the file as it is now is lost, its start at the "

@@ -461,9 +461,18 @@ int wmain(int argc, wchar_t **argv) {
         std::printf("pelmar-install %s\n", PELMAR_VERSION);
         return 0;
     }
-    if ((command == L"--help" || command == L"-h" || command == L"/?") && argc == 2) {
+    // Usage before anything else: help wherever install's words ask for it,
+    // and a bad word named, with exit status 2.
+    std::vector<std::string> args;
+    for (int at = 1; at < argc; ++at) args.push_back(Narrow(argv[at]));
+    const UsageReading usage = ReadUsage(args);
+    if (usage.help) {
         std::fputs(kUsage, stdout);
         return 0;
+    }
+    if (!usage.problem.empty()) {
+        Complain(usage.problem);
+        return Usage();
     }
     if (command == L"install") {
         // install's own options are taken out here; the service's

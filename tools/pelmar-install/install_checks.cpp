@@ -1,10 +1,12 @@
 // pelmar-install's refusals that need no system (see install_checks.h).
 #include "tools/pelmar-install/install_checks.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tools/image/image_format.h"
 #include "tools/pelmar-install/container_check.h"
+#include "tools/pelmar-install/paging_files.h"
 
 namespace pelmar_tools {
 namespace {
@@ -80,17 +82,68 @@ std::string ArgumentProblem(const std::vector<std::string> &words) {
     return {};
 }
 
+UsageReading ReadUsage(const std::vector<std::string> &words) {
+    auto isHelp = [](const std::string &w) { return w == "--help" || w == "-h" || w == "/?"; };
+    UsageReading reading;
+    if (words.empty()) {
+        reading.problem = "no command given";
+    } else if (words[0] == "install") {
+        static const char *const flags[] = {"--allow-debugger", "--slow-boot-ok", "--container-is-mine", "--user-temp",
+                                            "--system-temp", "--pagefile"};
+        std::vector<std::string> seen;
+        for (size_t i = 1; i < words.size(); ++i) {
+            const std::string &w = words[i];
+            if (isHelp(w)) return {true, {}};
+            if (w.rfind("--", 0) != 0) continue;
+            bool known = false;
+            for (const char *f : flags) known = known || w == f;
+            if (!known) {
+                reading.problem = "unknown option " + w + " of install";
+            } else if (std::find(seen.begin(), seen.end(), w) != seen.end()) {
+                reading.problem = "the option " + w + " is given twice";
+            } else if (w == "--pagefile") {
+                uint64_t least = 0, most = 0;
+                if (i + 1 >= words.size() || !ParsePagingSizes(words[i + 1], least, most)) {
+                    reading.problem = "--pagefile takes MIN-MAX, the paging file's least and largest size in MiB "
+                                      "(as 256-1024), not " +
+                                      (i + 1 < words.size() ? Quoted(words[i + 1]) : std::string("nothing"));
+                }
+                ++i;
+            }
+            if (!reading.problem.empty()) return reading;
+            seen.push_back(w);
+        }
+    } else if (words[0] == "uninstall" || words[0] == "status" || words[0] == "--version" || isHelp(words[0])) {
+        if (words.size() > 1) reading.problem = words[0] + " takes nothing more, but " + Quoted(words[1]) + " follows";
+        reading.help = reading.problem.empty() && isHelp(words[0]);
+    } else {
+        reading.problem = "unknown command or option " + Quoted(words[0]);
+    }
+    return reading;
+}
+
 std::string PathProblem(const std::u16string &path) {
     auto letter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
     size_t rest = 0;
     if (path.size() >= 3 && letter(path[0]) && path[1] == u':' && path[2] == u'\\') {
         rest = 3;
-    } else if (path.rfind(u"\\??\\", 0) == 0) {
-        if (path.size() < 7 || !letter(path[4]) || path[5] != u':' || path[6] != u'\\')
-            return "it is not a full path (after \\??\\ a drive letter, a colon and a backslash)";
+    } else if (path.rfind(u"\\??\\", 0) == 0 && path.size() >= 7 && letter(path[4]) && path[5] == u':' &&
+               path[6] == u'\\') {
         rest = 7;
     } else if (path.size() >= 2 && path[0] == u'\\' && path[1] != u'\\') {
-        rest = 1;
+        // Any other NT name (\DosDevices\X:, \GLOBAL??\X:, \Device\...,
+        // \??\UNC\...) reaches the file through objects the installer does
+        // not follow as the boot-time open does.
+        const size_t colon = path.find(u':');
+        const bool drive = colon != std::u16string::npos && colon >= 2 && letter(path[colon - 1]) &&
+                           path[colon - 2] == u'\\' && colon + 1 < path.size() && path[colon + 1] == u'\\';
+        std::string win32 = "X:\\FOLDER\\NAME";
+        if (drive) {
+            win32.clear();
+            for (char16_t c : path.substr(colon - 1)) win32 += c < 0x80 ? static_cast<char>(c) : '?';
+        }
+        return "it is an NT path, which pelmar-install does not take: give the file as " + win32 +
+               " (or \\??\\ and that)";
     } else {
         return "it is not a full path (a drive letter, a colon and a backslash)";
     }

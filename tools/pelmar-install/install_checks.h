@@ -20,12 +20,24 @@ namespace pelmar_tools {
 // replaced by its default or read differently at boot.
 std::string ArgumentProblem(const std::vector<std::string> &words);
 
+// pelmar-install's words after the program name, read as usage: whether they
+// ask for help (--help, -h or /? alone or among install's words, which are
+// no algorithm), and otherwise empty or what is wrong, naming the word: no
+// command or an unknown one, a word after uninstall or status, an unknown
+// option of install, one given twice, --pagefile without MIN-MAX.
+struct UsageReading {
+    bool help = false;
+    std::string problem;
+};
+UsageReading ReadUsage(const std::vector<std::string> &words);
+
 // A container or image name (UTF-16, as the administrator gave it): empty,
 // or why the boot-time open might reach another file than the one the
 // installer checks under that name. Only canonical full paths pass: a drive
-// letter, a colon and a backslash, or an NT path; no "." or ".." component,
-// no empty component, no forward slash, no component ending in a dot or a
-// blank, none of the characters Windows does not take in a name.
+// letter, a colon and a backslash, alone or after \??\ (any other NT path is
+// refused as one); no "." or ".." component, no empty component, no forward
+// slash, no component ending in a dot or a blank, none of the characters
+// Windows does not take in a name.
 std::string PathProblem(const std::u16string &path);
 
 // The drive letter (upper case) of a name of either form ("c:\x",
