@@ -991,6 +991,8 @@ class InstallFlow:
             ([*tc, r"c:\.\pelmar.tc"], "component"),
             ([*tc, r"c:\sub/../pelmar.tc"], "forward slash"),
             ([*tc, r"c:\pelmar.tc."], "ends in a dot"),
+            ([*tc, r"\DosDevices\c:\pelmar.tc"], "is an NT path, which pelmar-install does not take: give the "
+                                                   r"file as c:\pelmar.tc"),
             ([*tc, r"pelmar.tc"], "not a full path"),
             ([*tc, r"c:\pelmar.tc", "c:\\pelm\u0100r.img"], "printable ASCII"),
             (["twofish"], "none of Pelmar's codes"), (["t", "w"], "none of Pelmar's codes"),
@@ -1134,6 +1136,17 @@ class InstallFlow:
                 self.expect(r.returncode == 0 and "usage:" in r.stdout and not r.stderr, f"{tool} {word}: {r}")
             r = self.bench.wine(tool, "--no-such-option", "x", check=False)
             self.expect(r.returncode == 2 and "usage:" in r.stderr, f"{tool} with a bad option: {r}")
+        # pelmar-install reads its usage first: help among install's words,
+        # and a bad word named, with status 2 and nothing changed.
+        before = self.value()
+        for words, rc, why in ((("install", "/?"), 0, None), (("--bogus",), 2, "unknown command or option \"--bogus\""),
+                               (("install", "--pagefile", "2-4", "--pagefile", "2-4"), 2, "--pagefile is given twice"),
+                               (("install", "--pagefile", "big"), 2, 'in MiB (as 256-1024), not "big"'),
+                               (("status", "now"), 2, '"now" follows')):
+            r = self.bench.wine(tools[0], *words, check=False)
+            self.expect(r.returncode == rc and ("usage:" in r.stdout and not r.stderr if why is None else
+                                                why in r.stderr and "usage:" in r.stderr) and self.value() == before,
+                        f"pelmar-install {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr}")
         (c / "read-only.img").write_bytes(b"old")
         (c / "read-only.img").chmod(0o444)
         mkimage = lambda *words: self.bench.wine(tools[1], *words, check=False)

@@ -52,8 +52,9 @@ const char *Signature(const std::vector<uint8_t> &b) {
         {"a spanned ZIP archive", 0, "PK\7\x08", 4},
         {"a 7z archive", 0, "7z\xBC\xAF\x27\x1C", 6},
         {"a RAR archive", 0, "Rar!\x1A\x07", 6},
-        {"an xz stream", 0, "\xFD" "7zXZ\0", 6},
-        {"an OLE compound file (an Office 97-2003 document, an MSI package)", 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8},
+        {"an xz stream", 0, "\xFD\x37zXZ\0", 6},
+        {"an OLE compound file (an Office 97-2003 document, an MSI package)", 0,
+         "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8},
         {"a PDF document", 0, "%PDF-", 5},
         {"an SQLite database", 0, "SQLite format 3\0", 16},
         {"a VHD disk image", 0, "conectix", 8},
@@ -66,7 +67,7 @@ const char *Signature(const std::vector<uint8_t> &b) {
         {"a CD or DVD image (ISO 9660)", 0x8001, "CD001", 5},
         {"a tar archive", 257, "ustar", 5},
         {"a PNG picture", 0, "\x89PNG\r\n\x1A\n", 8},
-        {"a program or library (ELF)", 0, "\x7F" "ELF", 4},
+        {"a program or library (ELF)", 0, "\x7F\x45LF", 4},
     };
     for (const auto &m : marks) {
         if (At(b, m.at, m.mark, m.length)) return m.what;
@@ -82,9 +83,11 @@ const char *Signature(const std::vector<uint8_t> &b) {
         return "a bzip2 stream";
     }
     // A FAT boot sector: a jump, a sector size, the boot signature.
-    if (b.size() >= 512 && ((b[0] == 0xEB && b[2] == 0x90) || b[0] == 0xE9) && b[510] == 0x55 && b[511] == 0xAA) {
+    if (b.size() >= 512 && ((b[0] == 0xEB && b[2] == 0x90) || b[0] == 0xE9) && b[510] == 0x55 &&
+        b[511] == 0xAA) {
         const unsigned bytesPerSector = b[11] | b[12] << 8;
-        if (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096)
+        if (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 ||
+            bytesPerSector == 4096)
             return "a FAT file system";
     }
     return nullptr;
@@ -116,9 +119,9 @@ std::string Hex(unsigned v) {
 }
 
 const char kSomeonesFile[] =
-    ": it is someone's file, which the boot would destroy. Give a container made for Pelmar (pelmar-prepare's, "
-    "the driver's volume tools', or a new file: fsutil file createnew), or --container-is-mine (before the "
-    "arguments) if this file may go";
+    ": it is someone's file, which the boot would destroy. Give a container made for Pelmar "
+    "(pelmar-prepare's, the driver's volume tools', or a new file: fsutil file createnew), or "
+    "--container-is-mine (before the arguments) if this file may go";
 
 }  // namespace
 
@@ -151,7 +154,8 @@ std::string NotAContainer(uint64_t size, const std::vector<uint8_t> &sample) {
     Counts pooled{};
     uint64_t pooledBytes = 0, pooledSectors = 0, taken = 0;
     for (const FileRange &range : ContainerSampleRanges(size)) {
-        for (uint64_t at = 0; at + kSector <= range.second && taken + kSector <= sample.size(); at += kSector) {
+        for (uint64_t at = 0; at + kSector <= range.second && taken + kSector <= sample.size();
+             at += kSector) {
             const uint8_t *sector = sample.data() + taken;
             taken += kSector;
             Counts counts{};
@@ -172,7 +176,8 @@ std::string NotAContainer(uint64_t size, const std::vector<uint8_t> &sample) {
     const int odd = Unlikely(pooled, pooledBytes);
     if (odd >= 0) {
         return "the container's " + std::to_string(pooledSectors) +
-               " sectors that are not all zeros, read at its start and spread over it, are not random together (byte " +
+               " sectors that are not all zeros, read at its start and spread over it, are not "
+               "random together (byte " +
                Hex(static_cast<unsigned>(odd)) + " " + std::to_string(pooled[static_cast<size_t>(odd)]) +
                " times, where random data has it about " + std::to_string(pooledBytes / 256) + " times)";
     }
@@ -193,26 +198,33 @@ std::string ContainerSizeProblem(uint64_t containerSize, uint64_t imageVolumeSec
     if (presented == imageVolumeSectors && presented > 0) return {};
     auto size = [](uint64_t bytes) {
         const uint64_t MiB = 1024 * 1024;
-        return bytes % MiB == 0 ? std::to_string(bytes / MiB) + "M"
+        return bytes % MiB == 0    ? std::to_string(bytes / MiB) + "M"
                : bytes % 1024 == 0 ? std::to_string(bytes / 1024) + "K"
                                    : std::to_string(bytes);
     };
-    return "the container has " + std::to_string(containerSize) + " bytes, so the driver presents a volume of " +
-           std::to_string(presented) + " sectors of 512 bytes (the container less its 512-byte header), but the " +
-           "image is for a volume of " + std::to_string(imageVolumeSectors) + " sectors (" +
-           std::to_string(imageVolumeSectors * kSector) + " bytes): every boot would end with \"Disk size is "
-           "different to disk image!\" and no drive. Make a matching pair: on Linux, pelmar-prepare --size " +
-           size(imageVolumeSectors * kSector) + " --fs FS OUTDIR makes a container and an image of that size; on " +
-           "this machine, mount this container with the driver's tools and capture its image (pelmar-mkimage X: " +
-           "IMAGE)";
+    const uint64_t imageBytes = imageVolumeSectors * kSector;
+    return "the container has " + std::to_string(containerSize) +
+           " bytes, so the driver presents a volume of " + std::to_string(presented) +
+           " sectors of 512 bytes (the container less its 512-byte header), but " +
+           "the image is for a volume of " + std::to_string(imageVolumeSectors) + " sectors (" +
+           std::to_string(imageBytes) +
+           " bytes): every boot would end with \"Disk size is different to disk " +
+           "image!\" and no drive. Make a matching pair: on Linux, pelmar-prepare --size " +
+           size(imageBytes) +
+           " --fs FS OUTDIR makes a container and an image of that size; on this machine, mount this " +
+           "container with the driver's tools and capture its image (pelmar-mkimage X: IMAGE), or make a " +
+           "container for this image: fsutil file createnew CONTAINER " +
+           std::to_string(kSector + imageBytes);
 }
 
 std::string ContainerIsMineLine(uint64_t size, const std::vector<uint8_t> &sample) {
     std::string why = NotAContainer(size, sample);
     why = why.empty() ? "it looks like one already" : "it does not look like one (" + why + ")";
     return "--container-is-mine: the container is taken as Pelmar's although " + why +
-           ". At the next start Pelmar writes a new volume header over its first 512 bytes, and from then on the "
-           "drive writes its sectors, encrypted, over the rest: the file as it is now is lost, its start at the "
+           ". At the next start Pelmar writes a new volume header over its first 512 bytes, and from then on "
+           "the "
+           "drive writes its sectors, encrypted, over the rest: the file as it is now is lost, its start at "
+           "the "
            "first boot and the rest as the drive is used";
 }
 

@@ -8,9 +8,11 @@
 
 namespace pelmar_tools {
 
-bool ReadContainerSample(const std::wstring &path, uint64_t size, std::vector<uint8_t> &sample, std::string &error) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool ReadContainerSample(const std::wstring &path, uint64_t size, std::vector<uint8_t> &sample,
+                         std::string &error) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = SystemErrorText(GetLastError());
         return false;

@@ -11,6 +11,7 @@ namespace pelmar_tools {
 // after the other; false and why when they cannot be read. The file is
 // opened as every other reader of the installer opens it, sharing writes: a
 // container the driver has mounted stays open for writing.
-bool ReadContainerSample(const std::wstring &path, uint64_t size, std::vector<uint8_t> &sample, std::string &error);
+bool ReadContainerSample(const std::wstring &path, uint64_t size, std::vector<uint8_t> &sample,
+                         std::string &error);
 
 }  // namespace pelmar_tools
