@@ -221,11 +221,9 @@ std::string ContainerIsMineLine(uint64_t size, const std::vector<uint8_t> &sampl
     std::string why = NotAContainer(size, sample);
     why = why.empty() ? "it looks like one already" : "it does not look like one (" + why + ")";
     return "--container-is-mine: the container is taken as Pelmar's although " + why +
-           ". At the next start Pelmar writes a new volume header over its first 512 bytes, and from then on "
-           "the "
-           "drive writes its sectors, encrypted, over the rest: the file as it is now is lost, its start at "
-           "the "
-           "first boot and the rest as the drive is used";
+           ". At the next start Pelmar writes a new volume header over its first 512 bytes, and from then "
+           "on the drive writes its sectors, encrypted, over the rest: the file as it is now is lost, its "
+           "start at the first boot and the rest as the drive is used";
 }
 
 }  // namespace pelmar_tools
