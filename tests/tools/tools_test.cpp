@@ -12,6 +12,7 @@
 #include "tests/tools/ntfs_reference.h"
 #include "support/restore_support.h"
 #include "tests/tools/tool_support.h"
+#include "tools/pelmar-install/container_check.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_rights.h"
@@ -22,6 +23,7 @@
 namespace pelmar_test {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -53,6 +55,14 @@ ParsedImage Parse(const std::string &image) {
     }
     p.data = image.substr(std::min<size_t>(p.dataOffset, image.size()));
     return p;
+}
+
+// What install reads of a container: the bytes of its sample ranges.
+std::vector<uint8_t> ContainerSample(const std::string &file) {
+    std::vector<uint8_t> sample;
+    for (const auto &[at, length] : pelmar_tools::ContainerSampleRanges(file.size()))
+        sample.insert(sample.end(), file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + length));
+    return sample;
 }
 
 class MkImage : public RestoreTest {
@@ -526,6 +536,7 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     std::vector<size_t> counts(256);
     for (char c : noise) ++counts[static_cast<uint8_t>(c)];
     for (size_t count : counts) EXPECT_NEAR(count, noise.size() / 256.0, noise.size() / 256.0 * 0.05);
+    EXPECT_EQ(pelmar_tools::ContainerContentProblem(noise.size(), ContainerSample(noise)), "");
     EXPECT_TRUE(noise.substr(0, 4096) != other.substr(0, 4096)) << "the same noise twice";
     EXPECT_TRUE(noise.substr(noise.size() - 4096) != other.substr(other.size() - 4096))
         << "the same noise twice";
@@ -730,13 +741,25 @@ TEST(InstallBootExecute, OnePelmarLineAfterTheDiskCheckAndEveryOtherLineKept) {
         {u"c:\\pagefile.sys 512 1024||", u"c:\\pagefile.sys 512 1024|T:\\pagefile.sys 256 1024||",
          u"c:\\pagefile.sys 512 1024||"},
         {u"", u"T:\\pagefile.sys 256 1024||", u"|"},
-        {u"t:\\PAGEFILE.SYS 1 2|?:\\pagefile.sys||", u"?:\\pagefile.sys|T:\\pagefile.sys 256 1024||",
-         u"?:\\pagefile.sys||"},
+        {u"t:\\PAGEFILE.SYS 1 2|?:\\pagefile.sys||", u"t:\\PAGEFILE.SYS 1 2|?:\\pagefile.sys|T:\\pagefile.sys 256 1024||",
+         u"t:\\PAGEFILE.SYS 1 2|?:\\pagefile.sys||"},
+        {u"t:\\PAGEFILE.SYS 256 1024|c:\\p 1 2||", u"c:\\p 1 2|T:\\pagefile.sys 256 1024||", u"c:\\p 1 2||"},
     };
     for (const auto &c : paging) {
         const std::u16string line = u"T:\\pagefile.sys 256 1024";
         EXPECT_EQ(pelmar_tools::WithPagingLine(value(c.before), line), value(c.after));
         EXPECT_EQ(pelmar_tools::WithoutPagingLine(value(c.after), line), value(c.back));
+    }
+    // --pagefile on a letter that already has another's paging file.
+    const struct { const char16_t *others; char16_t letter; bool refused; } foreign[] = {
+        {u"C:\\pagefile.sys 1024 4096|D:\\pagefile.sys 4096 8192||", u'D', true},
+        {u"C:\\pagefile.sys 1024 4096|D:\\pagefile.sys 4096 8192||", u'C', true},
+        {u"C:\\pagefile.sys 1024 4096|D:\\pagefile.sys 4096 8192||", u'T', false},
+        {u"\\??\\t:\\swap\\pf.sys 1 2||", u'T', true}, {u"?:\\pagefile.sys||", u'T', false}, {u"", u'T', false},
+    };
+    for (const auto &f : foreign) {
+        EXPECT_EQ(pelmar_tools::ForeignPagingLineProblem(value(f.others), f.letter).empty(), !f.refused)
+            << std::string(f.others, f.others + std::char_traits<char16_t>::length(f.others));
     }
     uint64_t least = 0, most = 0;
     EXPECT_TRUE(pelmar_tools::ParsePagingSizes("256-1024", least, most) && least == 256 && most == 1024);
@@ -764,12 +787,31 @@ TEST(InstallChecks, ArgumentsPelmarWouldReadOtherwiseAndNamesTheBootWouldNotFind
         {u"c:\\.\\pelmar.tc", false, u'C'}, {u"c:\\sub/../pelmar.tc", false, u'C'}, {u"c:\\pelmar.tc.", false, u'C'},
         {u"c:\\pelmar.tc ", false, u'C'}, {u"c:\\\\pelmar.tc", false, u'C'}, {u"c:pelmar.tc", false, u'C'},
         {u"pelmar.tc", false, 0}, {u"\\\\?\\c:\\pelmar.tc", false, 0}, {u"c:\\pelmar.tc:x", false, u'C'},
-        {u"c:\\sub\\", false, u'C'},
+        {u"c:\\sub\\", false, u'C'}, {u"\\DosDevices\\c:\\pelmar.tc", false, 0},
+        {u"\\Device\\HarddiskVolume1\\pelmar.tc", false, 0}, {u"\\??\\UNC\\server\\share\\pelmar.tc", false, 0},
     };
     for (const auto &p : paths) {
         const std::u16string path = p.path;
         EXPECT_EQ(pelmar_tools::PathProblem(path).empty(), p.ok) << std::string(path.begin(), path.end());
         EXPECT_EQ(pelmar_tools::PathDrive(path), p.drive) << std::string(path.begin(), path.end());
+    }
+    EXPECT_THAT(pelmar_tools::PathProblem(u"\\DosDevices\\c:\\pelmar.tc"),
+                HasSubstr("an NT path, which pelmar-install does not take: give the file as c:\\pelmar.tc"));
+    // The command line as usage: help, or the bad word named.
+    const struct { W words; bool help; const char *problem; } usage[] = {
+        {{"install", "A", "w"}, false, ""}, {{"install", "/?"}, true, ""}, {{"-h"}, true, ""},
+        {{"install", "--pagefile", "2-4", "--user-temp", "A"}, false, ""}, {{"--bogus"}, false, "--bogus"},
+        {{"install", "--pagefile", "2-4", "--pagefile", "3-5"}, false, "--pagefile is given twice"},
+        {{"install", "--slow-boot-ok", "A", "--slow-boot-ok"}, false, "--slow-boot-ok is given twice"},
+        {{"install", "--pagefile", "big"}, false, "not \"big\""}, {{"install", "--pagefile"}, false, "not nothing"},
+        {{"install", "--pagefiles"}, false, "unknown option --pagefiles"}, {{"status", "x"}, false, "\"x\" follows"},
+        {{}, false, "no command"},
+    };
+    for (const auto &u : usage) {
+        const pelmar_tools::UsageReading r = pelmar_tools::ReadUsage(u.words);
+        EXPECT_EQ(r.help, u.help) << testing::PrintToString(u.words);
+        EXPECT_TRUE(*u.problem ? r.problem.find(u.problem) != std::string::npos : r.problem.empty())
+            << testing::PrintToString(u.words) << ": " << r.problem;
     }
 }
 
@@ -779,9 +821,9 @@ TEST(InstallChecks, ContainersTheBootWouldDestroyOrCouldNotUse) {
     pelmar_tools::InstallFiles fits;
     fits.containerSize = 512 + 100 * 512;
     const std::string noise = Noise(4096, 3);
-    fits.containerStart.assign(noise.begin(), noise.end());
-    fits.containerStart[0] = 'M';  // an MZ without a PE header is noise like any other
-    fits.containerStart[1] = 'Z';
+    fits.containerSample.assign(noise.begin(), noise.end());
+    fits.containerSample[0] = 'M';  // an MZ without a PE header is noise like any other
+    fits.containerSample[1] = 'Z';
     fits.imageSectorSize = 512;
     fits.imageVolumeSectors = 100;
     EXPECT_EQ(pelmar_tools::ContainerProblem(fits), "");
@@ -789,13 +831,67 @@ TEST(InstallChecks, ContainersTheBootWouldDestroyOrCouldNotUse) {
     bad[0].containerIsImage = true;
     bad[1].containerIsProgram = true;
     bad[2].containerInWindows = true;
-    bad[3].containerStart = {0xD0, 0xAF, 0x19, 0x35, 0, 0, 0, 0};
-    bad[4].containerStart[0x3C] = 0x80, bad[4].containerStart[0x3D] = 0, bad[4].containerStart[0x3E] = 0;
-    bad[4].containerStart[0x3F] = 0, std::memcpy(bad[4].containerStart.data() + 0x80, "PE\0\0", 4);
+    bad[3].containerSample = {0xD0, 0xAF, 0x19, 0x35, 0, 0, 0, 0};
+    bad[4].containerSample[0x3C] = 0x80, bad[4].containerSample[0x3D] = 0, bad[4].containerSample[0x3E] = 0;
+    bad[4].containerSample[0x3F] = 0, std::memcpy(bad[4].containerSample.data() + 0x80, "PE\0\0", 4);
     bad[5].containerSize -= 1;
     bad[6].imageSectorSize = 4096;
     bad[7].containerIsInstaller = true;
     for (size_t i = 0; i < bad.size(); ++i) EXPECT_NE(pelmar_tools::ContainerProblem(bad[i]), "") << i;
+
+    // What a file holds: containers as they are made and as boots leave them
+    // pass (a random header, ciphertext, never-written zeros or noise); a
+    // known format's mark, a structured sector or bytes that are not random
+    // together are someone's file.
+    const size_t size = 512 + (3 << 20);
+    const std::string zeros(size, '\0'), random = Noise(size, 11), text = [&] {
+        std::string t;
+        while (t.size() < size) t += "Minutes of the meeting, item " + std::to_string(t.size()) + ": agreed.\n";
+        return t.substr(0, size);
+    }();
+    auto with = [](std::string file, size_t at, const std::string &part) { return file.replace(at, part.size(), part); };
+    std::string booted = zeros, narrow = random;  // sectors the drive wrote, among zeros; 64 byte values
+    for (size_t at = 0; at < size; at += 512 * 37) booted.replace(at, 2560, Noise(2560, static_cast<uint32_t>(at)));
+    for (char &c : narrow) c = static_cast<char>(c & 0x3F);
+    std::string fatBoot = Noise(512, 4);
+    fatBoot[0] = '\xEB', fatBoot[2] = '\x90', fatBoot[11] = 0, fatBoot[12] = 2, fatBoot[510] = 0x55;
+    fatBoot[511] = '\xAA';
+    const struct { std::string file; const char *why; } contents[] = {
+        {random, nullptr}, {zeros, nullptr}, {booted, nullptr}, {with(zeros, 0, random.substr(0, 512)), nullptr},
+        {with(random, 0, std::string("PK\3\4", 4)), "a ZIP archive"},
+        {with(random, 0, "7z\xBC\xAF\x27\x1C"), "a 7z archive"},
+        {with(random, 0, std::string("\x1F\x8B\x08\0\0\0\0\0\0\x03", 10)), "a gzip stream"},
+        {with(random, 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"), "an OLE compound file"},
+        {with(random, 0, "%PDF-1.4"), "a PDF document"},
+        {with(random, 0, std::string("SQLite format 3\0", 16)), "an SQLite database"},
+        {with(random, 0, "conectix"), "a VHD disk image"}, {with(random, 0, "vhdxfile"), "a VHDX disk image"},
+        {with(random, 0, fatBoot), "a FAT file system"}, {with(random, 3, "NTFS    "), "an NTFS file system"},
+        {with(text, 0, random.substr(0, 512)), "sector at byte 512 is neither all zeros nor random"},
+        {with(zeros, size - 1024, text.substr(0, 512)), "is neither all zeros nor random"},
+        {with(random, 40000, std::string(512, '\xFF')), "sector at byte 39936 is neither"},
+        {narrow, "are not random together"},
+    };
+    for (const auto &c : contents) {
+        const std::string problem = pelmar_tools::ContainerContentProblem(c.file.size(), ContainerSample(c.file));
+        EXPECT_TRUE(c.why ? problem.find(c.why) != std::string::npos : problem.empty())
+            << (c.why ? c.why : "accepted") << ": " << problem;
+    }
+    // --container-is-mine takes it, saying what the boot will do to it.
+    pelmar_tools::InstallFiles mine = fits;
+    mine.containerSample = ContainerSample(text.substr(0, fits.containerSize));
+    EXPECT_THAT(pelmar_tools::ContainerProblem(mine), HasSubstr("neither all zeros nor random"));
+    mine.containerIsMine = true;
+    EXPECT_EQ(pelmar_tools::ContainerProblem(mine), "");
+    EXPECT_THAT(pelmar_tools::ContainerIsMineLine(fits.containerSize, mine.containerSample),
+                HasSubstr("new volume header over its first 512 bytes"));
+    // The volume the driver presents: the container less its header, whole
+    // sectors; any other size than the image's is refused with both.
+    const uint64_t MiB = 1 << 20, volume = 8 * MiB / 512;
+    EXPECT_EQ(pelmar_tools::ContainerSizeProblem(512 + 8 * MiB + 511, volume), "");
+    EXPECT_THAT(pelmar_tools::ContainerSizeProblem(512 + 40 * MiB, volume),
+                AllOf(HasSubstr("81920 sectors"), HasSubstr("16384 sectors"), HasSubstr("pelmar-prepare --size 8M")));
+    for (uint64_t bytes : {512 + 8 * MiB - 1, 512 + 8 * MiB + 512, uint64_t{512}})
+        EXPECT_NE(pelmar_tools::ContainerSizeProblem(bytes, volume), "") << bytes;
 }
 
 // pelmar.exe's digest ranges: a signed copy (certificate table appended,

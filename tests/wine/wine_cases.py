@@ -19,7 +19,9 @@ import shutil
 import signal
 import subprocess
 import sys
+import sqlite3
 import time
+import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -948,6 +950,23 @@ class InstallFlow:
         subprocess.run([self.bench.args.mkimage, "--sector-size", "4096", str(c / "zeros.raw"), str(c / "4k.img")],
                        check=True, capture_output=True)
         (c / "sub").mkdir(exist_ok=True)
+        # Files of worth that are no containers, each the container's size
+        # where the size matters; and an 8 MiB image for the 40 MiB container.
+        for name, size in (("backup.zip", 9 << 20), ("mine.zip", 512 + INSTALL_VOLUME_BYTES)):
+            with zipfile.ZipFile(c / name, "w") as z:  # stored: 30 + 46 + 22 bytes and the name twice around it
+                z.writestr("photos.bin", os.urandom(size - 118))
+            self.expect((c / name).stat().st_size == size, f"{name} has {(c / name).stat().st_size} bytes")
+        (c / "data.sqlite").unlink(missing_ok=True)
+        with sqlite3.connect(c / "data.sqlite") as db:
+            db.execute("create table t (a, b)")
+            db.executemany("insert into t values (?, ?)", ((i, os.urandom(64).hex()) for i in range(4000)))
+        db.close()
+        (c / "fat.raw").unlink(missing_ok=True)
+        (c / "8m.raw").unlink(missing_ok=True)
+        for name, kib in (("fat.raw", 4096), ("8m.raw", 8192)):
+            subprocess.run(["mkfs.fat", "-C", str(c / name), str(kib)], check=True, capture_output=True)
+        subprocess.run([self.bench.args.mkimage, str(c / "8m.raw"), str(c / "8m.img")], check=True, capture_output=True)
+        (c / "paper.pdf").write_bytes(b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n" * 20000)
         tc = ["A", "w", "1", "T"]
         refusals = [
             ([*tc, r"c:\pelmar.tc", r"c:\absent.img"], "absent.img"),
@@ -958,13 +977,22 @@ class InstallFlow:
             ([*tc, r"c:\pelmar-install.exe"], "pelmar-install.exe itself"),
             ([*tc, r"c:\pelmar.exe"], "the container is pelmar.exe"),
             ([*tc, r"c:\copy.img"], "starts as a Pelmar image does"),
-            ([*tc, r"c:\small.tc"], "but the image's volume needs"),
+            ([*tc, r"c:\small.tc"], "81919 sectors of 512 bytes (the container less its 512-byte header), but the "
+                                     "image is for a volume of 81920 sectors"),
+            ([*tc, r"c:\pelmar.tc", r"c:\8m.img"], "81920 sectors of 512 bytes (the container less its 512-byte "
+                                                   "header), but the image is for a volume of 16384 sectors"),
+            ([*tc, r"c:\backup.zip"], "the container starts as a ZIP archive"),
+            ([*tc, r"c:\data.sqlite"], "the container starts as an SQLite database"),
+            ([*tc, r"c:\fat.raw"], "the container starts as a FAT file system"),
+            ([*tc, r"c:\paper.pdf"], "the container starts as a PDF document"),
             ([*tc, r"c:\pelmar.tc", r"c:\4k.img"], "made for sectors of 4096 bytes"),
             ([*tc, r"t:\pelmar.tc"], "the drive Pelmar mounts"),
             ([*tc, r"c:\sub\..\pelmar.tc"], "component"),
             ([*tc, r"c:\.\pelmar.tc"], "component"),
             ([*tc, r"c:\sub/../pelmar.tc"], "forward slash"),
             ([*tc, r"c:\pelmar.tc."], "ends in a dot"),
+            ([*tc, r"\DosDevices\c:\pelmar.tc"], "is an NT path, which pelmar-install does not take: give the "
+                                                   r"file as c:\pelmar.tc"),
             ([*tc, r"pelmar.tc"], "not a full path"),
             ([*tc, r"c:\pelmar.tc", "c:\\pelm\u0100r.img"], "printable ASCII"),
             (["twofish"], "none of Pelmar's codes"), (["t", "w"], "none of Pelmar's codes"),
@@ -1006,6 +1034,22 @@ class InstallFlow:
         self.expect(r.returncode == 1 and self.value() == original and self.start_type() == 3 and
                     not list(system32.glob("pelmar.exe*")), f"a failed install left changes: {r.stdout}{r.stderr}")
 
+        # --container-is-mine takes a file of the right size that is no
+        # container, saying what the boot will do to it.
+        r = self.install("install", "--container-is-mine", *tc, r"c:\mine.zip")
+        self.expect(r.returncode == 0 and "--container-is-mine: the container is taken as Pelmar's although it does "
+                    "not look like one (the container starts as a ZIP archive" in r.stdout and
+                    "a new volume header over its first 512 bytes" in r.stdout and
+                    self.value() == multi_string([BOOT_BEFORE[0], r"pelmar A w 1 T c:\mine.zip", *BOOT_BEFORE[1:]]),
+                    f"install --container-is-mine: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.shown.append("install --container-is-mine over a ZIP: " + "".join(
+            x for x in r.stdout.splitlines() if x.startswith("--container-is-mine")))
+        r = self.install("uninstall")
+        self.expect(r.returncode == 0 and self.value() == original, f"uninstall: {r.stdout}{r.stderr}")
+        self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
+
+        # Accepted: a fresh random file of the right size (pelmar.tc), as later
+        # pelmar-prepare's container (put_to_work).
         r = self.install("install", "T", "r", "1", "K")
         self.expect(r.returncode == 0, f"install T r 1 K: exit {r.returncode}: {r.stdout}{r.stderr}")
         self.expect(self.value() == multi_string([BOOT_BEFORE[0], "pelmar T r 1 K", *BOOT_BEFORE[1:]]),
@@ -1092,6 +1136,17 @@ class InstallFlow:
                 self.expect(r.returncode == 0 and "usage:" in r.stdout and not r.stderr, f"{tool} {word}: {r}")
             r = self.bench.wine(tool, "--no-such-option", "x", check=False)
             self.expect(r.returncode == 2 and "usage:" in r.stderr, f"{tool} with a bad option: {r}")
+        # pelmar-install reads its usage first: help among install's words,
+        # and a bad word named, with status 2 and nothing changed.
+        before = self.value()
+        for words, rc, why in ((("install", "/?"), 0, None), (("--bogus",), 2, "unknown command or option \"--bogus\""),
+                               (("install", "--pagefile", "2-4", "--pagefile", "2-4"), 2, "--pagefile is given twice"),
+                               (("install", "--pagefile", "big"), 2, 'in MiB (as 256-1024), not "big"'),
+                               (("status", "now"), 2, '"now" follows')):
+            r = self.bench.wine(tools[0], *words, check=False)
+            self.expect(r.returncode == rc and ("usage:" in r.stdout and not r.stderr if why is None else
+                                                why in r.stderr and "usage:" in r.stderr) and self.value() == before,
+                        f"pelmar-install {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr}")
         (c / "read-only.img").write_bytes(b"old")
         (c / "read-only.img").chmod(0o444)
         mkimage = lambda *words: self.bench.wine(tools[1], *words, check=False)
@@ -1182,6 +1237,25 @@ class InstallFlow:
         self.paging_before = self.value(MEMORY_KEY, "PagingFiles")
         self.env_before = {name: self.value(self.env_key, name) for name in ("TEMP", "TMP")}
         self.show_service("before install --user-temp --pagefile 2-4")
+        # A paging file on T: that install did not write is not taken over.
+        before_lines = [x for x in self.paging_before[1].decode("utf-16-le").split("\0") if x] \
+            if self.paging_before else []
+        self.bench.wine("reg", "export", MEMORY_KEY, r"C:\memory.reg", "/y", check=False)
+        self.reg_add(MEMORY_KEY, "/v", "PagingFiles", "/t", "REG_MULTI_SZ", "/d",
+                     "\\0".join([*before_lines, r"T:\pagefile.sys 64 128"]), "/f")
+        seeded = self.value(MEMORY_KEY, "PagingFiles")
+        r = self.install("install", "A", "w", "--user-temp", "--pagefile", "2-4")
+        self.expect(r.returncode == 1 and "--pagefile: PagingFiles already has a paging file on T: that "
+                    "pelmar-install did not write (T:\\pagefile.sys 64 128)" in r.stderr and
+                    "nothing was changed" in r.stderr and self.value(MEMORY_KEY, "PagingFiles") == seeded,
+                    f"install --pagefile over another's T: line: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.shown.append("refused, install --pagefile 2-4 over T:\\pagefile.sys 64 128: " +
+                          r.stderr.strip().replace("\n", " / "))
+        self.bench.wine("reg", "delete", MEMORY_KEY, "/v", "PagingFiles", "/f", check=False)
+        if self.paging_before:  # byte for byte, as it was
+            self.bench.wine("reg", "import", r"C:\memory.reg", check=False)
+        self.expect(self.value(MEMORY_KEY, "PagingFiles") == self.paging_before,
+                    f"PagingFiles not put back: {self.value(MEMORY_KEY, 'PagingFiles')}")
         r = self.install("install", "A", "w", "--user-temp", "--pagefile", "2-4")
         self.expect(r.returncode == 0 and "installed and started the service" in r.stdout,
                     f"install --user-temp --pagefile: {r.stdout}{r.stderr}")

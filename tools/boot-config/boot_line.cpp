@@ -83,7 +83,19 @@ std::string PathProblem(const std::u16string &path) {
             return "it is not a full path (after \\??\\ a drive letter, a colon and a backslash)";
         rest = 7;
     } else if (path.size() >= 2 && path[0] == u'\\' && path[1] != u'\\') {
-        rest = 1;
+        // Any other NT name (\DosDevices\X:, \GLOBAL??\X:, \Device\...,
+        // \??\UNC\...) reaches the file through objects the installer does
+        // not follow as the boot-time open does.
+        const size_t colon = path.find(u':');
+        const bool drive = colon != std::u16string::npos && colon >= 2 && letter(path[colon - 1]) &&
+                           path[colon - 2] == u'\\' && colon + 1 < path.size() && path[colon + 1] == u'\\';
+        std::string win32 = "X:\\FOLDER\\NAME";
+        if (drive) {
+            win32.clear();
+            for (char16_t c : path.substr(colon - 1)) win32 += c < 0x80 ? static_cast<char>(c) : '?';
+        }
+        return "it is an NT path, which pelmar-install does not take: give the file as " + win32 +
+               " (or \\??\\ and that)";
     } else {
         return "it is not a full path (a drive letter, a colon and a backslash)";
     }

@@ -84,6 +84,7 @@ bool ReadBootExecute(HKEY session, RegistryValue &value, MultiString &text, std:
 struct InstallOptions {
     bool allowDebugger = false;  // --allow-debugger: a line ending in dbg
     bool slowBootOk = false;     // --slow-boot-ok: a derivation above kSlowBootSeconds
+    bool containerIsMine = false;  // --container-is-mine: a container that does not look like one
 };
 
 // A duration as the boot-cost lines show it.
@@ -111,6 +112,7 @@ struct InstallPlan {
 // The line: the arguments as Pelmar reads them, and the files they name.
 bool CheckLine(int count, wchar_t **words, const InstallOptions &options, InstallPlan &plan, std::string &why) {
     if (!TakeServiceOptions(count, words, plan.service, why) || !ReadLine(count, words, plan.line, why)) return false;
+    plan.line.containerIsMine = options.containerIsMine;
     Say("Pelmar's line: " + Narrow(plan.line.line));
     DescribeLine(plan.line);
     why = ArgumentProblem(plan.line.words);
@@ -492,6 +494,8 @@ const char kUsage[] =
     "install's options:\n"
     "  --allow-debugger  accept a last dbg: every boot then waits for a kernel debugger\n"
     "  --slow-boot-ok    accept a key derivation that holds up every boot for more than a few seconds\n"
+    "  --container-is-mine  take a container that does not look like one (neither random nor zeros): the boot\n"
+    "                    overwrites it\n"
     "  --user-temp       every user's TEMP and TMP in a folder of their own on the drive (NTFS images)\n"
     "  --system-temp     the system's TEMP and TMP on the drive, reached by SYSTEM and administrators only\n"
     "  --pagefile MIN-MAX  a paging file on the drive, MIN to MAX MiB\n"
@@ -510,6 +514,7 @@ const struct {
 } kInstallOptions[] = {
     {L"--allow-debugger", &InstallOptions::allowDebugger},
     {L"--slow-boot-ok", &InstallOptions::slowBootOk},
+    {L"--container-is-mine", &InstallOptions::containerIsMine},
 };
 
 }  // namespace
@@ -523,9 +528,18 @@ int wmain(int argc, wchar_t **argv) {
         std::printf("pelmar-install %s\n", PELMAR_VERSION);
         return 0;
     }
-    if ((command == L"--help" || command == L"-h" || command == L"/?") && argc == 2) {
+    // Usage before anything else: help wherever install's words ask for it,
+    // and a bad word named, with exit status 2.
+    std::vector<std::string> args;
+    for (int at = 1; at < argc; ++at) args.push_back(Narrow(argv[at]));
+    const UsageReading usage = ReadUsage(args);
+    if (usage.help) {
         std::fputs(kUsage, stdout);
         return 0;
+    }
+    if (!usage.problem.empty()) {
+        Complain(usage.problem);
+        return Usage();
     }
     if (command == L"install") {
         // install's own options are taken out here; the service's

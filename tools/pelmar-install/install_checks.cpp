@@ -1,9 +1,12 @@
 // pelmar-install's refusals that need no system (see install_checks.h).
 #include "tools/pelmar-install/install_checks.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tools/image/image_format.h"
+#include "tools/pelmar-install/container_check.h"
+#include "tools/pelmar-install/paging_files.h"
 
 namespace pelmar_tools {
 namespace {
@@ -75,6 +78,46 @@ std::string ArgumentProblem(const std::vector<std::string> &words) {
     return {};
 }
 
+UsageReading ReadUsage(const std::vector<std::string> &words) {
+    auto isHelp = [](const std::string &w) { return w == "--help" || w == "-h" || w == "/?"; };
+    UsageReading reading;
+    if (words.empty()) {
+        reading.problem = "no command given";
+    } else if (words[0] == "install") {
+        static const char *const flags[] = {"--allow-debugger", "--slow-boot-ok", "--container-is-mine", "--user-temp",
+                                            "--system-temp", "--pagefile"};
+        std::vector<std::string> seen;
+        for (size_t i = 1; i < words.size(); ++i) {
+            const std::string &w = words[i];
+            if (isHelp(w)) return {true, {}};
+            if (w.rfind("--", 0) != 0) continue;
+            bool known = false;
+            for (const char *f : flags) known = known || w == f;
+            if (!known) {
+                reading.problem = "unknown option " + w + " of install";
+            } else if (std::find(seen.begin(), seen.end(), w) != seen.end()) {
+                reading.problem = "the option " + w + " is given twice";
+            } else if (w == "--pagefile") {
+                uint64_t least = 0, most = 0;
+                if (i + 1 >= words.size() || !ParsePagingSizes(words[i + 1], least, most)) {
+                    reading.problem = "--pagefile takes MIN-MAX, the paging file's least and largest size in MiB "
+                                      "(as 256-1024), not " +
+                                      (i + 1 < words.size() ? Quoted(words[i + 1]) : std::string("nothing"));
+                }
+                ++i;
+            }
+            if (!reading.problem.empty()) return reading;
+            seen.push_back(w);
+        }
+    } else if (words[0] == "uninstall" || words[0] == "status" || words[0] == "--version" || isHelp(words[0])) {
+        if (words.size() > 1) reading.problem = words[0] + " takes nothing more, but " + Quoted(words[1]) + " follows";
+        reading.help = reading.problem.empty() && isHelp(words[0]);
+    } else {
+        reading.problem = "unknown command or option " + Quoted(words[0]);
+    }
+    return reading;
+}
+
 std::string ContainerProblem(const InstallFiles &files) {
     if (files.containerIsImage) {
         return "the container is the image itself: the boot would overwrite the image's first 512 bytes";
@@ -84,7 +127,7 @@ std::string ContainerProblem(const InstallFiles &files) {
     if (files.containerInWindows) {
         return "the container lies in the Windows folder, whose files belong to the system";
     }
-    const std::vector<uint8_t> &start = files.containerStart;
+    const std::vector<uint8_t> &start = files.containerSample;
     if (start.size() >= 4 && (start[0] | start[1] << 8 | start[2] << 16 | static_cast<uint32_t>(start[3]) << 24) ==
                                  kImageMagic) {
         return "the container starts as a Pelmar image does: the boot would destroy that image "
@@ -97,18 +140,15 @@ std::string ContainerProblem(const InstallFiles &files) {
                    "would overwrite its first 512 bytes";
         }
     }
+    if (!files.containerIsMine) {
+        const std::string problem = ContainerContentProblem(files.containerSize, start);
+        if (!problem.empty()) return problem;
+    }
     if (files.imageSectorSize != 512) {
         return "the image is made for sectors of " + std::to_string(files.imageSectorSize) +
                " bytes, but the driver presents sectors of 512 bytes: the restore would refuse it at every boot";
     }
-    const uint64_t needed = 512 + files.imageVolumeSectors * 512;
-    if (files.containerSize < needed || files.containerSize < 1024) {
-        return "the container has " + std::to_string(files.containerSize) + " bytes, but the image's volume needs " +
-               std::to_string(needed < 1024 ? 1024 : needed) +
-               " (a 512-byte header and the volume): the driver cannot present a volume larger than the container "
-               "less its header";
-    }
-    return {};
+    return ContainerSizeProblem(files.containerSize, files.imageVolumeSectors);
 }
 
 bool AuthenticodeRanges(const std::vector<uint8_t> &file, std::vector<FileRange> &ranges, size_t &padding,

@@ -23,10 +23,25 @@ std::string ArgumentProblem(const std::vector<std::string> &words);
 // Which names the boot-time open finds as the installer checks them is the
 // boot line's rule (tools/boot-config/boot_line.h: PathProblem).
 
+// pelmar-install's words after the program name, read as usage: whether they
+// ask for help (--help, -h or /? alone or among install's words, which are
+// no algorithm), and otherwise empty or what is wrong, naming the word: no
+// command or an unknown one, a word after uninstall or status, an unknown
+// option of install, one given twice, --pagefile without MIN-MAX.
+struct UsageReading {
+    bool help = false;
+    std::string problem;
+};
+UsageReading ReadUsage(const std::vector<std::string> &words);
+
+
 // What the installer found out about the container and the image.
 struct InstallFiles {
     uint64_t containerSize = 0;
-    std::vector<uint8_t> containerStart;  // its first bytes (up to 4096)
+    // Its bytes at ContainerSampleRanges (container_check.h), one range
+    // after the other: its first 64 KiB, then runs spread over the rest.
+    std::vector<uint8_t> containerSample;
+    bool containerIsMine = false;         // --container-is-mine: its contents are not judged
     bool containerIsImage = false;        // the same file as the image
     bool containerIsProgram = false;      // pelmar.exe, beside the installer or installed
     bool containerIsInstaller = false;
@@ -36,7 +51,8 @@ struct InstallFiles {
 };
 
 // Empty, or why the boot would destroy the container (a file that is
-// something else) or could not mount and restore it.
+// something else, or does not look like a container) or could not mount
+// and restore it (a volume of another size than the image's).
 std::string ContainerProblem(const InstallFiles &files);
 
 // A byte range of a file.

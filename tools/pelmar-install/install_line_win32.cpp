@@ -9,6 +9,8 @@
 
 #include "tools/boot-config/boot_line.h"
 #include "tools/image/image_check.h"
+#include "tools/pelmar-install/container_check.h"
+#include "tools/pelmar-install/container_sample_win32.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_file_reads_win32.h"
 #include "tools/pelmar-install/install_files_win32.h"
@@ -150,11 +152,14 @@ std::string FileProblem(const BootLine &line, bool installed) {
     files.containerIsProgram = SameFile(*container, ProgramBeside()) || SameFile(*container, InstalledProgram());
     files.containerIsInstaller = SameFile(*container, ThisProgram());
     files.containerInWindows = InFolder(*container, WindowsFolder());
-    if (!ReadFileStart(*container, 4096, files.containerStart, error)) {
+    if (!ReadContainerSample(*container, files.containerSize, files.containerSample, error)) {
         return "cannot read the container " + containerName + ": " + error;
     }
+    // An installed container's contents are the boot's doing.
+    files.containerIsMine = line.containerIsMine || installed;
     std::string problem = ContainerProblem(files);
     if (!problem.empty()) return problem;
+    if (line.containerIsMine && !installed) Say(ContainerIsMineLine(files.containerSize, files.containerSample));
     for (const std::wstring *name : {&*container, &*image}) {
         problem = WayProblem(*name);
         if (!problem.empty()) return problem;

@@ -17,6 +17,7 @@ struct BootLine {
     std::wstring container, image;  // as the boot-time run converts them
     bool debugBreak = false;
     std::vector<std::string> words;  // the arguments as Pelmar receives them
+    bool containerIsMine = false;    // install's --container-is-mine
 };
 
 // The arguments read as the boot-time run will read them; false and why

@@ -233,7 +233,17 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
               std::to_string(bytes / kMiB) + " MiB drive " + std::string(1, letter) + ":";
         return false;
     }
-    return true;
+    // Another's paging file on the letter is never taken over.
+    if (!options.pagefile) return true;
+    RegistryValue now, others;
+    bool recorded = false;
+    std::string error;
+    if (!PagingBaseline(now, others, recorded, error)) {
+        why = "cannot read PagingFiles: " + error;
+        return false;
+    }
+    why = ForeignPagingLineProblem(others.present ? AsMultiString(others.data) : MultiString(), static_cast<char16_t>(letter));
+    return why.empty();
 }
 
 bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter, std::string &why) {
