@@ -752,6 +752,7 @@ TEST(InstallChecks, ArgumentsPelmarWouldReadOtherwiseAndNamesTheBootWouldNotFind
         {{}, true}, {{"A", "w", "1"}, true}, {{"TS", "r", "2000000", "t:"}, true}, {{"STA", "s", "-2001"}, true},
         {{"A", "w", "-1001", "Z"}, true}, {{"A", "s", "-2147483648"}, true}, {{"twofish"}, false}, {{"a"}, false},
         {{"A", "W"}, false}, {{"A", "sha256"}, false}, {{"A", "w", "1", "1"}, false}, {{"A", "w", "1", "TX"}, false},
+        {{"A", "w", "1", "TU:"}, false},
         {{"A", "w", "abc"}, false}, {{"A", "w", "0"}, false}, {{"A", "w", "2000001"}, false},
         {{"A", "w", "99999999999"}, false}, {{"A", "w", "-99999999999"}, false}, {{"A", "s", "-2000"}, false},
         {{"A", "w", "+5"}, false}, {{"A", "w", "1", "T", "c:\\a", "c:\\b", "x"}, false},
