@@ -12,6 +12,7 @@
 #include "tests/tools/ntfs_reference.h"
 #include "support/restore_support.h"
 #include "tests/tools/tool_support.h"
+#include "tools/image/capture.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_rights.h"
@@ -520,6 +521,24 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
             EXPECT_EQ(OthersWhoMayRedirect(AuditedBytes(raw.string(), path)),
                       own ? std::vector<std::string>{kUserSid} : std::vector<std::string>{}) << path;
         }
+    }
+    // A capture of such a drive: the one user's own folder is the one to
+    // name, with the entry that lets that user redirect it.
+    std::string error;
+    std::vector<std::string> lines;
+    auto volume = pelmar_tools::OpenVolumeFile(raw.string(), error);
+    ASSERT_TRUE(volume && pelmar_tools::UserRedirectableFolders(*volume, lines, error)) << error;
+    const std::string named = "\\Temp\\" + kUserSid + ": " + kUserSid + " may 0x1f01ff";
+    EXPECT_EQ(lines, std::vector<std::string>{named});
+    for (bool allowed : {false, true}) {
+        DriveDouble drive(ReadHostFile(raw), (4 << 20) / 512 / 8, 512, pelmar_tools::DriveDevice::LockResult::Locked);
+        pelmar_tools::ImageRequest request;
+        request.allowUserWritableFolders = allowed;
+        pelmar_tools::OutputFile captured(Work("captured.img").string());
+        pelmar_tools::ImageSummary summary;
+        std::string note;
+        EXPECT_EQ(pelmar_tools::CaptureDrive(drive, request, captured, summary, note, error), allowed) << error;
+        EXPECT_THAT(allowed ? note : error, testing::HasSubstr(named)) << allowed;
     }
     const std::string noise = ReadHostFile(out / "pelmar.tc"), other = ReadHostFile(again / "pelmar.tc");
     ASSERT_EQ(noise.size(), 512u + (4 << 20));
