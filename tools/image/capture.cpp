@@ -90,6 +90,9 @@ bool UserRedirectableFolders(const VolumeSource &volume, std::vector<std::string
         } else if (!(descriptor.control & kDaclPresent)) {
             lines.push_back(folder.path + ": no access list (everyone may do everything)");
         } else {
+            // Its owner may always change its permissions.
+            if (descriptor.owner != kAdministrators && descriptor.owner != kSystem)
+                lines.push_back(folder.path + ": owned by " + descriptor.owner + ", who may give themselves any right");
             for (const Ace &ace : RedirectingEntries(descriptor)) lines.push_back(folder.path + ": " + EntryText(ace));
         }
     }
