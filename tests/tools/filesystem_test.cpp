@@ -23,49 +23,6 @@ constexpr uint64_t kVolumeBytes = 2 * 1024 * 1024;
 
 using pelmar_tools::DriveDevice;
 
-// A drive for the capture: the geometry given, the volume's bytes followed
-// by a tail that the geometry does not cover, and a record of the controls
-// and of reads that were not whole sectors of a locked, dismounted drive.
-class DriveDouble : public DriveDevice {
-  public:
-    DriveDouble(std::string bytes, uint64_t cylinders, uint32_t sectorSize, LockResult lock)
-        : bytes_(std::move(bytes)), cylinders_(cylinders), sectorSize_(sectorSize), lock_(lock) {}
-    const std::string &Name() const override { return name_; }
-    bool Geometry(uint8_t (&g)[24], std::string &) override {
-        events += "geometry ";
-        pelmar_tools::PutLE(g, cylinders_, 8);
-        pelmar_tools::PutLE(g + 8, 12, 4);  // fixed media
-        pelmar_tools::PutLE(g + 12, 2, 4);  // tracks per cylinder
-        pelmar_tools::PutLE(g + 16, 4, 4);  // sectors per track
-        pelmar_tools::PutLE(g + 20, sectorSize_, 4);
-        return true;
-    }
-    LockResult Lock(std::string &error) override {
-        events += "lock ";
-        locked_ = lock_ == LockResult::Locked;
-        if (!locked_) error = "Access is denied";
-        return lock_;
-    }
-    bool Dismount(std::string &) override { return events += "dismount ", dismounted_ = locked_, true; }
-    void Unlock() override { events += "unlock ", locked_ = dismounted_ = false; }
-    bool ReadSectors(uint64_t offset, uint8_t *out, size_t length, std::string &error) override {
-        ++reads;
-        strayReads += !locked_ || !dismounted_ || offset % sectorSize_ || length % sectorSize_;
-        if (offset > bytes_.size() || length > bytes_.size() - offset) return error = "beyond the end", false;
-        std::memcpy(out, bytes_.data() + offset, length);
-        return true;
-    }
-    std::string events;
-    int reads = 0, strayReads = 0;
-
-  private:
-    std::string name_ = "T:", bytes_;
-    uint64_t cylinders_;
-    uint32_t sectorSize_;
-    LockResult lock_;
-    bool locked_ = false, dismounted_ = false;
-};
-
 struct FatShape {
     uint32_t sectorSize;
     std::string options;  // pelmar-mkimage's

@@ -38,6 +38,12 @@ struct Double : ServiceSystem {
     DriveFacts drive{true, "\\Device\\TrueCryptVolumeT", FatBootSector(0x1234ABCD), 1 << 20, {}};
     std::vector<Account> profiles = {{kAlice, "C:\\Users\\alice"}, {kBob, "C:\\Users\\bob"}};
     std::map<std::string, FolderFacts> folders;  // by path; missing when absent
+    // The drive's root as Windows' format gives it: users may read, make
+    // folders and add files below.
+    FolderFacts root{FolderFacts::Folder, "S-1-5-32-544", false,
+                     {{3, 0x1F01FF, "S-1-5-32-544"}, {3, 0x1F01FF, "S-1-5-18"}, {11, 0x10000000, "S-1-3-0"},
+                      {3, 0x1200A9, "S-1-5-32-545"}, {2, 0x4, "S-1-5-32-545"}, {10, 0x2, "S-1-5-32-545"}},
+                     {}};
     std::map<std::string, std::map<std::string, RegistryValue>> env, saved;  // by SID
     std::vector<std::string> pagingConfigured, pagingInUse;
     std::vector<std::pair<uint32_t, std::vector<std::string>>> events;
@@ -51,7 +57,9 @@ struct Double : ServiceSystem {
     }
     DriveFacts Drive(char letter) override { return letter == 'T' ? drive : DriveFacts{}; }
     std::vector<Account> Profiles() override { return profiles; }
-    FolderFacts Folder(const std::string &path) override { return folders.count(path) ? folders[path] : FolderFacts{}; }
+    FolderFacts Folder(const std::string &path) override {
+        return path == "T:\\" ? root : folders.count(path) ? folders[path] : FolderFacts{};
+    }
     bool MakeFolder(const std::string &path, const std::string &owner, const std::vector<FolderEntry> &entries,
                     std::string &) override {
         if (folders.count(path)) return false;
@@ -136,6 +144,21 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         {"the parent open to users",
          [&](Double &d) { d.folders[parent] = {FolderFacts::Folder, "S-1-5-32-544", true, {{0, 0x6, "S-1-5-32-545"}}, {}}; },
          {kEventFolderRefused, kEventDriveUp}, ""},
+        {"the parent lets users make folders",
+         [&](Double &d) { d.folders[parent] = {FolderFacts::Folder, "S-1-5-32-544", true, {{0, 0x4, "S-1-5-32-545"}}, {}}; },
+         {kEventFolderRefused, kEventDriveUp}, ""},
+        {"the parent inherits Modify for Authenticated Users",
+         [&](Double &d) { d.folders[parent] = {FolderFacts::Folder, "S-1-5-32-544", false, {{0x13, 0x1301BF, "S-1-5-11"}}, {}}; },
+         {kEventFolderRefused, kEventDriveUp}, ""},
+        {"the parent without an access list",
+         [&](Double &d) { d.folders[parent] = {FolderFacts::Folder, "S-1-5-32-544", true, {}, {}, true}; },
+         {kEventFolderRefused, kEventDriveUp}, ""},
+        {"the root lets users delete children", [](Double &d) { d.root.entries.push_back({0, 0x40, "S-1-5-32-545"}); },
+         {kEventFolderRefused, kEventDriveUp}, ""},
+        {"the root without an access list", [](Double &d) { d.root = {FolderFacts::Folder, "S-1-5-18", false, {}, {}, true}; },
+         {kEventFolderRefused, kEventDriveUp}, ""},
+        {"the root as Windows 8 formats it",
+         [](Double &d) { d.root.entries.push_back({3, 0x1301BF, "S-1-5-11"}); }, {kEventDriveUp}, alice},
         {"the image's own folder for Alice",
          [&](Double &d) { d.folders[alice] = {FolderFacts::Folder, kAlice, true, OwnFolderEntries(kAlice), {}}; },
          {kEventDriveUp}, alice},
@@ -156,6 +179,7 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         ASSERT_EQ(d.env[kAlice]["TEMP"], Text(alice)) << c.name;
         d.folders.clear();  // the restore leaves the drive as the image holds it
         d.events.clear();
+        d.env[kBob]["TMP"] = Text("D:\\mine");  // Bob's own choice since, kept on either way
         c.setup(d);
         RunAtStart(d, {true, false});
         std::vector<uint32_t> ids;
@@ -172,12 +196,13 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         }
         // Uninstall: every value back byte for byte, a value Bob changed
         // since kept, the records gone.
-        if (!c.aliceTemp.empty()) d.env[kBob]["TMP"] = Text("D:\\mine");
+        d.env[kBob]["TEMP"] = Text("D:\\later");
         std::vector<std::string> problems;
         EXPECT_TRUE(PutBackAll(d, problems)) << c.name;
         EXPECT_EQ(d.env[kAlice]["TEMP"], profileTemp) << c.name;
         EXPECT_FALSE(d.env[kAlice]["TMP"].present) << c.name;
-        EXPECT_EQ(d.env[kBob]["TMP"], c.aliceTemp.empty() ? RegistryValue{} : Text("D:\\mine")) << c.name;
+        EXPECT_EQ(d.env[kBob]["TMP"], Text("D:\\mine")) << c.name;
+        EXPECT_EQ(d.env[kBob]["TEMP"], Text("D:\\later")) << c.name;
         EXPECT_TRUE(d.saved.empty()) << c.name;
     }
 }

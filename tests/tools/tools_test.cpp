@@ -13,6 +13,7 @@
 #include "support/restore_support.h"
 #include "tests/tools/tool_support.h"
 #include "tools/pelmar-install/container_check.h"
+#include "tools/image/capture.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_rights.h"
@@ -531,6 +532,26 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
                       own ? std::vector<std::string>{kUserSid} : std::vector<std::string>{}) << path;
         }
     }
+    // A capture of such a drive: the one user's own folder is the one to
+    // name, with the entry that lets that user redirect it.
+    std::string error;
+    std::vector<std::string> lines;
+    auto volume = pelmar_tools::OpenVolumeFile(raw.string(), error);
+    ASSERT_TRUE(volume && pelmar_tools::UserRedirectableFolders(*volume, lines, error)) << error;
+    const std::string named = "\\Temp\\" + kUserSid + ": " + kUserSid + " may 0x1f01ff";
+    EXPECT_EQ(lines, (std::vector<std::string>{"\\Temp\\" + kUserSid + ": owned by " + kUserSid +
+                                                   ", who may give themselves any right",
+                                               named}));
+    for (bool allowed : {false, true}) {
+        DriveDouble drive(ReadHostFile(raw), (4 << 20) / 512 / 8, 512, pelmar_tools::DriveDevice::LockResult::Locked);
+        pelmar_tools::ImageRequest request;
+        request.allowUserWritableFolders = allowed;
+        pelmar_tools::OutputFile captured(Work("captured.img").string());
+        pelmar_tools::ImageSummary summary;
+        std::string note;
+        EXPECT_EQ(pelmar_tools::CaptureDrive(drive, request, captured, summary, note, error), allowed) << error;
+        EXPECT_THAT(allowed ? note : error, testing::HasSubstr(named)) << allowed;
+    }
     const std::string noise = ReadHostFile(out / "pelmar.tc"), other = ReadHostFile(again / "pelmar.tc");
     ASSERT_EQ(noise.size(), 512u + (4 << 20));
     std::vector<size_t> counts(256);
@@ -775,6 +796,7 @@ TEST(InstallChecks, ArgumentsPelmarWouldReadOtherwiseAndNamesTheBootWouldNotFind
         {{}, true}, {{"A", "w", "1"}, true}, {{"TS", "r", "2000000", "t:"}, true}, {{"STA", "s", "-2001"}, true},
         {{"A", "w", "-1001", "Z"}, true}, {{"A", "s", "-2147483648"}, true}, {{"twofish"}, false}, {{"a"}, false},
         {{"A", "W"}, false}, {{"A", "sha256"}, false}, {{"A", "w", "1", "1"}, false}, {{"A", "w", "1", "TX"}, false},
+        {{"A", "w", "1", "TU:"}, false},
         {{"A", "w", "abc"}, false}, {{"A", "w", "0"}, false}, {{"A", "w", "2000001"}, false},
         {{"A", "w", "99999999999"}, false}, {{"A", "w", "-99999999999"}, false}, {{"A", "s", "-2000"}, false},
         {{"A", "w", "+5"}, false}, {{"A", "w", "1", "T", "c:\\a", "c:\\b", "x"}, false},

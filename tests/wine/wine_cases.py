@@ -106,8 +106,12 @@ CAPTURE_CASES = [
     CaptureCase(r"capture NTFS from \\.\X:", "ntfs", r"\\.\X:"),
     CaptureCase("capture of a file system larger than its drive", "fat32", "x:", short_sectors=8,
                 refusal="the file system on x: claims "),
+    # A user's own folder (what Wine cannot show: other users' rights on a
+    # folder the root gives them, the host's test through the same rule).
+    CaptureCase("capture of NTFS with a folder a user may redirect", "ntfs-user-folder", "X:",
+                refusal="\\Temp\\S-1-5-21-1-2-3-1001: owned by S-1-5-21-1-2-3-1001"),
 ]
-CAPTURE_BYTES = {"fat32": 40 * 1024 * 1024, "ntfs": 24 * 1024 * 1024}
+CAPTURE_BYTES = {"fat32": 40 * 1024 * 1024, "ntfs": 24 * 1024 * 1024, "ntfs-user-folder": 8 * 1024 * 1024}
 FSCTL_LOCK, FSCTL_UNLOCK = 0x00090018, 0x0009001C
 
 COMPARED_CALLS = {
@@ -627,6 +631,15 @@ class Bench:
         subprocess.run(["ntfsfallocate", "-f", "-o", "20480", "-l", "200000", str(ntfs), "/one.bin"], check=True,
                        capture_output=True)
         self.captures["ntfs"] = ntfs
+        user = self.work / "capture-ntfs-user-folder"
+        shutil.rmtree(user, ignore_errors=True)
+        user.mkdir()
+        subprocess.run([self.args.prepare, "--size", str(CAPTURE_BYTES["ntfs-user-folder"]), "--fs", "ntfs",
+                        "--temp-dir", "/Temp", "--user-temp", "S-1-5-21-1-2-3-1001", str(user)],
+                       check=True, capture_output=True)
+        self.captures["ntfs-user-folder"] = user.with_suffix(".raw")
+        subprocess.run([self.args.image, "--expand", str(user.with_suffix(".raw")), str(user / "pelmar.img")],
+                       check=True, capture_output=True)
         for kind, raw in self.captures.items():
             subprocess.run([self.args.mkimage, str(raw), str(raw.with_suffix(".img"))], check=True, capture_output=True)
 
@@ -656,7 +669,8 @@ class Bench:
             self.wine("reg", "delete", SERVICE_KEY, "/v", "BackingFile", "/f", check=False)
         (folder / "wine.log").write_text(r.stderr)
         (folder / "wine.out").write_text(r.stdout)
-        said = r.stdout + "".join(line for line in r.stderr.splitlines(True) if line.startswith("pelmar-mkimage:"))
+        said = r.stdout + "".join(line for line in r.stderr.splitlines(True)
+                                  if line.startswith(("pelmar-mkimage:", "  ", "lock them down")))
         if (c / "capture.raw").read_bytes() != raw.read_bytes():
             problems.append("the capture changed the drive")
         (c / "capture.tc").unlink()
@@ -997,7 +1011,8 @@ class InstallFlow:
             ([*tc, r"c:\pelmar.tc", "c:\\pelm\u0100r.img"], "printable ASCII"),
             (["twofish"], "none of Pelmar's codes"), (["t", "w"], "none of Pelmar's codes"),
             (["A", "W"], "none of r"), (["A", "sha256"], "would read it as SHA-1"),
-            (["A", "w", "1", "1"], "not a drive letter"), (["A", "w", "abc"], "not a number"),
+            (["A", "w", "1", "1"], "not a drive letter"), (["A", "w", "1", "TU:"], "not a drive letter"),
+            (["A", "w", "abc"], "not a number"),
             (["A", "w", "99999999999"], "outside what Pelmar takes"),
             (["A", "w", "-99999999999"], "does not fit"), (["A", "w", "dbg"], "--allow-debugger"),
             (["A", "w", "2000000"], "--slow-boot-ok"),

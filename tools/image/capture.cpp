@@ -2,9 +2,12 @@
 #include "tools/image/capture.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "tools/fs/ntfs_descriptor.h"
+#include "tools/fs/ntfs_folders.h"
 #include "tools/image/image_format.h"
 
 namespace pelmar_tools {
@@ -61,7 +64,40 @@ uint64_t ClaimedBytes(const uint8_t *b) {
     return (GetLE(b + 19, 2) ? GetLE(b + 19, 2) : GetLE(b + 32, 4)) * bytesPerSector;
 }
 
+// An entry as Windows' tools show it: who, which rights, how it came.
+std::string EntryText(const Ace &ace) {
+    char rights[16];
+    std::snprintf(rights, sizeof rights, "0x%x", ace.mask);
+    return ace.sid + " may " + rights + ((ace.flags & kInherited) ? " (inherited)" : "");
+}
+
 }  // namespace
+
+bool UserRedirectableFolders(const VolumeSource &volume, std::vector<std::string> &lines, std::string &error) {
+    lines.clear();
+    std::vector<uint8_t> boot(512);
+    if (volume.Size() < boot.size()) return true;
+    if (!volume.ReadAt(0, boot.data(), boot.size(), error)) return false;
+    if (std::memcmp(&boot[3], "NTFS    ", 8) != 0) return true;
+    std::vector<NtfsFolder> folders;
+    if (!ReadNtfsFolders(volume, boot.data(), folders, error)) return false;
+    for (const NtfsFolder &folder : folders) {
+        Descriptor descriptor;
+        if (folder.descriptor.empty()) {
+            lines.push_back(folder.path + ": no security descriptor (everyone may do everything)");
+        } else if (!Decode(folder.descriptor.data(), folder.descriptor.size(), descriptor)) {
+            lines.push_back(folder.path + ": a descriptor with other entries than access-allowed, not checked");
+        } else if (!(descriptor.control & kDaclPresent)) {
+            lines.push_back(folder.path + ": no access list (everyone may do everything)");
+        } else {
+            // Its owner may always change its permissions.
+            if (descriptor.owner != kAdministrators && descriptor.owner != kSystem)
+                lines.push_back(folder.path + ": owned by " + descriptor.owner + ", who may give themselves any right");
+            for (const Ace &ace : RedirectingEntries(descriptor)) lines.push_back(folder.path + ": " + EntryText(ace));
+        }
+    }
+    return true;
+}
 
 DriveGeometry ParseDriveGeometry(const uint8_t (&g)[24]) {
     DriveGeometry geometry;
@@ -128,6 +164,23 @@ bool CaptureDrive(DriveDevice &drive, ImageRequest &request, OutputFile &out, Im
                "); the image holds its file system as the lock left it";
 
     DriveVolume volume(drive, sectors * S, geometry.bytesPerSector);
+    std::vector<std::string> redirectable;
+    if (!UserRedirectableFolders(volume, redirectable, error)) {
+        error = "cannot check the folders of " + name + ": " + error + "; nothing was written";
+        return false;
+    }
+    std::string folders;
+    for (const std::string &line : redirectable) folders += "\n  " + line;
+    if (!redirectable.empty() && !request.allowUserWritableFolders) {
+        error = name + " has folders that others than Administrators and SYSTEM may redirect, and every boot "
+                       "would restore them so:" +
+                folders +
+                "\nlock them down first (docs/windows.md, \"A drive to capture\"), or give "
+                "--allow-user-writable-folders; nothing was written";
+        return false;
+    }
+    if (!redirectable.empty())
+        note += (note.empty() ? "" : "; ") + std::string("folders others may redirect, taken as asked:") + folders;
     if (!out.Open(error)) return false;
     if (!MakeImage(volume, request, out, summary, error)) {
         // A file system larger than the drive is refused by its reader; say

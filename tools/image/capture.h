@@ -6,6 +6,13 @@
 // track, in 64-bit arithmetic), never a file size: the image then fits the
 // drive the restore checks it against.
 //
+// Every folder of a captured NTFS drive is restored at every boot, before
+// anyone logs on: one that a user may redirect (turn into a junction, or
+// give themselves the rights to) would send whatever the system later
+// writes there wherever that user chose. Such a drive is refused, each
+// folder named with the entry that allows it, unless the request allows
+// them.
+//
 // The device is behind DriveDevice (tools/platform/drive.h), so that this
 // logic is the same on every platform and can be tried against a device
 // double.
@@ -13,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/image/image_maker.h"
 #include "tools/platform/drive.h"
@@ -28,6 +36,12 @@ struct DriveGeometry {
     uint64_t Sectors() const { return cylinders * tracksPerCylinder * sectorsPerTrack; }
 };
 DriveGeometry ParseDriveGeometry(const uint8_t (&geometry)[24]);
+
+// The folders of the NTFS volume `volume` that others than Administrators
+// and SYSTEM may redirect, one line each, naming the folder and the entry
+// (empty when none, or when the volume is not NTFS); false and why when its
+// folders cannot be read.
+bool UserRedirectableFolders(const VolumeSource &volume, std::vector<std::string> &lines, std::string &error);
 
 // Writes the image of the drive to `out` (opened here and committed only
 // when complete; nothing is created when the drive cannot be locked).

@@ -96,40 +96,24 @@ class Encoder {
     std::vector<SectorRange> data_;
 };
 
-}  // namespace
-
-bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summary, std::string &error) {
-    std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
-    return source && MakeImage(*source, request, out, summary, error);
+// Reads length bytes at offset of the input; false and why otherwise.
+bool ReadExactly(const VolumeSource &source, uint64_t offset, uint8_t *bytes, size_t length, std::string &error) {
+    if (source.ReadAt(offset, bytes, length, error)) return true;
+    error = "cannot read " + NameAndReason(source.Name(), error);
+    return false;
 }
 
-bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFile &out, ImageSummary &summary,
-               std::string &error) {
+// Which sectors to write, as ascending ranges: every sector, or those the
+// file system the boot sector names uses. The file system's kind goes to
+// the summary.
+bool SectorsToWrite(const VolumeSource &source, const ImageRequest &request, uint64_t sectors,
+                    ImageSummary &summary, std::vector<SectorRange> &ranges, std::string &error) {
     const std::string &input = source.Name();
     const uint32_t S = request.sectorSize;
     const uint64_t size = source.Size();
-    auto readExactly = [&](uint64_t offset, uint8_t *bytes, size_t length) {
-        if (source.ReadAt(offset, bytes, length, error)) return true;
-        error = "cannot read " + NameAndReason(input, error);
-        return false;
-    };
-    if (size == 0) {
-        error = input + " is empty";
-        return false;
-    }
-    if (size % S) {
-        error = input + ": size " + std::to_string(size) + " is not a multiple of the sector size " +
-                std::to_string(S);
-        return false;
-    }
-    const uint64_t sectors = size / S;
-    summary = ImageSummary{};
-    summary.volumeSectors = sectors;
-
-    // Which sectors to write.
     VolumeLayout layout;
     uint8_t boot[512] = {};
-    if (size >= sizeof boot && !readExactly(0, boot, sizeof boot)) return false;
+    if (size >= sizeof boot && !ReadExactly(source, 0, boot, sizeof boot, error)) return false;
     if (size >= sizeof boot) {
         if (ReadVolumeLayout(source, boot, layout, error) == Recognition::Inconsistent) return false;
     }
@@ -143,26 +127,28 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
         return false;
     }
     summary.kind = layout.kind;
-    std::vector<SectorRange> ranges;
     if (request.allSectors || layout.kind == FileSystemKind::Unknown) {
         summary.everySector = true;
         ranges.push_back({0, sectors});
-    } else {
-        for (const ByteRange &r : layout.used) {
-            uint64_t first = r.start / S, end = std::min<uint64_t>(sectors, (r.end + S - 1) / S);
-            if (!ranges.empty() && ranges.back().first + ranges.back().count >= first) {
-                uint64_t rangeEnd = std::max(end, ranges.back().first + ranges.back().count);
-                ranges.back().count = rangeEnd - ranges.back().first;
-            } else if (end > first) {
-                ranges.push_back({first, end - first});
-            }
+        return true;
+    }
+    for (const ByteRange &r : layout.used) {
+        uint64_t first = r.start / S, end = std::min<uint64_t>(sectors, (r.end + S - 1) / S);
+        if (!ranges.empty() && ranges.back().first + ranges.back().count >= first) {
+            uint64_t rangeEnd = std::max(end, ranges.back().first + ranges.back().count);
+            ranges.back().count = rangeEnd - ranges.back().first;
+        } else if (end > first) {
+            ranges.push_back({first, end - first});
         }
     }
+    return true;
+}
 
-    // First pass: the entries, and which sectors the data stream takes.
-    Encoder encoder(S);
+// First pass: the entries, and which sectors the data stream takes; the
+// input's holes are zero sectors, never read.
+bool EncodeSectors(const VolumeSource &source, const std::vector<SectorRange> &ranges, uint32_t S,
+                   Encoder &encoder, std::vector<uint8_t> &block, std::string &error) {
     const std::vector<ByteRange> data = source.DataRanges();
-    std::vector<uint8_t> block(kBlockBytes);
     size_t d = 0;
     for (const SectorRange &range : ranges) {
         const uint64_t end = range.first + range.count;
@@ -177,19 +163,23 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
             const uint64_t dataEnd = std::min(end, (data[d].end + S - 1) / S);
             for (s = dataFirst; s < dataEnd;) {
                 const uint64_t n = std::min<uint64_t>(dataEnd - s, block.size() / S);
-                if (!readExactly(s * S, block.data(), n * S)) return false;
+                if (!ReadExactly(source, s * S, block.data(), n * S, error)) return false;
                 for (uint64_t k = 0; k < n; ++k) encoder.Sector(s + k, &block[k * S]);
                 s += n;
             }
         }
     }
+    return true;
+}
 
-    // Layout: header in the first sector, entries (with the end entry) from
-    // the second sector on, padded to whole sectors because the restore
-    // reads the entry stream a sector at a time, then the data sectors.
-    const std::vector<Entry> &entries = encoder.entries();
+// Layout: header in the first sector, entries (with the end entry) from
+// the second sector on, padded to whole sectors because the restore reads
+// the entry stream a sector at a time; the data sectors follow at
+// dataOffset.
+bool WriteHeaderAndEntries(OutputFile &out, const std::vector<Entry> &entries, uint32_t S, uint64_t sectors,
+                           uint64_t &dataOffset, std::string &error) {
     const uint64_t entrySectors = ((entries.size() + 1) * kEntrySize + S - 1) / S;
-    const uint64_t dataOffset = S + entrySectors * S;
+    dataOffset = S + entrySectors * S;
     std::vector<uint8_t> head(dataOffset, 0);
     PutLE(&head[kMagicAt], kImageMagic, 4);
     PutLE(&head[kSectorSizeAt], S, 2);
@@ -200,14 +190,19 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
         PutLE(&head[S + k * kEntrySize], entries[k].type, 2);
         PutLE(&head[S + k * kEntrySize + 8], entries[k].value, 8);
     }
-    if (!out.WriteAt(0, head.data(), head.size(), error)) return false;
+    return out.WriteAt(0, head.data(), head.size(), error);
+}
 
-    // Second pass: the data stream, gathered into large writes.
+// Second pass: the data stream from dataOffset on, gathered into large
+// writes; its sectors and the image's size go to the summary.
+bool WriteDataStream(const VolumeSource &source, OutputFile &out, const std::vector<SectorRange> &stream,
+                     uint32_t S, uint64_t dataOffset, std::vector<uint8_t> &block, ImageSummary &summary,
+                     std::string &error) {
     uint64_t at = dataOffset, filled = 0, dataSectors = 0;
-    for (const SectorRange &r : encoder.data()) {
+    for (const SectorRange &r : stream) {
         for (uint64_t s = r.first; s < r.first + r.count;) {
             const uint64_t n = std::min<uint64_t>(r.first + r.count - s, (block.size() - filled) / S);
-            if (!readExactly(s * S, &block[filled], n * S)) return false;
+            if (!ReadExactly(source, s * S, &block[filled], n * S, error)) return false;
             filled += n * S;
             s += n;
             if (filled == block.size()) {
@@ -219,10 +214,46 @@ bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFi
         dataSectors += r.count;
     }
     if (filled && !out.WriteAt(at, block.data(), filled, error)) return false;
-    summary.sectorsWritten = encoder.written();
-    summary.entries = entries.size();
     summary.dataSectors = dataSectors;
     summary.imageBytes = at + filled;
+    return true;
+}
+
+}  // namespace
+
+bool MakeImage(const ImageRequest &request, OutputFile &out, ImageSummary &summary, std::string &error) {
+    std::unique_ptr<VolumeSource> source = OpenVolumeFile(request.input, error);
+    return source && MakeImage(*source, request, out, summary, error);
+}
+
+bool MakeImage(const VolumeSource &source, const ImageRequest &request, OutputFile &out, ImageSummary &summary,
+               std::string &error) {
+    const std::string &input = source.Name();
+    const uint32_t S = request.sectorSize;
+    const uint64_t size = source.Size();
+    if (size == 0) {
+        error = input + " is empty";
+        return false;
+    }
+    if (size % S) {
+        error = input + ": size " + std::to_string(size) + " is not a multiple of the sector size " +
+                std::to_string(S);
+        return false;
+    }
+    const uint64_t sectors = size / S;
+    summary = ImageSummary{};
+    summary.volumeSectors = sectors;
+    std::vector<SectorRange> ranges;
+    if (!SectorsToWrite(source, request, sectors, summary, ranges, error)) return false;
+    Encoder encoder(S);
+    std::vector<uint8_t> block(kBlockBytes);
+    uint64_t dataOffset = 0;
+    if (!EncodeSectors(source, ranges, S, encoder, block, error) ||
+        !WriteHeaderAndEntries(out, encoder.entries(), S, sectors, dataOffset, error) ||
+        !WriteDataStream(source, out, encoder.data(), S, dataOffset, block, summary, error))
+        return false;
+    summary.sectorsWritten = encoder.written();
+    summary.entries = encoder.entries().size();
     return true;
 }
 

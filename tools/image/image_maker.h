@@ -14,6 +14,9 @@ struct ImageRequest {
     std::string input;
     uint32_t sectorSize = 512;
     bool allSectors = false;  // write every sector, whatever the file system uses
+    // A captured drive's folders that others than Administrators and SYSTEM
+    // may redirect are taken (with a note) rather than refused.
+    bool allowUserWritableFolders = false;
 };
 
 struct ImageSummary {

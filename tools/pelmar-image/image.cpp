@@ -27,74 +27,28 @@ std::string Usage() {
            kFollowSymlinkUsage + kHelpUsage + "exit status: 0 consistent, 1 inconsistent or unreadable, 2 bad usage\n";
 }
 
-int Inspect(const std::string &path, const std::optional<std::string> &expandPath, bool followSymlink) {
-    std::string error;
-    std::unique_ptr<VolumeSource> image = OpenVolumeFile(path, error);
-    if (!image) {
-        std::fprintf(stderr, "pelmar-image: %s\n", error.c_str());
-        return 1;
-    }
-    uint64_t fileSize = image->Size();
-    // An output that may not be replaced is refused before anything else.
-    OutputFile out(expandPath.value_or(""));
-    out.NotTheInput(path);
-    out.FollowSymlink(followSymlink, "--follow-symlink");
-    if (expandPath && !out.Check(error)) {
-        std::fprintf(stderr, "pelmar-image: %s\n", error.c_str());
-        return 1;
-    }
+// A failure to read or write, on standard error; the exit status.
+int Failed(const std::string &error) {
+    std::fprintf(stderr, "pelmar-image: %s\n", error.c_str());
+    return 1;
+}
 
-    ImageHeader header;
-    if (!ReadImageHeader(*image, header, error)) {
-        if (error.find("cannot read") == 0) {
-            std::fprintf(stderr, "pelmar-image: %s\n", error.c_str());
-            return 1;
-        }
-        std::printf("%s: %s\nINCONSISTENT: no complete header\n", path.c_str(), error.c_str());
-        return 1;
-    }
-    uint32_t magic = header.magic;
-    uint64_t sectorSize = header.sectorSize;
-    uint64_t entryCount = header.entryCount;
-    uint64_t volumeSectors = header.volumeSectors;
-    uint64_t dataOffset = header.dataOffset;
-    std::printf("file:            %s (%llu bytes)\n", path.c_str(),
-                static_cast<unsigned long long>(fileSize));
-    std::printf("magic:           0x%08x%s\n", magic,
-                magic == kImageMagic ? "" : " (wrong, expected 0x3519afd0)");
-    std::printf("sector size:     %llu\n", static_cast<unsigned long long>(sectorSize));
-    std::printf("entry count:     %llu\n", static_cast<unsigned long long>(entryCount));
-    std::printf("volume size:     %llu sectors\n", static_cast<unsigned long long>(volumeSectors));
-    std::printf("data offset:     %llu\n", static_cast<unsigned long long>(dataOffset));
+void PrintHeader(const std::string &path, uint64_t fileSize, const ImageHeader &header) {
+    std::printf("file:            %s (%llu bytes)\n", path.c_str(), static_cast<unsigned long long>(fileSize));
+    std::printf("magic:           0x%08x%s\n", header.magic,
+                header.magic == kImageMagic ? "" : " (wrong, expected 0x3519afd0)");
+    std::printf("sector size:     %llu\n", static_cast<unsigned long long>(header.sectorSize));
+    std::printf("entry count:     %llu\n", static_cast<unsigned long long>(header.entryCount));
+    std::printf("volume size:     %llu sectors\n", static_cast<unsigned long long>(header.volumeSectors));
+    std::printf("data offset:     %llu\n", static_cast<unsigned long long>(header.dataOffset));
+}
 
-    std::vector<std::string> problems = HeaderProblems(header);
-    if (!problems.empty()) {
-        for (const auto &p : problems) std::printf("INCONSISTENT: %s\n", p.c_str());
-        return 1;
-    }
-
-    const uint32_t s = static_cast<uint32_t>(sectorSize);
-    std::string ioError;
-    if (expandPath && !out.Open(ioError)) {
-        std::fprintf(stderr, "pelmar-image: %s\n", ioError.c_str());
-        return 1;
-    }
-    ExpandSink sink;
-    if (expandPath)
-        sink = [&out](uint64_t offset, const uint8_t *bytes, size_t length, std::string &writeError) {
-            return out.WriteAt(offset, bytes, length, writeError);
-        };
-    ReplayResult replay = ReplayImage(*image, header, sink);
-    bool ok = replay.consistent;
-    if (!replay.ioError.empty()) {
-        std::fprintf(stderr, "pelmar-image: %s\n", replay.ioError.c_str());
-        return 1;
-    }
-
+// What the replay met: the entries by type, the fills, the sectors written.
+void PrintReplay(const ReplayResult &replay, const ImageHeader &header) {
     const ImageStatistics &st2 = replay.stats;
-    std::printf("entries:         %llu in %llu entry sectors%s\n",
-                static_cast<unsigned long long>(st2.entries),
-                static_cast<unsigned long long>(st2.entrySectors), ok ? ", then the end entry" : "");
+    const uint64_t volumeSectors = header.volumeSectors;
+    std::printf("entries:         %llu in %llu entry sectors%s\n", static_cast<unsigned long long>(st2.entries),
+                static_cast<unsigned long long>(st2.entrySectors), replay.consistent ? ", then the end entry" : "");
     for (const auto &[type, n] : st2.entriesByType) {
         const char *name = type == kDataAt      ? "data at offset"
                            : type == kDataRun   ? "data run"
@@ -111,7 +65,7 @@ int Inspect(const std::string &path, const std::optional<std::string> &expandPat
     uint64_t unwritten = volumeSectors - st2.distinctSectors;
     std::printf("data sectors:    %llu (%llu bytes from the data offset)\n",
                 static_cast<unsigned long long>(st2.dataSectors),
-                static_cast<unsigned long long>(st2.dataSectors * s));
+                static_cast<unsigned long long>(st2.dataSectors * header.sectorSize));
     std::printf("sectors written: %llu (%llu written more than once, %llu never written)\n",
                 static_cast<unsigned long long>(st2.sectorsWritten),
                 static_cast<unsigned long long>(st2.rewrites), static_cast<unsigned long long>(unwritten));
@@ -126,21 +80,55 @@ int Inspect(const std::string &path, const std::optional<std::string> &expandPat
                 static_cast<unsigned long long>(st2.distinctSectors),
                 static_cast<unsigned long long>(volumeSectors),
                 SharePercent(st2.distinctSectors, volumeSectors).c_str());
-    if (st2.entries != entryCount)
+    if (st2.entries != header.entryCount)
         std::printf("note: the header counts %llu entries, the stream holds %llu\n",
-                    static_cast<unsigned long long>(entryCount),
+                    static_cast<unsigned long long>(header.entryCount),
                     static_cast<unsigned long long>(st2.entries));
-    if (!ok) {
+}
+
+int Inspect(const std::string &path, const std::optional<std::string> &expandPath, bool followSymlink) {
+    std::string error;
+    std::unique_ptr<VolumeSource> image = OpenVolumeFile(path, error);
+    if (!image) return Failed(error);
+    // An output that may not be replaced is refused before anything else.
+    OutputFile out(expandPath.value_or(""));
+    out.NotTheInput(path);
+    out.NotTheInput(path);
+    out.FollowSymlink(followSymlink, "--follow-symlink");
+    if (expandPath && !out.Check(error)) return Failed(error);
+
+    ImageHeader header;
+    if (!ReadImageHeader(*image, header, error)) {
+        if (error.find("cannot read") == 0) return Failed(error);
+        std::printf("%s: %s\nINCONSISTENT: no complete header\n", path.c_str(), error.c_str());
+        return 1;
+    }
+    PrintHeader(path, image->Size(), header);
+    std::vector<std::string> problems = HeaderProblems(header);
+    if (!problems.empty()) {
+        for (const auto &p : problems) std::printf("INCONSISTENT: %s\n", p.c_str());
+        return 1;
+    }
+
+    std::string ioError;
+    if (expandPath && !out.Open(ioError)) return Failed(ioError);
+    ExpandSink sink;
+    if (expandPath)
+        sink = [&out](uint64_t offset, const uint8_t *bytes, size_t length, std::string &writeError) {
+            return out.WriteAt(offset, bytes, length, writeError);
+        };
+    ReplayResult replay = ReplayImage(*image, header, sink);
+    if (!replay.ioError.empty()) return Failed(replay.ioError);
+    PrintReplay(replay, header);
+    if (!replay.consistent) {
         std::printf("INCONSISTENT: %s\n", replay.problem.c_str());
         return 1;
     }
     if (expandPath) {
-        if (!out.Resize(volumeSectors * s, ioError) || !out.Commit(ioError)) {
-            std::fprintf(stderr, "pelmar-image: %s\n", ioError.c_str());
-            return 1;
-        }
+        const uint64_t bytes = header.volumeSectors * header.sectorSize;
+        if (!out.Resize(bytes, ioError) || !out.Commit(ioError)) return Failed(ioError);
         std::printf("expanded:        %s (%llu bytes; sectors never written are zero)\n", expandPath->c_str(),
-                    static_cast<unsigned long long>(volumeSectors * s));
+                    static_cast<unsigned long long>(bytes));
     }
     std::printf("consistent\n");
     return 0;

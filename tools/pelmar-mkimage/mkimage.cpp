@@ -27,12 +27,16 @@ namespace {
 
 std::string Usage() {
     return std::string(
-               "usage: pelmar-mkimage [--sector-size N] [--all-sectors] [--follow-symlink] INPUT OUTPUT\n"
+               "usage: pelmar-mkimage [--sector-size N] [--all-sectors] [--allow-user-writable-folders]\n"
+               "                      [--follow-symlink] INPUT OUTPUT\n"
                "  INPUT   raw file-system image (its size a multiple of the sector size), or a block device;\n"
                "          on Windows also a mounted drive, X: or \\\\.\\X: (its own sector size)\n"
                "  OUTPUT  image file to write; it replaces an ordinary file only when complete\n"
                "  --sector-size N   512 (default), 1024, 2048, 4096 or 8192\n"
-               "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n") +
+               "  --all-sectors     write every sector, not only those a FAT or NTFS file system uses\n"
+               "  --allow-user-writable-folders\n"
+               "                    capture an NTFS drive even where others than Administrators and SYSTEM\n"
+               "                    may redirect a folder (every boot restores it so); refused otherwise\n") +
            kFollowSymlinkUsage + kHelpUsage + "exit status: 0 written, 1 failed (nothing written), 2 bad usage\n";
 }
 
@@ -62,6 +66,8 @@ int ProgramMain(int argc, char **argv) {
         }
         if (arg == "--all-sectors") {
             request.allSectors = true;
+        } else if (arg == "--allow-user-writable-folders") {
+            request.allowUserWritableFolders = true;
         } else if (arg == "--follow-symlink") {
             followSymlink = true;
         } else if (arg == "--sector-size") {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/basics/ascii_case.h"
 #include "tools/image/image_format.h"
 #include "tools/image/image_maker.h"
 #include "tools/pelmar-prepare/noise.h"
@@ -121,12 +122,6 @@ bool ParseSize(const std::string &text, uint64_t &bytes) {
     if (bytes > UINT64_MAX / unit) return false;
     bytes *= unit;
     return true;
-}
-
-std::string Lower(std::string text) {
-    for (char &c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 // "\Temp\Cache" or "Temp/Cache/" -> "/Temp/Cache"; empty, and why, when a
@@ -262,153 +257,275 @@ std::string UserFolderRefusal(size_t parents, const std::vector<std::string> &us
     return {};
 }
 
+// What the command line asks for.
+struct Request {
+    std::string path, source;
+    bool temporary = false;
+};
+struct Options {
+    std::string sizeText, kindText, label, outDir;
+    std::vector<Request> requests;
+    std::vector<std::string> users;
+    bool help = false;
+};
+
+// The command line read into `options`; empty, or what is wrong with it.
+std::string ReadOptions(int argc, char **argv, Options &options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return {};
+        }
+        bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" ||
+                          arg == "--copy" || arg == "--temp-dir" || arg == "--user-temp";
+        if (takesValue && i + 1 >= argc) return arg + " needs a value\n" + kUsage;
+        if (arg == "--size")
+            options.sizeText = argv[++i];
+        else if (arg == "--fs")
+            options.kindText = argv[++i];
+        else if (arg == "--label")
+            options.label = argv[++i];
+        else if (arg == "--mkdir")
+            options.requests.push_back({argv[++i], {}});
+        else if (arg == "--temp-dir")
+            options.requests.push_back({argv[++i], {}, true});
+        else if (arg == "--user-temp")
+            options.users.push_back(argv[++i]);
+        else if (arg == "--copy") {
+            std::string value = argv[++i];
+            size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0) return "--copy " + value + ": expected FILE:PATH";
+            options.requests.push_back({value.substr(colon + 1), value.substr(0, colon)});
+        } else if (arg.size() > 1 && arg[0] == '-')
+            return "unknown option " + arg + "\n" + kUsage;
+        else if (options.outDir.empty())
+            options.outDir = arg;
+        else
+            return "expected one output folder\n" + std::string(kUsage);
+    }
+    if (options.sizeText.empty() || options.kindText.empty() || options.outDir.empty())
+        return "--size, --fs and an output folder are needed\n" + std::string(kUsage);
+    return {};
+}
+
+// The volume to make and what goes on it.
+struct Plan {
+    uint64_t size = 0;
+    const KindBounds *kind = nullptr;
+    bool ntfs = false;
+    std::vector<ContentStep> steps;
+    uint64_t copied = 0;  // bytes of the files copied
+};
+
+// The size, the file system, the label and the users' folders; empty, or
+// why they cannot be made.
+std::string CheckVolume(const Options &options, Plan &plan) {
+    const std::string &sizeText = options.sizeText;
+    if (!ParseSize(sizeText, plan.size) || plan.size == 0)
+        return "--size " + sizeText + ": expected a number with K, M, G or T";
+    if (plan.size % 512) return "--size " + sizeText + " is not a whole number of 512-byte sectors";
+    for (const auto &k : kKinds)
+        if (AsciiLower(options.kindText) == k.name) plan.kind = &k;
+    if (!plan.kind) return "--fs " + options.kindText + ": expected ntfs, fat32, fat16 or fat12";
+    const KindBounds &kind = *plan.kind;
+    if (plan.size < kind.least || plan.size > kind.most)
+        return "--size " + sizeText + " is too " + (plan.size < kind.least ? "small" : "large") + " for " +
+               kind.name + " (" + std::to_string(kind.least / KiB) + "K to " + std::to_string(kind.most / KiB) +
+               "K)";
+    plan.ntfs = kind.kind == FileSystemKind::Ntfs;
+    for (const Request &r : options.requests)
+        if (r.temporary && !plan.ntfs)
+            return "--temp-dir " + r.path +
+                   ": a FAT drive has no permissions, so a folder on it cannot keep users' "
+                   "temporary files apart; use --fs ntfs";
+    size_t parents = 0;
+    for (const Request &r : options.requests) parents += r.temporary;
+    if (std::string refusal = UserFolderRefusal(parents, options.users); !refusal.empty()) return refusal;
+    if (std::string refusal = LabelRefusal(options.label, plan.ntfs); !refusal.empty())
+        return "--label \"" + options.label + "\" " + refusal;
+    return {};
+}
+
+// The folders and files, as the volume will have them: a folder over a
+// file (or the reverse) is refused, a second copy to a file replaces it;
+// then the users' folders, in the one folder for temporary files.
+std::string PlanContents(const Options &options, Plan &plan) {
+    std::map<std::string, bool> isFolder;  // by lower-case path: names are case-insensitive on Windows
+    PathSpellings spellings;               // a name given again in another case is the same name
+    for (const Request &r : options.requests) {
+        std::string why, path = spellings.Spell(VolumePath(r.path, why));
+        if (path.empty())
+            return "\"" + r.path + "\" is not a path Windows accepts on the volume" +
+                   (why.empty() ? std::string() : ": " + why);
+        for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+            const std::string part = at == std::string::npos ? path : path.substr(0, at);
+            const bool folder = at != std::string::npos || r.source.empty();
+            auto known = isFolder.find(AsciiLower(part));
+            if (known != isFolder.end() && known->second != folder)
+                return part + " is " + (known->second ? "a folder" : "a file") + " already";
+            const bool temporary = r.temporary && at == std::string::npos;
+            if (temporary && known != isFolder.end())
+                return "--temp-dir " + r.path + ": " + part + " is made already by an earlier option";
+            if (folder && known == isFolder.end()) {
+                isFolder[AsciiLower(part)] = true;
+                plan.steps.push_back({part, {}, false, temporary, {}});
+            } else if (!folder) {
+                struct stat st;
+                if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(r.source.c_str(), R_OK) != 0)
+                    return "cannot read the file " + r.source;
+                plan.copied += static_cast<uint64_t>(st.st_size);
+                plan.steps.push_back({part, r.source, known != isFolder.end(), false, {}});
+                isFolder[AsciiLower(part)] = false;
+            }
+            if (at == std::string::npos) break;
+        }
+    }
+    for (const std::string &sid : options.users) {
+        for (const Request &r : options.requests) {
+            std::string why;
+            if (r.temporary)
+                plan.steps.push_back({spellings.Spell(VolumePath(r.path, why)) + "/" + sid, {}, false, false, sid});
+        }
+    }
+    return {};
+}
+
+// The output folder: there, writable, with room for the container and
+// twice (raw volume, image) the files and the file system's own
+// structures. The two outputs replace only ordinary files (a symbolic link
+// is not followed), so a refusal comes before the work.
+std::string CheckOutputFolder(const std::string &outDir, const Plan &plan, const OutputFile &image,
+                              const OutputFile &container) {
+    struct stat dirStat;
+    if (stat(outDir.c_str(), &dirStat) != 0)
+        return outDir + (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno)));
+    if (!S_ISDIR(dirStat.st_mode)) return outDir + " is not a folder";
+    std::string error;
+    if (!image.Check(error) || !container.Check(error)) return error;
+    struct statvfs fsStat;
+    if (access(outDir.c_str(), W_OK) != 0 || statvfs(outDir.c_str(), &fsStat) != 0)
+        return "cannot write into " + outDir + ": " + std::strerror(errno);
+    const uint64_t needed = 512 + plan.size + 2 * (plan.copied + plan.size / 64) + MiB;
+    const uint64_t free = static_cast<uint64_t>(fsStat.f_bavail) * fsStat.f_frsize;
+    if (needed > free)
+        return outDir + " has " + std::to_string(free / MiB) + " MiB free; the container and image need " +
+               std::to_string(needed / MiB) + " MiB";
+    return {};
+}
+
+// The private work folder in outDir, removed on an interrupting signal;
+// empty, or why it cannot be made.
+std::string MakeWorkFolder(const std::string &outDir, std::string &work) {
+    work = outDir + "/.pelmar-prepare-XXXXXX";
+    StopSignalsHeld held;
+    if (!mkdtemp(work.data())) return "cannot write into " + outDir + ": " + std::strerror(errno);
+    if (!RemoveOnStop(work)) {
+        rmdir(work.c_str());
+        return "cannot write into " + outDir + ": its name is too long";
+    }
+    return {};
+}
+
+// The raw volume file of `size` bytes, removed on an interrupting signal.
+std::string MakeRawVolume(const std::string &raw, uint64_t size) {
+    int fd = -1;
+    {
+        StopSignalsHeld held;
+        errno = ENAMETOOLONG;
+        if (RemoveOnStop(raw)) fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    }
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 || close(fd) != 0)
+        return "cannot make " + raw + ": " + std::strerror(errno);
+    return {};
+}
+
+// The file system made on the raw volume by the real tools, and the
+// folders and files put on it.
+std::string BuildVolume(const Options &options, const Plan &plan, const std::string &raw) {
+    std::fprintf(stderr, "pelmar-prepare: making %s of %s bytes\n", plan.kind->name,
+                 std::to_string(plan.size).c_str());
+    std::vector<std::string> mkfs;
+    if (plan.ntfs) {
+        mkfs = {"mkntfs", "-F", "-Q", "-q", "-s", "512", "-p", "0", "-H", "0", "-S", "0"};
+        if (!options.label.empty()) mkfs.insert(mkfs.end(), {"-L", options.label});
+    } else {
+        mkfs = {"mkfs.fat", "-F", std::string(plan.kind->name + 3)};
+        if (!options.label.empty()) mkfs.insert(mkfs.end(), {"-n", options.label});
+    }
+    mkfs.push_back(raw);
+    // The tools read names and labels as UTF-8, whatever the caller's locale.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    std::string error;
+    if (!RunTool(mkfs, error)) return error;
+    if (!CheckRoom(raw, plan.steps, error)) return error;
+    if (plan.ntfs) return PutOnNtfs(raw, plan.steps, error) ? std::string() : error;
+    setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    for (const ContentStep &step : plan.steps) {
+        const std::string target = "::" + step.path;
+        const std::string what =
+            step.source.empty() ? "make the folder " + step.path : "copy " + step.source + " to " + step.path;
+        if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error))
+            return "cannot " + what + " on the FAT volume: " + error;
+        bool ok = step.source.empty() ? RunTool({"mmd", "-i", raw, target}, error)
+                                      : RunTool({"mcopy", "-i", raw, step.source, target}, error);
+        if (!ok) return "cannot " + what + " on the FAT volume: " + error;
+    }
+    return {};
+}
+
+// The image of the raw volume and the container of noise, both under their
+// names or the old ones as they were.
+std::string WriteOutputs(const Plan &plan, const std::string &raw, OutputFile &image, OutputFile &container,
+                         ImageSummary &summary) {
+    ImageRequest request;
+    request.input = raw;
+    std::string error;
+    if (!image.Open(error) || !MakeImage(request, image, summary, error)) return error;
+    // The file system the tools made must be the one asked for.
+    if (summary.kind != plan.kind->kind)
+        return std::string("the tools made a volume that reads as ") + KindName(summary.kind) + ", not " +
+               plan.kind->name + "; choose another size";
+    if (!container.Open(error) || !WriteNoise(container, 512 + plan.size, error) ||
+        !CommitTogether({&image, &container}, error))
+        return error;
+    return {};
+}
+
+void PrintOutcome(const std::string &outDir, const ImageSummary &summary, uint64_t size) {
+    std::printf("%s/pelmar.img: %s image of %llu bytes; a restore writes %llu of %llu sectors (%s)\n",
+                outDir.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.imageBytes),
+                static_cast<unsigned long long>(summary.sectorsWritten),
+                static_cast<unsigned long long>(summary.volumeSectors),
+                SharePercent(summary.sectorsWritten, summary.volumeSectors).c_str());
+    std::printf("%s/pelmar.tc: 512 + %llu bytes of noise\n", outDir.c_str(), static_cast<unsigned long long>(size));
+    std::printf(
+        "On the Windows machine both go to C:\\ as c:\\pelmar.tc and c:\\pelmar.img, Pelmar's defaults;\n"
+        "elsewhere, name them on Pelmar's command line (its CONTAINER and IMAGE positions).\n");
+}
+
 }  // namespace
 
 const char kProgramName[] = "pelmar-prepare";
 
 int ProgramMain(int argc, char **argv) {
-    std::string sizeText, kindText, label, outDir;
-    struct Request {
-        std::string path, source;
-        bool temporary = false;
-    };
-    std::vector<Request> requests;
-    std::vector<std::string> users;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        bool takesValue = arg == "--size" || arg == "--fs" || arg == "--label" || arg == "--mkdir" ||
-                          arg == "--copy" || arg == "--temp-dir" || arg == "--user-temp";
-        if (takesValue && i + 1 >= argc) return Fail(arg + " needs a value\n" + kUsage);
-        if (arg == "--size")
-            sizeText = argv[++i];
-        else if (arg == "--fs")
-            kindText = argv[++i];
-        else if (arg == "--label")
-            label = argv[++i];
-        else if (arg == "--mkdir")
-            requests.push_back({argv[++i], {}});
-        else if (arg == "--temp-dir")
-            requests.push_back({argv[++i], {}, true});
-        else if (arg == "--user-temp")
-            users.push_back(argv[++i]);
-        else if (arg == "--copy") {
-            std::string value = argv[++i];
-            size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0)
-                return Fail("--copy " + value + ": expected FILE:PATH");
-            requests.push_back({value.substr(colon + 1), value.substr(0, colon)});
-        } else if (arg.size() > 1 && arg[0] == '-')
-            return Fail("unknown option " + arg + "\n" + kUsage);
-        else if (outDir.empty())
-            outDir = arg;
-        else
-            return Fail("expected one output folder\n" + std::string(kUsage));
+    Options options;
+    std::string error = ReadOptions(argc, argv, options);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (sizeText.empty() || kindText.empty() || outDir.empty())
-        return Fail("--size, --fs and an output folder are needed\n" + std::string(kUsage));
-
     // Checks, before anything is written.
-    uint64_t size = 0;
-    if (!ParseSize(sizeText, size) || size == 0)
-        return Fail("--size " + sizeText + ": expected a number with K, M, G or T");
-    if (size % 512) return Fail("--size " + sizeText + " is not a whole number of 512-byte sectors");
-    const KindBounds *kind = nullptr;
-    for (const auto &k : kKinds)
-        if (Lower(kindText) == k.name) kind = &k;
-    if (!kind) return Fail("--fs " + kindText + ": expected ntfs, fat32, fat16 or fat12");
-    if (size < kind->least || size > kind->most)
-        return Fail("--size " + sizeText + " is too " + (size < kind->least ? "small" : "large") + " for " +
-                    kind->name + " (" + std::to_string(kind->least / KiB) + "K to " +
-                    std::to_string(kind->most / KiB) + "K)");
-    const bool ntfs = kind->kind == FileSystemKind::Ntfs;
-    for (const Request &r : requests)
-        if (r.temporary && !ntfs)
-            return Fail("--temp-dir " + r.path +
-                        ": a FAT drive has no permissions, so a folder on it cannot keep users' "
-                        "temporary files apart; use --fs ntfs");
-    size_t parents = 0;
-    for (const Request &r : requests) parents += r.temporary;
-    if (std::string refusal = UserFolderRefusal(parents, users); !refusal.empty()) return Fail(refusal);
-    if (std::string refusal = LabelRefusal(label, ntfs); !refusal.empty())
-        return Fail("--label \"" + label + "\" " + refusal);
-
-    // The folders and files, as the volume will have them: a folder over a
-    // file (or the reverse) is refused, a second copy to a file replaces it.
-    std::map<std::string, bool> isFolder;  // by lower-case path: names are case-insensitive on Windows
-    std::vector<ContentStep> steps;
-    PathSpellings spellings;  // a name given again in another case is the same name
-    uint64_t copied = 0;
-    for (const Request &r : requests) {
-        std::string why, path = spellings.Spell(VolumePath(r.path, why));
-        if (path.empty())
-            return Fail("\"" + r.path + "\" is not a path Windows accepts on the volume" +
-                        (why.empty() ? std::string() : ": " + why));
-        for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
-            const std::string part = at == std::string::npos ? path : path.substr(0, at);
-            const bool folder = at != std::string::npos || r.source.empty();
-            auto known = isFolder.find(Lower(part));
-            if (known != isFolder.end() && known->second != folder)
-                return Fail(part + " is " + (known->second ? "a folder" : "a file") + " already");
-            const bool temporary = r.temporary && at == std::string::npos;
-            if (temporary && known != isFolder.end())
-                return Fail("--temp-dir " + r.path + ": " + part + " is made already by an earlier option");
-            if (folder && known == isFolder.end()) {
-                isFolder[Lower(part)] = true;
-                steps.push_back({part, {}, false, temporary, {}});
-            } else if (!folder) {
-                struct stat st;
-                if (stat(r.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                    access(r.source.c_str(), R_OK) != 0)
-                    return Fail("cannot read the file " + r.source);
-                copied += static_cast<uint64_t>(st.st_size);
-                steps.push_back({part, r.source, known != isFolder.end(), false, {}});
-                isFolder[Lower(part)] = false;
-            }
-            if (at == std::string::npos) break;
-        }
-    }
-    // The users' folders, in the one folder for temporary files.
-    for (const std::string &sid : users) {
-        for (const Request &r : requests) {
-            std::string why;
-            if (r.temporary)
-                steps.push_back({spellings.Spell(VolumePath(r.path, why)) + "/" + sid, {}, false, false, sid});
-        }
-    }
-    struct stat dirStat;
-    if (stat(outDir.c_str(), &dirStat) != 0)
-        return Fail(outDir + (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno))));
-    if (!S_ISDIR(dirStat.st_mode)) return Fail(outDir + " is not a folder");
-    // The two outputs replace only ordinary files (a symbolic link is not
-    // followed), so a refusal comes before the work.
-    OutputFile image(outDir + "/pelmar.img"), container(outDir + "/pelmar.tc");
-    std::string error;
-    if (!image.Check(error) || !container.Check(error)) return Fail(error);
-    struct statvfs fsStat;
-    if (access(outDir.c_str(), W_OK) != 0 || statvfs(outDir.c_str(), &fsStat) != 0)
-        return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
-    // The container, and twice (raw volume, image) the files and the file
-    // system's own structures.
-    const uint64_t needed = 512 + size + 2 * (copied + size / 64) + MiB;
-    const uint64_t free = static_cast<uint64_t>(fsStat.f_bavail) * fsStat.f_frsize;
-    if (needed > free)
-        return Fail(outDir + " has " + std::to_string(free / MiB) +
-                    " MiB free; the container and image need " + std::to_string(needed / MiB) + " MiB");
+    Plan plan;
+    if (error.empty()) error = CheckVolume(options, plan);
+    if (error.empty()) error = PlanContents(options, plan);
+    OutputFile image(options.outDir + "/pelmar.img"), container(options.outDir + "/pelmar.tc");
+    if (error.empty()) error = CheckOutputFolder(options.outDir, plan, image, container);
+    if (!error.empty()) return Fail(error);
 
     // From here on, everything made is removed on failure or interruption.
-    std::string work = outDir + "/.pelmar-prepare-XXXXXX";
-    {
-        StopSignalsHeld held;
-        if (!mkdtemp(work.data())) return Fail("cannot write into " + outDir + ": " + std::strerror(errno));
-        if (!RemoveOnStop(work)) {
-            rmdir(work.c_str());
-            return Fail("cannot write into " + outDir + ": its name is too long");
-        }
-    }
+    std::string work;
+    if (error = MakeWorkFolder(options.outDir, work); !error.empty()) return Fail(error);
     const std::string raw = work + "/volume.raw";
     struct WorkCleaner {
         std::string work, raw;
@@ -417,69 +534,12 @@ int ProgramMain(int argc, char **argv) {
             rmdir(work.c_str());
         }
     } cleaner{work, raw};
-    int fd = -1;
-    {
-        StopSignalsHeld held;
-        errno = ENAMETOOLONG;
-        if (RemoveOnStop(raw)) fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    }
-    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 || close(fd) != 0)
-        return Fail("cannot make " + raw + ": " + std::strerror(errno));
-
-    std::fprintf(stderr, "pelmar-prepare: making %s of %s bytes\n", kind->name, std::to_string(size).c_str());
-    std::vector<std::string> mkfs;
-    if (ntfs) {
-        mkfs = {"mkntfs", "-F", "-Q", "-q", "-s", "512", "-p", "0", "-H", "0", "-S", "0"};
-        if (!label.empty()) mkfs.insert(mkfs.end(), {"-L", label});
-    } else {
-        mkfs = {"mkfs.fat", "-F", std::string(kind->name + 3)};
-        if (!label.empty()) mkfs.insert(mkfs.end(), {"-n", label});
-    }
-    mkfs.push_back(raw);
-    // The tools read names and labels as UTF-8, whatever the caller's locale.
-    setenv("LC_ALL", "C.UTF-8", 1);
-    if (!RunTool(mkfs, error)) return Fail(error);
-    if (!CheckRoom(raw, steps, error)) return Fail(error);
-    if (ntfs) {
-        if (!PutOnNtfs(raw, steps, error)) return Fail(error);
-    } else {
-        setenv("MTOOLS_SKIP_CHECK", "1", 1);
-        for (const ContentStep &step : steps) {
-            const std::string target = "::" + step.path;
-            const std::string what = step.source.empty() ? "make the folder " + step.path
-                                                         : "copy " + step.source + " to " + step.path;
-            if (step.replaces && !RunTool({"mdel", "-i", raw, target}, error))
-                return Fail("cannot " + what + " on the FAT volume: " + error);
-            bool ok = step.source.empty() ? RunTool({"mmd", "-i", raw, target}, error)
-                                          : RunTool({"mcopy", "-i", raw, step.source, target}, error);
-            if (!ok) return Fail("cannot " + what + " on the FAT volume: " + error);
-        }
-    }
-
-    ImageRequest request;
-    request.input = raw;
     ImageSummary summary;
-    if (!image.Open(error)) return Fail(error);
-    if (!MakeImage(request, image, summary, error)) return Fail(error);
-    // The file system the tools made must be the one asked for.
-    if (summary.kind != kind->kind)
-        return Fail(std::string("the tools made a volume that reads as ") + KindName(summary.kind) +
-                    ", not " + kind->name + "; choose another size");
-    if (!container.Open(error)) return Fail(error);
-    if (!WriteNoise(container, 512 + size, error)) return Fail(error);
-    // Both files under their names, or the old ones as they were.
-    if (!CommitTogether({&image, &container}, error)) return Fail(error);
-
-    std::printf("%s/pelmar.img: %s image of %llu bytes; a restore writes %llu of %llu sectors (%s)\n",
-                outDir.c_str(), KindName(summary.kind), static_cast<unsigned long long>(summary.imageBytes),
-                static_cast<unsigned long long>(summary.sectorsWritten),
-                static_cast<unsigned long long>(summary.volumeSectors),
-                SharePercent(summary.sectorsWritten, summary.volumeSectors).c_str());
-    std::printf("%s/pelmar.tc: 512 + %llu bytes of noise\n", outDir.c_str(),
-                static_cast<unsigned long long>(size));
-    std::printf(
-        "On the Windows machine both go to C:\\ as c:\\pelmar.tc and c:\\pelmar.img, Pelmar's defaults;\n"
-        "elsewhere, name them on Pelmar's command line (its CONTAINER and IMAGE positions).\n");
+    error = MakeRawVolume(raw, plan.size);
+    if (error.empty()) error = BuildVolume(options, plan, raw);
+    if (error.empty()) error = WriteOutputs(plan, raw, image, container, summary);
+    if (!error.empty()) return Fail(error);
+    PrintOutcome(options.outDir, summary, plan.size);
     return 0;
 }
 

@@ -4,7 +4,8 @@
 // the service's own: a folder of that name that someone else made first, or
 // a junction, mount point or symbolic link anywhere on the way, would hand
 // that user's files to whoever made it. The parent folder lets users do
-// nothing but pass through, so no user can make another's folder first.
+// nothing but pass through, so no user can make another's folder first, and
+// the drive's root lets no user take the parent away and put their own.
 #include "tools/pelmar-service/service_boot.h"
 
 #include <algorithm>
@@ -27,6 +28,13 @@ const char kAdministratorsSid[] = "S-1-5-32-544";
 // or the owner; generic write and all include them.
 constexpr uint32_t kParentForbidden =
     0x2 | 0x4 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
+// Rights on the drive's root that would let someone other than SYSTEM and
+// Administrators take X:\Temp away (rename or delete a child of the root)
+// and make a folder of their own in its place, or give themselves that
+// right: delete children, change the descriptor or the owner; generic all
+// includes them. Making folders in the root is Windows' default and
+// harmless while X:\Temp stays.
+constexpr uint32_t kRootForbidden = 0x40 | 0x40000 | 0x80000 | 0x10000000;
 
 // The value the service writes: REG_EXPAND_SZ, UTF-16 with its terminator.
 RegistryValue FolderValue(const std::string &folder) {
@@ -93,9 +101,32 @@ bool SameEntries(std::vector<FolderEntry> a, std::vector<FolderEntry> b) {
     return a == b;
 }
 
+// Empty, or why `facts` (of `path`, a folder) lets someone other than SYSTEM
+// and Administrators use any of the `forbidden` rights on the folder itself.
+std::string OthersMay(const std::string &path, const FolderFacts &facts, uint32_t forbidden) {
+    if (facts.noList) return path + " has no access list: everyone may do everything with it";
+    for (const FolderEntry &e : facts.entries) {
+        if ((e.flags & kInheritOnly) || e.sid == kAdministratorsSid || e.sid == kSystemAccount) continue;
+        if (e.mask & forbidden) return path + " lets " + e.sid + " make or change what is in it";
+    }
+    return {};
+}
+
+// The drive's root: X:\Temp is only as safe as its place in the root.
+bool RootFit(ServiceSystem &system, const std::string &root, std::string &why) {
+    const FolderFacts facts = system.Folder(root);
+    if (facts.kind != FolderFacts::Folder) {
+        why = root + " cannot be read as a folder" + (facts.error.empty() ? "" : ": " + facts.error);
+        return false;
+    }
+    why = OthersMay(root, facts, kRootForbidden);
+    return why.empty();
+}
+
 // The parent of the accounts' folders, X:\Temp, made when the image has
 // none; empty and why when it is not fit to hold them.
 bool ParentFit(ServiceSystem &system, const std::string &parent, std::string &why) {
+    if (!RootFit(system, parent.substr(0, 3), why)) return false;
     FolderFacts facts = system.Folder(parent);
     if (facts.kind == FolderFacts::Missing) {
         // Administrators own it; users may pass through, nothing else.
@@ -125,14 +156,8 @@ bool ParentFit(ServiceSystem &system, const std::string &parent, std::string &wh
         why = parent + " is owned by " + facts.owner + ", not by Administrators or SYSTEM";
         return false;
     }
-    for (const FolderEntry &e : facts.entries) {
-        if ((e.flags & kInheritOnly) || e.sid == kAdministratorsSid || e.sid == kSystemAccount) continue;
-        if (e.mask & kParentForbidden) {
-            why = parent + " lets " + e.sid + " make or change what is in it";
-            return false;
-        }
-    }
-    return true;
+    why = OthersMay(parent, facts, kParentForbidden);
+    return why.empty();
 }
 
 // The account's folder, made when missing; false and why when it is not

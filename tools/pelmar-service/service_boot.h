@@ -34,6 +34,7 @@ struct FolderFacts {
     bool protectedList = false;
     std::vector<FolderEntry> entries;
     std::string error;  // Unreadable
+    bool noList = false;  // a Folder without an access list (a null DACL): everyone may do everything
 };
 
 // The accounts whose temporary folders the service makes: a user profile,

@@ -105,7 +105,8 @@ std::string FolderText(const FolderFacts &facts) {
         case FolderFacts::Unreadable: return "unreadable: " + facts.error;
         case FolderFacts::Folder: break;
     }
-    std::string text = "owner " + facts.owner + (facts.protectedList ? ", protected" : ", not protected") + ",";
+    std::string text = "owner " + facts.owner + (facts.protectedList ? ", protected" : ", not protected") +
+                       (facts.noList ? ", no access list (everyone may do everything)" : ",");
     for (const FolderEntry &e : facts.entries) {
         char entry[64];
         std::snprintf(entry, sizeof entry, " (flags 0x%x, rights 0x%lx, ", e.flags, static_cast<unsigned long>(e.mask));
@@ -259,6 +260,8 @@ FolderFacts Win32ServiceSystem::Folder(const std::string &path) {
         DWORD revision = 0;
         GetSecurityDescriptorControl(sd, &control, &revision);
         facts.protectedList = (control & SE_DACL_PROTECTED) != 0;
+        // No list at all (a null DACL, or none): the system lets everyone in.
+        facts.noList = dacl == nullptr;
         for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
             ACE_HEADER *ace = nullptr;
             if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace))) continue;
