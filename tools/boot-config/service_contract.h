@@ -18,6 +18,14 @@ inline constexpr wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Service
 // Under Parameters: a key by account (its SID) with the values it replaced.
 inline constexpr wchar_t kSavedKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Saved";
 
+// The installer's own copy of the records (PagingFiles' and each account's
+// Saved key, the same values under the same names), kept in step with the
+// service's: removing the service, by hand or otherwise, does not remove it,
+// so that uninstall can still give every replaced value back. It lies below
+// the package's key, whose own values the package removes, never a subkey.
+inline constexpr wchar_t kRecordsKey[] = L"SOFTWARE\\Pelmar\\Records";
+inline constexpr wchar_t kRecordsSavedKey[] = L"SOFTWARE\\Pelmar\\Records\\Saved";
+
 // The event source, and its key under the event log's.
 inline constexpr wchar_t kEventSource[] = L"Pelmar";
 inline constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Pelmar";
@@ -30,6 +38,9 @@ inline constexpr char kPagingBeforeValue[] = "PagingFilesBefore";
 inline constexpr char kPagingAfterValue[] = "PagingFilesAfter";
 inline constexpr char kLastBootValue[] = "LastBoot";            // REG_SZ: when, and what the event said
 inline constexpr char kLastBootEventValue[] = "LastBootEvent";  // REG_DWORD: the event's identifier
+// REG_SZ: when the boot began at which install ran (seconds since 1601, in
+// decimal): a start at that boot cannot find the drive yet.
+inline constexpr char kInstalledAtBootValue[] = "InstalledAtBoot";
 
 // Under an account's Saved key: each variable's previous value (packed), and
 // the value the service wrote instead.
@@ -43,6 +54,7 @@ enum ServiceEvent : uint32_t {
     kEventDriveMissing = 1001,       // Error: no drive, or not the driver's volume
     kEventDriveOther = 1002,         // Warning: the drive holds another file system
     kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
+    kEventDriveAfterRestart = 1004,  // Information: installed at this boot, the drive comes at the next
     kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
     kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
     kEventPagingFileInUse = 1020,    // Information

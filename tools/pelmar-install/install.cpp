@@ -476,7 +476,7 @@ int Status() {
     if (!installed && (!pelmarLines.empty() || programSize)) {
         problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
     }
-    ServiceStatus();
+    ServiceStatus(!pelmarLines.empty(), problems);
     for (const std::string &p : problems) Say("problem: " + p);
     if (!installed) {
         if (pelmarLines.empty() && !programSize) Say("Pelmar is not installed.");
