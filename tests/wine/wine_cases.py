@@ -983,15 +983,12 @@ class InstallFlow:
         subprocess.run([self.bench.args.mkimage, str(c / "8m.raw"), str(c / "8m.img")], check=True, capture_output=True)
         (c / "paper.pdf").write_bytes(b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n" * 20000)
         # A container with a second name, made from the Unix side; a folder
-        # given a letter (Wine's subst does nothing: its own way is a link
-        # among the prefix's DOS devices, which it presents as a volume).
+        # given a letter (DefineDosDevice, as subst does: Wine's subst does nothing).
         for name in ("linked.tc", "second.tc"):
             (c / name).unlink(missing_ok=True)
         (c / "linked.tc").write_bytes(os.urandom(512 + INSTALL_VOLUME_BYTES))
         os.link(c / "linked.tc", c / "second.tc")
-        mapped = self.bench.prefix / "dosdevices" / "s:"
-        mapped.unlink(missing_ok=True)
-        mapped.symlink_to("../drive_c/sub")
+        self.bench.wine(r"C:\pelmar-define.exe", "S:", r"C:\sub")
         tc = ["A", "w", "1", "T"]
         refusals = [
             ([*tc, r"c:\pelmar.tc", r"c:\absent.img"], "absent.img"),
@@ -1013,7 +1010,7 @@ class InstallFlow:
             ([*tc, r"c:\pelmar.tc", r"c:\4k.img"], "made for sectors of 4096 bytes"),
             ([*tc, r"c:\second.tc"], "the container has 2 names (hard links)"),
             (["A", "w", "1", "C"], "drive C: is in use: it names a "),
-            (["A", "w", "1", "S"], "drive S: is in use: it names a volume of a disk (\\Device\\HarddiskVolume"),
+            (["A", "w", "1", "S"], "drive S: is in use: it names a folder given a drive letter (subst) (\\??\\C:\\sub)"),
             ([*tc, r"t:\pelmar.tc"], "the drive Pelmar mounts"),
             ([*tc, r"c:\sub\..\pelmar.tc"], "component"),
             ([*tc, r"c:\.\pelmar.tc"], "component"),
@@ -1052,10 +1049,18 @@ class InstallFlow:
                 for leftover in system32.glob("pelmar.exe*"):
                     leftover.unlink()
             self.refused.append(f"install {' '.join(words)}: " + r.stderr.strip().replace("\n", " / "))
-        mapped.unlink()
+        self.bench.wine(r"C:\pelmar-define.exe", "S:", "/d", check=False)
         self.shown.append("refused, each leaving BootExecute, the driver's start type and System32 as they "
                           "were:\n" + "\n".join(self.refused))
         self.show("after the refusals")
+        # Another program's event source named Pelmar is neither taken over nor removed.
+        self.reg_add(EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_SZ", "/d", r"C:\other\messages.dll", "/f")
+        foreign = self.value(EVENT_SOURCE_KEY, "EventMessageFile")
+        r = self.install("install", "A", "w")
+        self.expect(r.returncode == 1 and "an event source named Pelmar is registered already" in r.stderr and
+                    self.value() == original and self.value(EVENT_SOURCE_KEY, "EventMessageFile") == foreign,
+                    f"install over another's event source: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.bench.wine("reg", "delete", EVENT_SOURCE_KEY, "/f", check=False)
         # A failure at the last step (a folder where the program goes) undoes
         # the registry writes before it.
         (system32 / "pelmar.exe").mkdir()
@@ -1149,6 +1154,10 @@ class InstallFlow:
         r = self.install("uninstall")
         self.expect(r.returncode == 0 and "removed" not in r.stdout and "no records of replaced values" in r.stdout,
                     f"uninstall with nothing installed: {r.stdout}{r.stderr}")
+        # The service's run by hand without Pelmar installed changes nothing.
+        self.bench.wine(r"C:\pelmar-service.exe", "run", check=False)
+        self.expect(self.bench.wine("reg", "query", PARAMETERS_KEY, check=False).returncode != 0,
+                    "pelmar-service run without Pelmar made the service's Parameters key")
         self.show("after uninstall")
         self.show_service("after uninstall")
         # The driver service's Start value, each wrong in its own way, named as such.
