@@ -1122,6 +1122,12 @@ class InstallFlow:
         self.expect(r.returncode == (1 if known else 0) and problems == known and "> pelmar A w 1" in r.stdout and
                     f"image c:\\pelmar.img: {(self.c / 'pelmar.img').stat().st_size} bytes" in r.stdout,
                     f"status: {r.stdout}{r.stderr}")
+        # A folder given the drive's letter since: status names what holds it.
+        self.bench.wine(r"C:\pelmar-define.exe", "T:", r"C:\sub")
+        r = self.install("status")
+        self.bench.wine(r"C:\pelmar-define.exe", "T:", "/d")
+        self.expect(r.returncode == 1 and "problem: drive T: is in use: it names a folder given a drive letter" in r.stdout,
+                    f"status with T: given to a folder: exit {r.returncode}: {r.stdout}")
 
         self.boot("fat32")
         installed = self.value()
