@@ -29,6 +29,8 @@
 #include "tools/pelmar-install/install_parts.h"
 #include "tools/pelmar-install/install_rights_win32.h"
 #include "tools/pelmar-install/install_service.h"
+#include "tools/pelmar-install/power_settings_win32.h"
+#include "tools/pelmar-service/service_renewal_win32.h"
 #include "tools/platform/version.h"
 #include "tools/platform/win32_text.h"
 
@@ -45,6 +47,7 @@ void Complain(const std::string &text) { std::fputs(("pelmar-install: " + text +
 // --- Commands ------------------------------------------------------------
 
 int Refuse(const std::string &why) {
+    RollBackPowerInstall();
     RollBackServiceInstall();
     Complain(why);
     Complain("nothing was changed");
@@ -83,6 +86,8 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
     BootLine line;
     std::string why;
     ServiceInstallOptions serviceOptions;
+    PowerChoices powerChoices;
+    if (!TakePowerOptions(count, words, powerChoices, why)) return Refuse(why);
     if (!TakeServiceOptions(count, words, serviceOptions, why)) return Refuse(why);
     if (!ReadLine(count, words, line, why)) return Refuse(why);
     Say("Pelmar's line: " + Utf8(line.line));
@@ -111,6 +116,10 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
     }
     const char letter = static_cast<char>(line.choice.DriveLetter);
     if (!CheckServiceInstall(serviceOptions, line.image, letter, why)) return Refuse(why);
+    // What could keep the drive beyond a stop (Fast Startup, hibernation,
+    // dumps, paging files): planned here, changed after the service.
+    PowerPlan powerPlan;
+    if (!CheckPowerInstall(powerChoices, powerPlan, why)) return Refuse(why);
 
     const std::wstring source = ProgramBeside(), target = InstalledProgram();
     const std::wstring staged = target + kNewSuffix;
@@ -188,6 +197,7 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
         DeleteFileW(staged.c_str());
         close();
         if (left.empty()) return Refuse(what);
+        RollBackPowerInstall();
         RollBackServiceInstall();
         Complain(what);
         for (const std::string &l : left) Complain("and " + l);
@@ -197,6 +207,8 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
         close();
         return Refuse(why);
     }
+    std::vector<std::string> powerLines;
+    if (!ApplyPowerInstall(powerPlan, powerLines, why)) return undo(why);
     if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
         return undo("cannot copy pelmar.exe to " + Narrow(staged.c_str()) + ": " + SystemErrorText(GetLastError()));
     }
@@ -243,6 +255,7 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
             "it still gives the container a new header at every start. Put the driver's service right and run "
             "pelmar-install again.");
     }
+    for (const std::string &l : powerLines) Say(l);
     StartInstalledService();
     Say("Pelmar runs at the next start of Windows.");
     return 0;
@@ -251,6 +264,11 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
 int Uninstall() {
     if (!IsAdministrator()) return Refuse(kAdministrator);
     std::string error, why;
+    // Before the service goes: its key holds install's records of them.
+    if (!UninstallPower(why)) {
+        Complain(why);
+        return 1;
+    }
     if (!UninstallService(why)) {
         Complain(why);
         return 1;
@@ -408,6 +426,8 @@ int Status() {
         problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
     }
     ServiceStatus();
+    if (installed) RenewalStatus(problems);
+    PowerInstallStatus(installed ? &problems : nullptr);
     for (const std::string &p : problems) Say("problem: " + p);
     if (!installed) {
         if (pelmarLines.empty() && !programSize) Say("Pelmar is not installed.");
@@ -428,6 +448,10 @@ const char kUsage[] =
     "  --user-temp       every user's TEMP and TMP in a folder of their own on the drive (NTFS images)\n"
     "  --system-temp     the system's TEMP and TMP on the drive, reached by SYSTEM and administrators only\n"
     "  --pagefile MIN-MAX  a paging file on the drive, MIN to MAX MiB\n"
+    "  --keep-hibernation  leave hibernation on (it writes the drive's keys to C:\\hiberfil.sys)\n"
+    "  --dumps small|none|keep  crash dumps that hold kernel memory: made small (the default), off, or kept\n"
+    "  --keep-paging-plain leave the paging files unencrypted\n"
+    "install turns Fast Startup off, always: with it, \"Shut down\" keeps the drive\n"
     "exit status: 0 done (status: installed and sound, or not installed), 1 refused, failed or not sound,\n"
     "2 bad usage\n";
 
@@ -471,7 +495,8 @@ int wmain(int argc, wchar_t **argv) {
                 if (std::wcscmp(argv[at], o.name) == 0) own = options.*(o.flag) = true;
             }
             if (own) continue;
-            if (std::wcsncmp(argv[at], L"--", 2) == 0 && !IsServiceOption(argv[at])) {
+            if (std::wcsncmp(argv[at], L"--", 2) == 0 && !IsServiceOption(argv[at]) &&
+                !IsPowerOption(Narrow(argv[at]))) {
                 std::fprintf(stderr, "pelmar-install: unknown option %s\n", Narrow(argv[at]).c_str());
                 return Usage();
             }

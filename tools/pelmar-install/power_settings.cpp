@@ -1,0 +1,314 @@
+// The settings through which a drive could outlive a stop (see
+// power_settings.h): what install changes, gives back and reports.
+#include "tools/pelmar-install/power_settings.h"
+
+#include <iterator>
+
+namespace pelmar_tools {
+namespace {
+
+const char kPower[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Power";
+const char kCrashControl[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\CrashControl";
+const char kFileSystem[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+const char kPolicy[] = "HKLM\\SOFTWARE\\Policies\\Microsoft\\Windows\\System";
+const char kHiberfilWords[] =
+    "a hibernation writes the drive's keys to C:\\hiberfil.sys unless Windows' own volume encryption covers C:";
+const char kDumpWords[] =
+    "a crash writes kernel memory, the drive's keys with it, through the paging file on C: to MEMORY.DMP";
+const char kPagingWords[] = "pages of programs that held the drive's files can land in the clear in C:'s paging file";
+
+std::string Shown(const StoredValue &value) {
+    if (!value.present) return "absent";
+    if (std::optional<uint32_t> n = DwordOf(value)) return std::to_string(*n);
+    return "a value of type " + std::to_string(value.type) + " (" + std::to_string(value.data.size()) + " bytes)";
+}
+
+// Fast Startup exists from Windows 8 (6.2) on, or wherever its value is.
+bool HasFastStartup(const PowerContext &context, const StoredValue &value) {
+    return value.present || context.major > 6 || (context.major == 6 && context.minor >= 2);
+}
+
+bool HoldsKernelMemory(const StoredValue &dumps) {
+    const std::optional<uint32_t> kind = DwordOf(dumps);
+    return kind && (*kind == 1 || *kind == 2 || *kind == 7);
+}
+
+// What the last ApplyPower changed: each setting's value and record before.
+struct Applied {
+    PowerSetting setting;
+    StoredValue value;
+    bool recorded;
+    PowerRecord record;
+};
+std::vector<Applied> gApplied;
+
+}  // namespace
+
+std::string SettingName(PowerSetting setting) {
+    switch (setting) {
+        case PowerSetting::FastStartup: return std::string("Fast Startup (HiberbootEnabled under ") + kPower + ")";
+        case PowerSetting::Hibernation: return "hibernation (C:\\hiberfil.sys)";
+        case PowerSetting::CrashDumps: return std::string("crash dumps (CrashDumpEnabled under ") + kCrashControl + ")";
+        case PowerSetting::PagingEncryption:
+            return std::string("paging-file encryption (NtfsEncryptPagingFile under ") + kFileSystem + ")";
+    }
+    return {};
+}
+
+const char *SettingRecordName(PowerSetting setting) {
+    switch (setting) {
+        case PowerSetting::FastStartup: return "HiberbootEnabled";
+        case PowerSetting::Hibernation: return "Hibernation";
+        case PowerSetting::CrashDumps: return "CrashDumpEnabled";
+        case PowerSetting::PagingEncryption: return "NtfsEncryptPagingFile";
+    }
+    return "";
+}
+
+StoredValue DwordValue(uint32_t n) {
+    return {true, kRegDword, {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
+                              static_cast<uint8_t>(n >> 24)}};
+}
+
+std::optional<uint32_t> DwordOf(const StoredValue &value) {
+    if (!value.present || value.type != kRegDword || value.data.size() != 4) return std::nullopt;
+    return value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<uint32_t>(value.data[3]) << 24;
+}
+
+bool IsPowerOption(const std::string &word) {
+    return word == "--keep-hibernation" || word == "--dumps" || word == "--keep-paging-plain";
+}
+
+bool TakePowerOptions(std::vector<std::string> &words, PowerChoices &choices, std::string &why) {
+    std::vector<std::string> rest;
+    for (size_t at = 0; at < words.size(); ++at) {
+        const std::string &word = words[at];
+        if (word == "--keep-hibernation") {
+            choices.keepHibernation = true;
+        } else if (word == "--keep-paging-plain") {
+            choices.keepPagingPlain = true;
+        } else if (word == "--dumps") {
+            const std::string kind = at + 1 < words.size() ? words[++at] : "";
+            if (kind == "small") choices.dumps = PowerChoices::Dumps::Small;
+            else if (kind == "none") choices.dumps = PowerChoices::Dumps::None;
+            else if (kind == "keep") choices.dumps = PowerChoices::Dumps::Keep;
+            else {
+                why = "--dumps takes small, none or keep";
+                return false;
+            }
+        } else {
+            rest.push_back(word);
+        }
+    }
+    words = rest;
+    return true;
+}
+
+PowerPlan PlanPower(PowerSystem &system, const PowerChoices &choices) {
+    PowerPlan plan;
+    const PowerContext context = system.Context();
+    StoredValue now[std::size(kPowerSettings)];
+    for (PowerSetting s : kPowerSettings) {
+        std::string error;
+        if (!system.ReadSetting(s, now[static_cast<size_t>(s)], error)) {
+            plan.refusal = "cannot read " + SettingName(s) + ": " + error;
+            return plan;
+        }
+    }
+    auto value = [&](PowerSetting s) -> const StoredValue & { return now[static_cast<size_t>(s)]; };
+
+    // Fast Startup: with it on, "Shut down" keeps the drive, so there is no
+    // choice that keeps it.
+    const StoredValue &fast = value(PowerSetting::FastStartup);
+    if (context.fastStartupPolicy == 1u) {
+        plan.refusal = std::string("Group Policy requires Fast Startup (HiberbootEnabled = 1 under ") + kPolicy +
+                       "), and with it \"Shut down\" keeps the drive and everything on it: set the policy "
+                       "\"Require use of fast startup\" (Computer Configuration, Administrative Templates, System, "
+                       "Shutdown) to Not configured or Disabled, and run pelmar-install install again";
+        return plan;
+    }
+    if (!HasFastStartup(context, fast)) {
+        plan.lines.push_back("Fast Startup: this Windows has none");
+    } else if (DwordOf(fast) == 0u) {
+        plan.lines.push_back("Fast Startup: off already");
+    } else {
+        plan.changes.push_back({PowerSetting::FastStartup, DwordValue(0),
+                                "turned Fast Startup off (HiberbootEnabled was " + Shown(fast) +
+                                    "): \"Shut down\" now ends Windows, and Pelmar renews the drive at the next start"});
+    }
+
+    const bool hibernating = DwordOf(value(PowerSetting::Hibernation)) == 1u;
+    if (!hibernating) {
+        plan.lines.push_back(context.hibernationSupported ? "hibernation: off already"
+                                                          : "hibernation: this machine cannot hibernate");
+    } else if (choices.keepHibernation) {
+        plan.lines.push_back(std::string("hibernation kept on (--keep-hibernation): ") + kHiberfilWords);
+    } else {
+        plan.changes.push_back({PowerSetting::Hibernation, DwordValue(0),
+                                "turned hibernation off (as powercfg /hibernate off does): C:\\hiberfil.sys is "
+                                "gone, and with it hibernation and hybrid sleep"});
+    }
+
+    const StoredValue &dumps = value(PowerSetting::CrashDumps);
+    const bool kernel = HoldsKernelMemory(dumps);
+    if (!dumps.present) {
+        plan.lines.push_back("crash dumps: CrashDumpEnabled is not set, no dump is written");
+    } else if (context.dumpEncryption) {
+        plan.lines.push_back("crash dumps: encrypted (DumpEncryptionEnabled), kept as they are (CrashDumpEnabled " +
+                             Shown(dumps) + ")");
+    } else if (choices.dumps == PowerChoices::Dumps::None && DwordOf(dumps) != 0u) {
+        plan.changes.push_back({PowerSetting::CrashDumps, DwordValue(0),
+                                "crash dumps off (--dumps none; CrashDumpEnabled was " + Shown(dumps) + ")"});
+    } else if (!kernel) {
+        plan.lines.push_back("crash dumps: CrashDumpEnabled " + Shown(dumps) + ", no kernel memory");
+    } else if (choices.dumps == PowerChoices::Dumps::Keep) {
+        plan.lines.push_back("crash dumps kept (--dumps keep, CrashDumpEnabled " + Shown(dumps) +
+                             "), a standing exposure: " + kDumpWords);
+    } else {
+        plan.changes.push_back({PowerSetting::CrashDumps, DwordValue(3),
+                                "crash dumps small (CrashDumpEnabled 3, was " + Shown(dumps) +
+                                    "): a crash no longer writes the whole kernel memory to C:"});
+    }
+
+    const StoredValue &paging = value(PowerSetting::PagingEncryption);
+    if (context.major < 6) {
+        plan.lines.push_back(std::string("paging-file encryption: Windows XP x64 and Server 2003 x64 do not have "
+                                         "it: ") + kPagingWords);
+    } else if (DwordOf(paging) == 1u) {
+        plan.lines.push_back("paging files: encrypted already");
+    } else if (choices.keepPagingPlain) {
+        plan.lines.push_back(std::string("paging files kept in the clear (--keep-paging-plain): ") + kPagingWords);
+    } else {
+        plan.changes.push_back({PowerSetting::PagingEncryption, DwordValue(1),
+                                "paging files encrypted from the next start on (NtfsEncryptPagingFile 1, was " +
+                                    Shown(paging) + ")"});
+    }
+    return plan;
+}
+
+bool ApplyPower(PowerSystem &system, const PowerPlan &plan, std::vector<std::string> &lines, std::string &why) {
+    gApplied.clear();
+    for (const PowerChange &change : plan.changes) {
+        Applied was{change.setting, {}, false, {}};
+        std::string error;
+        if (!system.ReadSetting(change.setting, was.value, error)) {
+            why = "cannot read " + SettingName(change.setting) + ": " + error;
+            RollBackPower(system);
+            return false;
+        }
+        was.recorded = system.ReadRecord(change.setting, was.record);
+        // A reinstall over its own change keeps the value from before the first.
+        const StoredValue before = was.recorded && was.value == was.record.wrote ? was.record.before : was.value;
+        gApplied.push_back(was);
+        if (!system.WriteRecord(change.setting, {before, change.to}, error) ||
+            !system.WriteSetting(change.setting, change.to, error)) {
+            why = "cannot change " + SettingName(change.setting) + ": " + error;
+            RollBackPower(system);
+            return false;
+        }
+        lines.push_back(change.line);
+    }
+    lines.insert(lines.end(), plan.lines.begin(), plan.lines.end());
+    return true;
+}
+
+void RollBackPower(PowerSystem &system) {
+    for (auto it = gApplied.rbegin(); it != gApplied.rend(); ++it) {
+        std::string error;
+        system.WriteSetting(it->setting, it->value, error);
+        if (it->recorded) system.WriteRecord(it->setting, it->record, error);
+        else system.ForgetRecord(it->setting);
+    }
+    gApplied.clear();
+}
+
+bool GiveBackPower(PowerSystem &system, std::vector<std::string> &lines) {
+    bool ok = true;
+    for (PowerSetting s : kPowerSettings) {
+        PowerRecord record;
+        if (!system.ReadRecord(s, record)) continue;
+        StoredValue now;
+        std::string error;
+        if (!system.ReadSetting(s, now, error)) {
+            lines.push_back("cannot read " + SettingName(s) + ": " + error);
+            ok = false;
+            continue;
+        }
+        if (!(now == record.wrote)) {
+            lines.push_back("left " + SettingName(s) + " as it is: it was changed since install (it holds " +
+                            Shown(now) + ")");
+        } else if (!system.WriteSetting(s, record.before, error)) {
+            lines.push_back("cannot give back " + SettingName(s) + ": " + error);
+            ok = false;
+            continue;
+        } else {
+            lines.push_back("gave back " + SettingName(s) + ": " + Shown(record.before));
+        }
+        system.ForgetRecord(s);
+    }
+    return ok;
+}
+
+void PowerStatus(PowerSystem &system, std::vector<std::string> &lines, std::vector<std::string> &problems) {
+    const PowerContext context = system.Context();
+    for (PowerSetting s : kPowerSettings) {
+        StoredValue now;
+        std::string error, text;
+        if (!system.ReadSetting(s, now, error)) {
+            lines.push_back(SettingName(s) + ": cannot be read (" + error + ")");
+            continue;
+        }
+        switch (s) {
+            case PowerSetting::FastStartup:
+                if (!HasFastStartup(context, now)) {
+                    text = "Fast Startup: none on this Windows";
+                } else if (DwordOf(now) == 0u) {
+                    text = "Fast Startup: off";
+                } else {
+                    text = "Fast Startup: on";
+                    problems.push_back("Fast Startup is on: \"Shut down\" keeps the drive and everything on it; run "
+                                       "pelmar-install install again");
+                }
+                if (context.fastStartupPolicy == 1u) problems.push_back("Group Policy requires Fast Startup");
+                break;
+            case PowerSetting::Hibernation:
+                text = DwordOf(now) == 1u ? std::string("hibernation: on: ") + kHiberfilWords : "hibernation: off";
+                break;
+            case PowerSetting::CrashDumps:
+                text = "crash dumps: CrashDumpEnabled " + Shown(now);
+                if (context.dumpEncryption) text += ", encrypted";
+                else if (HoldsKernelMemory(now)) text += std::string(", a standing exposure: ") + kDumpWords;
+                break;
+            case PowerSetting::PagingEncryption:
+                text = context.major < 6     ? std::string("paging-file encryption: none on this Windows: ") + kPagingWords
+                       : DwordOf(now) == 1u ? "paging files: encrypted"
+                                            : std::string("paging files: in the clear, a standing exposure: ") +
+                                                  kPagingWords;
+                break;
+        }
+        PowerRecord record;
+        if (system.ReadRecord(s, record))
+            text += " (install changed it from " + Shown(record.before) + (now == record.wrote ? ")" : "; changed since)");
+        lines.push_back(text);
+    }
+}
+
+std::vector<std::string> TurnedBack(PowerSystem &system) {
+    std::vector<std::string> found;
+    for (PowerSetting s : kPowerSettings) {
+        PowerRecord record;
+        StoredValue now;
+        std::string error;
+        if (!system.ReadRecord(s, record) || !system.ReadSetting(s, now, error) || now == record.wrote) continue;
+        std::string text = SettingName(s) + " holds " + Shown(now) + ", not " + Shown(record.wrote) +
+                           " as pelmar-install set it";
+        if (s == PowerSetting::FastStartup) {
+            text += system.WriteSetting(s, record.wrote, error) ? "; turned off again"
+                                                                : "; it cannot be turned off again: " + error;
+        }
+        found.push_back(text);
+    }
+    return found;
+}
+
+}  // namespace pelmar_tools

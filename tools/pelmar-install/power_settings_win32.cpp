@@ -1,0 +1,243 @@
+// PowerSystem on Windows, and install's part for it (see power_settings_win32.h).
+#include "tools/pelmar-install/power_settings_win32.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/pelmar-service/service_win32.h"
+#include "tools/platform/win32_text.h"
+
+namespace pelmar_tools {
+namespace {
+
+const wchar_t kPowerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Power";
+const wchar_t kCrashControl[] = L"SYSTEM\\CurrentControlSet\\Control\\CrashControl";
+const wchar_t kFileSystem[] = L"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+const wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Microsoft\\Windows\\System";
+const wchar_t kDumpCertificate[] = L"SYSTEM\\CurrentControlSet\\Control\\CrashControl\\EncryptionCertificates\\Certificate.1";
+
+struct Place {
+    const wchar_t *key, *name;
+};
+Place PlaceOf(PowerSetting setting) {
+    switch (setting) {
+        case PowerSetting::FastStartup: return {kPowerKey, L"HiberbootEnabled"};
+        case PowerSetting::CrashDumps: return {kCrashControl, L"CrashDumpEnabled"};
+        case PowerSetting::PagingEncryption: return {kFileSystem, L"NtfsEncryptPagingFile"};
+        case PowerSetting::Hibernation: break;
+    }
+    return {nullptr, nullptr};
+}
+
+bool ReadAt(const wchar_t *path, const wchar_t *name, StoredValue &value, std::string &error) {
+    HKEY key = nullptr;
+    const LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
+    value = {};
+    if (r == ERROR_FILE_NOT_FOUND) return true;
+    if (r != ERROR_SUCCESS) {
+        error = SystemErrorText(static_cast<DWORD>(r));
+        return false;
+    }
+    const bool ok = ReadRegistry(key, name, value, error);
+    RegCloseKey(key);
+    return ok;
+}
+
+bool WriteAt(const wchar_t *path, const wchar_t *name, const StoredValue &value, std::string &error, bool create) {
+    HKEY key = nullptr;
+    const LONG r = create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr)
+                          : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    if (r != ERROR_SUCCESS) {
+        error = SystemErrorText(static_cast<DWORD>(r));
+        return false;
+    }
+    const bool ok = WriteRegistry(key, name, value, error);
+    RegCloseKey(key);
+    return ok;
+}
+
+// CallNtPowerInformation from System32's powrprof.dll (never a copy beside
+// the program); its answer, or -1 when the system has no such call.
+LONG PowerCall(POWER_INFORMATION_LEVEL level, void *in, ULONG inSize, void *out, ULONG outSize) {
+    using Call = LONG(WINAPI *)(POWER_INFORMATION_LEVEL, PVOID, ULONG, PVOID, ULONG);
+    static Call call = [] {
+        wchar_t folder[MAX_PATH];
+        const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+        HMODULE dll = n > 0 && n < MAX_PATH ? LoadLibraryW((std::wstring(folder, n) + L"\\powrprof.dll").c_str()) : nullptr;
+        return dll ? reinterpret_cast<Call>(reinterpret_cast<void *>(GetProcAddress(dll, "CallNtPowerInformation")))
+                   : nullptr;
+    }();
+    return call ? call(level, in, inSize, out, outSize) : -1;
+}
+
+std::string StatusText(LONG status) {
+    char text[64];
+    std::snprintf(text, sizeof text, "the power interface answers 0x%08lx", static_cast<unsigned long>(status));
+    return text;
+}
+
+// Reserving or freeing the hibernation file needs the paging-file privilege.
+void EnablePagefilePrivilege() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    TOKEN_PRIVILEGES p{};
+    p.PrivilegeCount = 1;
+    p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, SE_CREATE_PAGEFILE_NAME, &p.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
+    CloseHandle(token);
+}
+
+// A record: the value before (present, type, bytes) with its length first,
+// then the value written, as REG_BINARY.
+void PackInto(std::vector<uint8_t> &out, const StoredValue &v) {
+    out.push_back(static_cast<uint8_t>(v.present));
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v.type >> (8 * i)));
+    out.insert(out.end(), v.data.begin(), v.data.end());
+}
+bool UnpackFrom(const uint8_t *at, size_t size, StoredValue &v) {
+    if (size < 5) return false;
+    v = {at[0] != 0, 0, {at + 5, at + size}};
+    for (int i = 0; i < 4; ++i) v.type |= static_cast<uint32_t>(at[1 + i]) << (8 * i);
+    return true;
+}
+
+const std::wstring kRecordKey = std::wstring(kParametersKey) + L"\\Power";
+
+}  // namespace
+
+void KernelVersion(uint32_t &major, uint32_t &minor) {
+    RTL_OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    using Get = LONG(WINAPI *)(RTL_OSVERSIONINFOW *);
+    auto get = reinterpret_cast<Get>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    major = minor = 0;
+    if (get && get(&info) >= 0) major = info.dwMajorVersion, minor = info.dwMinorVersion;
+}
+
+PowerContext Win32PowerSystem::Context() {
+    PowerContext context;
+    KernelVersion(context.major, context.minor);
+    StoredValue v, thumbprint, key;
+    std::string error;
+    if (ReadAt(kPolicyKey, L"HiberbootEnabled", v, error)) context.fastStartupPolicy = DwordOf(v);
+    // Encrypted dumps: switched on, with the certificate they are encrypted for.
+    context.dumpEncryption = ReadAt(kCrashControl, L"DumpEncryptionEnabled", v, error) && DwordOf(v) == 1u &&
+                             ReadAt(kDumpCertificate, L"PublicKey", key, error) && key.present &&
+                             ReadAt(kDumpCertificate, L"Thumbprint", thumbprint, error) && thumbprint.present;
+    SYSTEM_POWER_CAPABILITIES capabilities{};
+    context.hibernationSupported =
+        PowerCall(SystemPowerCapabilities, nullptr, 0, &capabilities, sizeof capabilities) >= 0 && capabilities.SystemS4;
+    return context;
+}
+
+bool Win32PowerSystem::ReadSetting(PowerSetting setting, StoredValue &value, std::string &error) {
+    if (setting != PowerSetting::Hibernation) {
+        const Place place = PlaceOf(setting);
+        return ReadAt(place.key, place.name, value, error);
+    }
+    SYSTEM_POWER_CAPABILITIES capabilities{};
+    const LONG status = PowerCall(SystemPowerCapabilities, nullptr, 0, &capabilities, sizeof capabilities);
+    if (status < 0) {
+        error = StatusText(status);
+        return false;
+    }
+    value = DwordValue(capabilities.HiberFilePresent ? 1 : 0);
+    return true;
+}
+
+bool Win32PowerSystem::WriteSetting(PowerSetting setting, const StoredValue &value, std::string &error) {
+    if (setting != PowerSetting::Hibernation) {
+        const Place place = PlaceOf(setting);
+        return WriteAt(place.key, place.name, value, error, false);
+    }
+    // What powercfg /hibernate on|off does: the hibernation file reserved
+    // or freed (and deleted).
+    EnablePagefilePrivilege();
+    BOOLEAN reserve = DwordOf(value) == 1u;
+    const LONG status = PowerCall(SystemReserveHiberFile, &reserve, sizeof reserve, nullptr, 0);
+    if (status < 0) {
+        error = StatusText(status);
+        return false;
+    }
+    return true;
+}
+
+bool Win32PowerSystem::ReadRecord(PowerSetting setting, PowerRecord &record) {
+    StoredValue packed;
+    std::string error;
+    if (!ReadAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), packed, error) || !packed.present ||
+        packed.data.size() < 4)
+        return false;
+    const uint8_t *d = packed.data.data();
+    const size_t first = d[0] | d[1] << 8 | d[2] << 16 | static_cast<size_t>(d[3]) << 24;
+    return first <= packed.data.size() - 4 && UnpackFrom(d + 4, first, record.before) &&
+           UnpackFrom(d + 4 + first, packed.data.size() - 4 - first, record.wrote);
+}
+
+bool Win32PowerSystem::WriteRecord(PowerSetting setting, const PowerRecord &record, std::string &error) {
+    std::vector<uint8_t> before, data;
+    PackInto(before, record.before);
+    for (int i = 0; i < 4; ++i) data.push_back(static_cast<uint8_t>(before.size() >> (8 * i)));
+    data.insert(data.end(), before.begin(), before.end());
+    PackInto(data, record.wrote);
+    return WriteAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), {true, REG_BINARY, data}, error,
+                   true);
+}
+
+void Win32PowerSystem::ForgetRecord(PowerSetting setting) {
+    std::string error;
+    WriteAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), {}, error, false);
+}
+
+bool TakePowerOptions(int &count, wchar_t **words, PowerChoices &choices, std::string &why) {
+    std::vector<std::string> narrow;
+    for (int i = 0; i < count; ++i) narrow.push_back(Narrow(words[i]));
+    if (!TakePowerOptions(narrow, choices, why)) return false;
+    // The options and --dumps' word go; every other word stays, in order.
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::string word = Narrow(words[i]);
+        if (word == "--dumps") ++i;
+        else if (!IsPowerOption(word)) words[kept++] = words[i];
+    }
+    count = kept;
+    return true;
+}
+
+bool CheckPowerInstall(const PowerChoices &choices, PowerPlan &plan, std::string &why) {
+    Win32PowerSystem system;
+    plan = PlanPower(system, choices);
+    why = plan.refusal;
+    return why.empty();
+}
+
+bool ApplyPowerInstall(const PowerPlan &plan, std::vector<std::string> &lines, std::string &why) {
+    Win32PowerSystem system;
+    return ApplyPower(system, plan, lines, why);
+}
+
+void RollBackPowerInstall() {
+    Win32PowerSystem system;
+    RollBackPower(system);
+}
+
+bool UninstallPower(std::string &why) {
+    Win32PowerSystem system;
+    std::vector<std::string> lines;
+    const bool ok = GiveBackPower(system, lines);
+    for (const std::string &line : lines) std::fputs((line + "\n").c_str(), stdout);
+    if (!ok) why = "a setting could not be given back; its record stays for the next uninstall";
+    return ok;
+}
+
+void PowerInstallStatus(std::vector<std::string> *problems) {
+    Win32PowerSystem system;
+    std::vector<std::string> lines, found;
+    PowerStatus(system, lines, found);
+    for (const std::string &line : lines) std::fputs((line + "\n").c_str(), stdout);
+    if (problems) problems->insert(problems->end(), found.begin(), found.end());
+}
+
+}  // namespace pelmar_tools

@@ -1,0 +1,43 @@
+// PowerSystem on Windows: the settings' registry values, hibernation
+// through the power interface (CallNtPowerInformation, powrprof.dll from
+// System32, looked up at run time so that the programs import nothing
+// Windows Server 2003 x64 lacks), and install's records under the service's
+// Parameters key. Also install's, uninstall's and status's part for them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/pelmar-install/power_settings.h"
+
+namespace pelmar_tools {
+
+class Win32PowerSystem : public PowerSystem {
+  public:
+    PowerContext Context() override;
+    bool ReadSetting(PowerSetting setting, StoredValue &value, std::string &error) override;
+    bool WriteSetting(PowerSetting setting, const StoredValue &value, std::string &error) override;
+    bool ReadRecord(PowerSetting setting, PowerRecord &record) override;
+    bool WriteRecord(PowerSetting setting, const PowerRecord &record, std::string &error) override;
+    void ForgetRecord(PowerSetting setting) override;
+};
+
+// The system's version as the kernel reports it (RtlGetVersion).
+void KernelVersion(uint32_t &major, uint32_t &minor);
+
+// install: takes the options out of its words; false and why for a bad one.
+bool TakePowerOptions(int &count, wchar_t **words, PowerChoices &choices, std::string &why);
+// install, after the checks: the plan, or its refusal in `why`.
+bool CheckPowerInstall(const PowerChoices &choices, PowerPlan &plan, std::string &why);
+// install's changes, each recorded; the lines to say once install is done.
+bool ApplyPowerInstall(const PowerPlan &plan, std::vector<std::string> &lines, std::string &why);
+void RollBackPowerInstall();
+// uninstall: says what it gave back; false when a value could not be.
+bool UninstallPower(std::string &why);
+// status: the settings' lines; what breaks the drive's promise goes to
+// `problems` when it is given (Pelmar installed).
+void PowerInstallStatus(std::vector<std::string> *problems);
+
+}  // namespace pelmar_tools
