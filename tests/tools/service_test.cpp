@@ -125,7 +125,7 @@ struct Double : ServiceSystem, RenewalSystem, PowerSystem {
     void Wake() { times.lastWake += 77; }
 
     // The power settings, each a setting's value; `failing` refuses writes.
-    PowerContext context{10, 0, std::nullopt, false, true};
+    PowerContext context{10, 0, std::nullopt, false, true, {}};
     std::map<PowerSetting, StoredValue> settings;
     std::map<PowerSetting, PowerRecord> records;
     std::optional<PowerSetting> failing;
@@ -348,6 +348,8 @@ TEST(Service, InstallKeepsNothingOfTheDriveBeyondAStop) {
     none[PowerSetting::CrashDumps] = DwordValue(0);
     V xp = safe;
     xp[PowerSetting::FastStartup] = {}, xp[PowerSetting::PagingEncryption] = {};
+    V uncontrolled = safe;
+    uncontrolled[PowerSetting::Hibernation] = DwordValue(1);
     V encrypted = safe;
     encrypted[PowerSetting::CrashDumps] = DwordValue(7);
     V changedSince = found;
@@ -360,9 +362,12 @@ TEST(Service, InstallKeepsNothingOfTheDriveBeyondAStop) {
          keptAll, "hibernation kept on (--keep-hibernation): a hibernation writes the drive's keys"},
         {"no dumps", {"--dumps", "none"}, {}, none, "crash dumps off"},
         {"Windows XP x64", {}, [&](Double &d) {
-             d.context = {5, 2, std::nullopt, false, true};
+             d.context = {5, 2, std::nullopt, false, true, {}};
              d.settings[PowerSetting::FastStartup] = {};
          }, xp, "Windows XP x64 and Server 2003 x64 do not have it"},
+        {"hibernation out of the power interface's reach", {},
+         [](Double &d) { d.context.hibernationUncontrolled = "no control"; }, uncontrolled,
+         "hibernation left as it is: no control; a hibernation writes the drive's keys"},
         {"dumps encrypted", {}, [](Double &d) { d.context.dumpEncryption = true; }, encrypted, "encrypted (DumpEncryptionEnabled)"},
         {"a value of another kind", {}, [&](Double &d) { d.settings[PowerSetting::FastStartup] = odd; }, safe,
          "was a value of type 3"},

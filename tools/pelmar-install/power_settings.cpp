@@ -143,6 +143,8 @@ PowerPlan PlanPower(PowerSystem &system, const PowerChoices &choices) {
                                                           : "hibernation: this machine cannot hibernate");
     } else if (choices.keepHibernation) {
         plan.lines.push_back(std::string("hibernation kept on (--keep-hibernation): ") + kHiberfilWords);
+    } else if (!context.hibernationUncontrolled.empty()) {
+        plan.lines.push_back("hibernation left as it is: " + context.hibernationUncontrolled + "; " + kHiberfilWords);
     } else {
         plan.changes.push_back({PowerSetting::Hibernation, DwordValue(0),
                                 "turned hibernation off (as powercfg /hibernate off does): C:\\hiberfil.sys is "

@@ -42,6 +42,9 @@ struct PowerContext {
     std::optional<uint32_t> fastStartupPolicy;
     bool dumpEncryption = false;
     bool hibernationSupported = false;
+    // Set where the system reports a hibernation file that its power
+    // interface cannot free (Wine's stub): why, for install's line.
+    std::string hibernationUncontrolled;
 };
 
 // The record of one change: the value before install (type and bytes, or

@@ -43,10 +43,14 @@ bool ReadAt(const wchar_t *path, const wchar_t *name, StoredValue &value, std::s
     return ok;
 }
 
-bool WriteAt(const wchar_t *path, const wchar_t *name, const StoredValue &value, std::string &error, bool create) {
+// A value that goes needs no key; one that is written gets its key where
+// the system has none yet.
+bool WriteAt(const wchar_t *path, const wchar_t *name, const StoredValue &value, std::string &error) {
     HKEY key = nullptr;
-    const LONG r = create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr)
-                          : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    const LONG r = value.present
+                       ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr)
+                       : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    if (!value.present && r == ERROR_FILE_NOT_FOUND) return true;
     if (r != ERROR_SUCCESS) {
         error = SystemErrorText(static_cast<DWORD>(r));
         return false;
@@ -129,6 +133,10 @@ PowerContext Win32PowerSystem::Context() {
     SYSTEM_POWER_CAPABILITIES capabilities{};
     context.hibernationSupported =
         PowerCall(SystemPowerCapabilities, nullptr, 0, &capabilities, sizeof capabilities) >= 0 && capabilities.SystemS4;
+    // Wine answers SystemReserveHiberFile with "not implemented" while it
+    // reports a hibernation file: nothing there can be turned off.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        context.hibernationUncontrolled = "this system's power interface (Wine's) cannot free a hibernation file";
     return context;
 }
 
@@ -150,7 +158,7 @@ bool Win32PowerSystem::ReadSetting(PowerSetting setting, StoredValue &value, std
 bool Win32PowerSystem::WriteSetting(PowerSetting setting, const StoredValue &value, std::string &error) {
     if (setting != PowerSetting::Hibernation) {
         const Place place = PlaceOf(setting);
-        return WriteAt(place.key, place.name, value, error, false);
+        return WriteAt(place.key, place.name, value, error);
     }
     // What powercfg /hibernate on|off does: the hibernation file reserved
     // or freed (and deleted).
@@ -182,13 +190,12 @@ bool Win32PowerSystem::WriteRecord(PowerSetting setting, const PowerRecord &reco
     for (int i = 0; i < 4; ++i) data.push_back(static_cast<uint8_t>(before.size() >> (8 * i)));
     data.insert(data.end(), before.begin(), before.end());
     PackInto(data, record.wrote);
-    return WriteAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), {true, REG_BINARY, data}, error,
-                   true);
+    return WriteAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), {true, REG_BINARY, data}, error);
 }
 
 void Win32PowerSystem::ForgetRecord(PowerSetting setting) {
     std::string error;
-    WriteAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), {}, error, false);
+    WriteAt(kRecordKey.c_str(), Widen(SettingRecordName(setting)).c_str(), {}, error);
 }
 
 bool TakePowerOptions(int &count, wchar_t **words, PowerChoices &choices, std::string &why) {

@@ -231,7 +231,8 @@ void RenewalStatus(std::vector<std::string> &problems) {
     Win32ServiceSystem system;
     Win32RenewalSystem renewal(system);
     const RenewalRecord record = renewal.ReadRenewal();
-    std::fputs(("  drive last renewed: at the boot of " + TimeText(record.renewedAt) +
+    std::fputs(("  drive last renewed: " +
+                (record.renewedAt ? "at the boot of " + TimeText(record.renewedAt) : std::string("not yet seen by the service")) +
                 (record.kept ? "; kept at the last start or resume" : "") + "\n").c_str(),
                stdout);
     if (record.kept)
