@@ -1100,6 +1100,7 @@ class InstallFlow:
         status shows them, uninstall gives every value back byte for byte;
         the options that keep them leave them, and install and status say so."""
         dword = lambda n: (4, n.to_bytes(4, "little"))
+        prefix = self.power_values()
         for (key, name), data in zip(POWER_VALUES, ("1", "7")):
             self.reg_add(key, "/v", name, "/t", "REG_DWORD", "/d", data, "/f")
         self.bench.wine("reg", "delete", POWER_VALUES[2][0], "/v", POWER_VALUES[2][1], "/f", check=False)
@@ -1135,7 +1136,14 @@ class InstallFlow:
                         f"uninstall after install {' '.join(words)}: {self.power_values()}: {u.stdout}{u.stderr}")
             said.append("uninstall:\n" + "\n".join(x for x in u.stdout.splitlines() if x.startswith("gave back")))
         self.shown.append("\n".join(said))
-        # The rows after these start from the driver on demand, as before.
+        # The rows after these start from the prefix's own values and the
+        # driver on demand, as before.
+        for (key, name), value in zip(POWER_VALUES, prefix):
+            if value is None:
+                self.bench.wine("reg", "delete", key, "/v", name, "/f", check=False)
+            else:
+                self.reg_add(key, "/v", name, "/t", "REG_BINARY" if value[0] == 3 else "REG_DWORD", "/d",
+                             value[1].hex() if value[0] == 3 else str(int.from_bytes(value[1], "little")), "/f")
         self.reg_add(DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
 
     def tool_manners(self):
