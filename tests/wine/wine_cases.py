@@ -1006,12 +1006,14 @@ class InstallFlow:
         self.show("after the refusals")
         self.power_settings(original)
         # A failure at the last step (a folder where the program goes) undoes
-        # the registry writes before it.
+        # the registry writes before it, the power settings' among them.
         (system32 / "pelmar.exe").mkdir()
+        power = self.power_values()
         r = self.install("install", "T", "r", "1", "K")
         (system32 / "pelmar.exe").rmdir()
         self.expect(r.returncode == 1 and self.value() == original and self.start_type() == 3 and
-                    not list(system32.glob("pelmar.exe*")), f"a failed install left changes: {r.stdout}{r.stderr}")
+                    self.power_values() == power and not list(system32.glob("pelmar.exe*")),
+                    f"a failed install left changes: {self.power_values()}, was {power}: {r.stdout}{r.stderr}")
 
         r = self.install("install", "T", "r", "1", "K")
         self.expect(r.returncode == 0, f"install T r 1 K: exit {r.returncode}: {r.stdout}{r.stderr}")
@@ -1119,11 +1121,12 @@ class InstallFlow:
                 (["--keep-hibernation", "--dumps", "keep", "--keep-paging-plain"], [dword(0), dword(7), None],
                  ["turned Fast Startup off", "crash dumps kept (--dumps keep", "kept in the clear (--keep-paging-plain)"])):
             r = self.install("install", *words, "A", "w", "1")
+            row = " ".join(words) or "(the defaults)"
             self.expect(r.returncode == 0 and all(x in r.stdout for x in lines) and self.power_values() == after,
-                        f"install {' '.join(words)}: exit {r.returncode}: {self.power_values()}: {r.stdout}{r.stderr}")
+                        f"install {row}: exit {r.returncode}: {self.power_values()}: {r.stdout}{r.stderr}")
             if "hibernation left as it is: this system's power interface (Wine's)" in r.stdout:
                 self.bench.fired.add("no hibernation")
-            said.append(f"install {' '.join(words) or '(the defaults)'}, the values {before} -> {self.power_values()}:\n" +
+            said.append(f"install {row}, the values {before} -> {self.power_values()}:\n" +
                         "\n".join(x for x in r.stdout.splitlines() if any(w in x for w in
                                    ("Fast Startup", "hibernation", "crash dumps", "paging files"))))
             s = self.install("status")
@@ -1133,7 +1136,7 @@ class InstallFlow:
                 w in x for w in ("Fast Startup", "hibernation", "crash dumps", "paging files", "renewed"))))
             u = self.install("uninstall")
             self.expect(u.returncode == 0 and self.power_values() == before and "gave back Fast Startup" in u.stdout,
-                        f"uninstall after install {' '.join(words)}: {self.power_values()}: {u.stdout}{u.stderr}")
+                        f"uninstall after install {row}: {self.power_values()}: {u.stdout}{u.stderr}")
             said.append("uninstall:\n" + "\n".join(x for x in u.stdout.splitlines() if x.startswith("gave back")))
         self.shown.append("\n".join(said))
         # The rows after these start from the prefix's own values and the
