@@ -13,6 +13,14 @@
 #include "tools/pelmar-service/service_boot.h"
 #include "tools/pelmar-service/service_renewal.h"
 
+namespace pelmar_tools {
+// A value in a failure's message: absent, or its type and bytes.
+void PrintTo(const StoredValue &v, std::ostream *out) {
+    *out << (v.present ? "type " + std::to_string(v.type) + ", " + std::to_string(v.data.size()) + " bytes" : "absent");
+    for (uint8_t b : v.data) *out << ' ' << static_cast<int>(b);
+}
+}  // namespace pelmar_tools
+
 namespace {
 
 using namespace pelmar_tools;
