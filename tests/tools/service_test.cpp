@@ -383,6 +383,13 @@ TEST(Service, InstallKeepsNothingOfTheDriveBeyondAStop) {
         {"a value changed since install", {}, {}, safe, "", [](Double &d) {
              d.settings[PowerSetting::CrashDumps] = DwordValue(2);
          }, changedSince},
+        {"installed again, keeping what may be kept", {}, {}, safe, "", [](Double &d) {
+             const PowerChoices keep{true, PowerChoices::Dumps::Keep, true};
+             std::vector<std::string> lines;
+             std::string why;
+             EXPECT_TRUE(ApplyPower(d, PlanPower(d, keep), lines, why));
+             EXPECT_EQ(d.records.size(), 1u);  // Fast Startup's alone
+         }},
         {"installed again, with no dumps", {}, {}, safe, "", [](Double &d) {
              PowerChoices choices;
              choices.dumps = PowerChoices::Dumps::None;

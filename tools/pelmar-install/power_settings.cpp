@@ -116,6 +116,17 @@ PowerPlan PlanPower(PowerSystem &system, const PowerChoices &choices) {
         }
     }
     auto value = [&](PowerSetting s) -> const StoredValue & { return now[static_cast<size_t>(s)]; };
+    // A setting the options keep, that an earlier install changed and that
+    // still holds its value: given back as it was before.
+    auto giveBack = [&](PowerSetting s, const char *option) {
+        PowerRecord record;
+        if (!system.ReadRecord(s, record) || !(record.wrote == value(s))) return false;
+        plan.changes.push_back({s, record.before,
+                                "gave back " + SettingName(s) + " as it was before install (" + option + "): " +
+                                    Shown(record.before),
+                                true});
+        return true;
+    };
 
     // Fast Startup: with it on, "Shut down" keeps the drive, so there is no
     // choice that keeps it.
@@ -138,7 +149,9 @@ PowerPlan PlanPower(PowerSystem &system, const PowerChoices &choices) {
     }
 
     const bool hibernating = DwordOf(value(PowerSetting::Hibernation)) == 1u;
-    if (!hibernating) {
+    if (choices.keepHibernation && giveBack(PowerSetting::Hibernation, "--keep-hibernation")) {
+        // the change says it
+    } else if (!hibernating) {
         plan.lines.push_back(context.hibernationSupported ? "hibernation: off already"
                                                           : "hibernation: this machine cannot hibernate");
     } else if (choices.keepHibernation) {
@@ -153,7 +166,9 @@ PowerPlan PlanPower(PowerSystem &system, const PowerChoices &choices) {
 
     const StoredValue &dumps = value(PowerSetting::CrashDumps);
     const bool kernel = HoldsKernelMemory(dumps);
-    if (!dumps.present) {
+    if (choices.dumps == PowerChoices::Dumps::Keep && giveBack(PowerSetting::CrashDumps, "--dumps keep")) {
+        // the change says it
+    } else if (!dumps.present) {
         plan.lines.push_back("crash dumps: CrashDumpEnabled is not set, no dump is written");
     } else if (context.dumpEncryption) {
         plan.lines.push_back("crash dumps: encrypted (DumpEncryptionEnabled), kept as they are (CrashDumpEnabled " +
@@ -173,7 +188,9 @@ PowerPlan PlanPower(PowerSystem &system, const PowerChoices &choices) {
     }
 
     const StoredValue &paging = value(PowerSetting::PagingEncryption);
-    if (context.major < 6) {
+    if (choices.keepPagingPlain && giveBack(PowerSetting::PagingEncryption, "--keep-paging-plain")) {
+        // the change says it
+    } else if (context.major < 6) {
         plan.lines.push_back(std::string("paging-file encryption: Windows XP x64 and Server 2003 x64 do not have "
                                          "it: ") + kPagingWords);
     } else if (DwordOf(paging) == 1u) {
@@ -202,12 +219,14 @@ bool ApplyPower(PowerSystem &system, const PowerPlan &plan, std::vector<std::str
         // A reinstall over its own change keeps the value from before the first.
         const StoredValue before = was.recorded && was.value == was.record.wrote ? was.record.before : was.value;
         gApplied.push_back(was);
-        if (!system.WriteRecord(change.setting, {before, change.to}, error) ||
-            !system.WriteSetting(change.setting, change.to, error)) {
+        if (change.givesBack ? !system.WriteSetting(change.setting, change.to, error)
+                             : !system.WriteRecord(change.setting, {before, change.to}, error) ||
+                                   !system.WriteSetting(change.setting, change.to, error)) {
             why = "cannot change " + SettingName(change.setting) + ": " + error;
             RollBackPower(system);
             return false;
         }
+        if (change.givesBack) system.ForgetRecord(change.setting);
         lines.push_back(change.line);
     }
     lines.insert(lines.end(), plan.lines.begin(), plan.lines.end());

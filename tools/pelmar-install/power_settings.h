@@ -82,6 +82,9 @@ struct PowerChange {
     PowerSetting setting;
     StoredValue to;
     std::string line;  // what install says when it is done
+    // An earlier install's change given back (the options now keep the
+    // setting): its record goes with it.
+    bool givesBack = false;
 };
 struct PowerPlan {
     std::string refusal;               // set: install refuses, nothing changed
