@@ -1453,6 +1453,10 @@ class MsiFlow(InstallFlow):
                     f"the package without PELMAR_ARGS: exit {r.returncode}, log: {log[-1500:]}")
         self.expect(self.untouched(original), "the package without PELMAR_ARGS left something")
 
+        # Fast Startup on, as Windows 8 and later have it: the package's
+        # install turns it off, its removal gives it back.
+        fast = self.power_values()[0]
+        self.reg_add(POWER_VALUES[0][0], "/v", POWER_VALUES[0][1], "/t", "REG_DWORD", "/d", "1", "/f")
         r, log = self.msiexec("/i", "C:\\" + self.lower.name, "PELMAR_ARGS=" + MSI_ARGS, log="msi-lower.log")
         line = multi_string([BOOT_BEFORE[0], "pelmar " + MSI_ARGS, *BOOT_BEFORE[1:]])
         self.expect(r.returncode == 0 and "pelmar-install> Pelmar runs at the next start of Windows." in log,
@@ -1460,7 +1464,8 @@ class MsiFlow(InstallFlow):
         # The defaults of what could outlive a stop, as install says them.
         said = [x.split("pelmar-install> ", 1)[1] for x in log.splitlines() if "pelmar-install> " in x and any(
             w in x for w in ("Fast Startup", "hibernation", "crash dumps", "paging files"))]
-        self.expect(any(x.startswith(("turned Fast Startup off", "Fast Startup: off already")) for x in said),
+        self.expect(any(x.startswith("turned Fast Startup off") for x in said) and
+                    self.power_values()[0] == (4, bytes(4)),
                     f"the package's install did not say Fast Startup is off: {said}")
         self.shown.append("the package's install, what could outlive a stop:\n" + "\n".join(said))
         self.expect(self.value() == line and self.start_type() == 1 and self.kept_arguments() == MSI_ARGS,
@@ -1525,6 +1530,10 @@ class MsiFlow(InstallFlow):
         self.expect(r.returncode == 0 and "pelmar-install> removed the line pelmar " + MSI_ARGS in log,
                     f"msiexec /x: exit {r.returncode}: {log[-1500:]}")
         self.expect(self.value() == original, f"after msiexec /x, BootExecute is {shown(self.value())}")
+        self.expect(self.power_values()[0] == (4, (1).to_bytes(4, "little")),
+                    f"after msiexec /x, HiberbootEnabled is {self.power_values()[0]}")
+        if fast is None:
+            self.bench.wine("reg", "delete", POWER_VALUES[0][0], "/v", POWER_VALUES[0][1], "/f", check=False)
         self.expect(not (system32 / "pelmar.exe").exists() and not (system32 / "pelmar-service.exe").exists() and
                     not self.folder_pf.exists() and self.kept_arguments() is None,
                     "msiexec /x left files or the kept arguments")

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/basics/little_endian.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/service_contract.h"
 #include "tools/platform/win32_text.h"
@@ -159,7 +160,7 @@ bool Win32PowerSystem::ReadRecord(PowerSetting setting, PowerRecord &record) {
         packed.type != kRegBinary || packed.data.size() < 4)
         return false;
     const std::vector<uint8_t> &d = packed.data;
-    const size_t first = d[0] | d[1] << 8 | d[2] << 16 | static_cast<size_t>(d[3]) << 24;
+    const size_t first = static_cast<size_t>(ReadLE(d.data(), 4));
     if (first > d.size() - 4) return false;
     const std::optional<RegistryValue> before =
         Unpacked({true, kRegBinary, {d.begin() + 4, d.begin() + 4 + static_cast<std::ptrdiff_t>(first)}});

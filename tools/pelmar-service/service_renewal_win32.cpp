@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "tools/basics/little_endian.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/pelmar-install/power_settings_win32.h"
 #include "tools/platform/win32_text.h"
@@ -21,10 +22,9 @@ std::wstring MarkerPath(char letter) { return std::wstring(1, static_cast<wchar_
 uint64_t Qword(HKEY key, const char *name) {
     RegistryValue v;
     std::string error;
-    uint64_t n = 0;
-    if (key && ReadValue(key, Widen(name).c_str(), v, error) && v.present && v.type == REG_QWORD && v.data.size() == 8)
-        for (int i = 7; i >= 0; --i) n = n << 8 | v.data[static_cast<size_t>(i)];
-    return n;
+    const bool ok =
+        key && ReadValue(key, Widen(name).c_str(), v, error) && v.present && v.type == REG_QWORD && v.data.size() == 8;
+    return ok ? ReadLE(v.data.data(), 8) : 0;
 }
 
 void PutQword(HKEY key, const char *name, uint64_t n) {
