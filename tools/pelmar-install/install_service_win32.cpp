@@ -352,11 +352,13 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
     // Accounts no longer asked for get their values back now (the service
     // is stopped).
     Win32ServiceSystem system;
-    std::vector<std::string> problems, dropped;
+    std::vector<std::string> problems;
+    std::vector<std::pair<std::string, std::string>> dropped;
     PutBackAll(system, problems, dropped, [&](const std::string &sid) {
         return sid == kSystemAccount ? !options.systemTemp : !options.userTemp;
     });
-    for (const std::string &p : dropped) Say("warning: TEMP and TMP of " + p);
+    for (const auto &[sid, why] : dropped)
+        Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
     for (const std::string &p : problems) Say("warning: cannot put back " + p);
     return true;
 }
@@ -391,10 +393,12 @@ bool UninstallService(std::string &why) {
         }
     }
     Win32ServiceSystem system;
-    std::vector<std::string> problems, dropped;
+    std::vector<std::string> problems;
+    std::vector<std::pair<std::string, std::string>> dropped;
     for (const std::string &sid : system.SavedAccounts()) Say("putting back TEMP and TMP of " + sid);
     const bool putBack = PutBackAll(system, problems, dropped);
-    for (const std::string &p : dropped) Say("warning: TEMP and TMP of " + p);
+    for (const auto &[sid, why] : dropped)
+        Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
     if (!putBack) {
         why = "cannot put back TEMP and TMP: " + problems.front();
         return false;

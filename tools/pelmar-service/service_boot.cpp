@@ -477,7 +477,8 @@ bool MakeAccountFolders(ServiceSystem &system, char letter, const ServiceOptions
     return ok;
 }
 
-bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems, std::vector<std::string> &dropped,
+bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                std::vector<std::pair<std::string, std::string>> &dropped,
                 const std::function<bool(const std::string &sid)> &which) {
     std::vector<Account> profiles = system.Profiles();
     for (const std::string &sid : system.SavedAccounts()) {
@@ -493,7 +494,7 @@ bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems, std::
             case Reach::Refused:
                 // Nothing is written there; a record kept would stop the
                 // uninstall at every try.
-                dropped.push_back(sid + ": " + error + "; its previous values are dropped");
+                dropped.push_back({sid, error});
                 system.ForgetSaved(sid);
                 continue;
             case Reach::Failed:

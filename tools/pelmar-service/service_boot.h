@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/boot-config/registry_value.h"
@@ -129,8 +130,9 @@ void RunAtLogon(ServiceSystem &system, const ServiceOptions &options);
 // all), put back byte for byte where it still holds the service's, and
 // forgotten; false and the reasons when some could not be. The records of
 // accounts whose profile is gone, or whose keys or hive are refused, are
-// forgotten with a line in `dropped` and never make it fail.
-bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems, std::vector<std::string> &dropped,
+// forgotten, each with why in `dropped` (by SID), and never make it fail.
+bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                std::vector<std::pair<std::string, std::string>> &dropped,
                 const std::function<bool(const std::string &sid)> &which = {});
 
 // Opens the account's environment (CloseEnvironment closes it) once its
