@@ -395,7 +395,10 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
         Say("taking back the paging file on the drive (no --pagefile): PagingFiles goes back as it was before it");
     for (const std::string &sid : system.SavedAccounts())
         if (noLonger(sid)) Say("giving back TEMP and TMP of " + sid + " (no longer asked for): their previous values");
-    PutBackAll(system, problems, noLonger);
+    std::vector<std::pair<std::string, std::string>> dropped;
+    PutBackAll(system, problems, dropped, noLonger);
+    for (const auto &[sid, why] : dropped)
+        Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
     for (const std::string &p : problems) Say("warning: cannot put back " + p);
     return true;
 }
@@ -435,9 +438,13 @@ bool UninstallService(std::string &why) {
     // was removed without pelmar-install.
     Win32ServiceSystem system;
     std::vector<std::string> problems;
+    std::vector<std::pair<std::string, std::string>> dropped;
     const std::vector<std::string> accounts = system.SavedAccounts();
     for (const std::string &sid : accounts) Say("putting back TEMP and TMP of " + sid);
-    if (!PutBackAll(system, problems)) {
+    const bool putBack = PutBackAll(system, problems, dropped);
+    for (const auto &[sid, why] : dropped)
+        Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
+    if (!putBack) {
         why = "cannot put back TEMP and TMP: " + problems.front();
         return false;
     }
@@ -526,7 +533,7 @@ void ServiceStatus(bool pelmarInstalled, std::vector<std::string> &problems) {
         if (!system.ReadSaved(account.sid, kWrittenValue, saved)) continue;
         const std::string folder = AccountFolder(letter, account.sid);
         RegistryValue temp;
-        const bool onDrive = system.OpenEnvironment(account, error) && system.ReadVariable("TEMP", temp, error) &&
+        const bool onDrive = ReachEnvironment(system, account, error) == Reach::Open && system.ReadVariable("TEMP", temp, error) &&
                              temp == saved;
         system.CloseEnvironment();
         Say("  " + account.sid + ": " + folder + " " + FolderText(system.Folder(folder)) + "; TEMP " +
