@@ -1168,6 +1168,10 @@ class InstallFlow:
                     "removed the service" not in r.stdout and
                     self.bench.wine("reg", "query", RECORDS_KEY, check=False).returncode != 0,
                     f"uninstall without the service: {r.stdout}")
+        self.expect(self.power_installed != self.power_prefix and self.power_values() == self.power_prefix and
+                    "gave back paging-file encryption" in r.stdout,
+                    f"uninstall without the service: the power values {self.power_values()}, were "
+                    f"{self.power_prefix} before install and {self.power_installed} after: {r.stdout}")
         r = self.install("uninstall")
         self.expect(r.returncode == 0 and "removed" not in r.stdout and "no records of replaced values" in r.stdout,
                     f"uninstall with nothing installed: {r.stdout}{r.stderr}")
@@ -1220,7 +1224,7 @@ class InstallFlow:
         status shows them, uninstall gives every value back byte for byte;
         the options that keep them leave them, and install and status say so."""
         dword = lambda n: (4, n.to_bytes(4, "little"))
-        prefix = self.power_values()
+        prefix = self.power_prefix = self.power_values()
         for (key, name), data in zip(POWER_VALUES, ("1", "7")):
             self.reg_add(key, "/v", name, "/t", "REG_DWORD", "/d", data, "/f")
         self.bench.wine("reg", "delete", POWER_VALUES[2][0], "/v", POWER_VALUES[2][1], "/f", check=False)
@@ -1461,7 +1465,9 @@ class InstallFlow:
         self.seed_previous_boot()  # uninstall must give them back as well
         # An administrator removes the service by hand (with its key, as
         # Windows does): status names it, and uninstall still gives back
-        # every value from the installer's copy of the records.
+        # every value from the installer's copy of the records, the power
+        # settings' among them.
+        self.power_installed = self.power_values()
         self.bench.wine("sc", "stop", PELMAR_SERVICE, check=False)
         self.bench.wine("sc", "delete", PELMAR_SERVICE, check=False)
         self.bench.wine("reg", "delete", PARAMETERS_KEY.rsplit("\\", 1)[0], "/f", check=False)

@@ -151,4 +151,16 @@ bool RegistryPlace::Write(const RegistryValue &value, std::string &error) const 
     return WriteValue(k.get(), name.c_str(), value, error);
 }
 
+bool KeptRecord::Read(RegistryValue &value, std::string &error) const {
+    return own.Read(value, error) && (value.present || copy.Read(value, error));
+}
+
+bool KeptRecord::Write(const RegistryValue &value, std::string &error) const {
+    const bool wroteOwn = own.Write(value, error);
+    std::string copyError;
+    const bool wroteCopy = copy.Write(value, copyError);
+    if (wroteOwn && !wroteCopy) error = copyError;
+    return wroteOwn && wroteCopy;
+}
+
 }  // namespace pelmar_tools

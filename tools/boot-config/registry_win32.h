@@ -61,4 +61,15 @@ struct RegistryPlace {
     bool Write(const RegistryValue &value, std::string &error) const;
 };
 
+// A record kept in two places: under the service's key and in the
+// installer's copy, which removing the service does not remove. Read from
+// the service's place, or from the copy where that value is gone; written,
+// and taken away (an absent value), in both, the copy even where the
+// service's place fails.
+struct KeptRecord {
+    RegistryPlace own, copy;
+    bool Read(RegistryValue &value, std::string &error) const;
+    bool Write(const RegistryValue &value, std::string &error) const;
+};
+
 }  // namespace pelmar_tools

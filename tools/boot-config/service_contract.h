@@ -27,13 +27,14 @@ inline constexpr wchar_t kSessionKey[] =
     L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Session";
 inline constexpr char kSessionValue[] = "Value";  // REG_SZ
 
-// The installer's own copy of the records (PagingFiles' and each account's
-// Saved key, the same values under the same names), kept in step with the
+// The installer's own copy of the records (PagingFiles', each account's
+// Saved key and the power settings', the same values under the same names), kept in step with the
 // service's: removing the service, by hand or otherwise, does not remove it,
 // so that uninstall can still give every replaced value back. It lies below
 // the package's key, whose own values the package removes, never a subkey.
 inline constexpr wchar_t kRecordsKey[] = L"SOFTWARE\\Pelmar\\Records";
 inline constexpr wchar_t kRecordsSavedKey[] = L"SOFTWARE\\Pelmar\\Records\\Saved";
+inline constexpr wchar_t kRecordsPowerKey[] = L"SOFTWARE\\Pelmar\\Records\\Power";
 
 // The event source, and its key under the event log's.
 inline constexpr wchar_t kEventSource[] = L"Pelmar";

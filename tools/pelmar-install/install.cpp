@@ -104,7 +104,7 @@ struct InstallPlan {
     // dumps, paging files): planned with the checks, changed after the service.
     PowerChoices powerChoices;
     PowerPlan power;
-    std::vector<std::string> powerLines;  // said once install is done
+    std::vector<std::string> serviceLines, powerLines;  // said once install is done
     std::wstring source, target, staged;  // pelmar.exe: beside, in System32, its new copy there
     uint64_t programSize = 0;
     RegistryKey session, driver;
@@ -248,7 +248,7 @@ bool PutInPlace(const InstallPlan &plan, std::string &why) {
 // one call, and the file gets its name last.
 bool MakeChanges(ChangeSet &changes, InstallPlan &plan, std::string &why) {
     const char letter = static_cast<char>(plan.line.choice.DriveLetter);
-    return AddServiceSteps(changes, plan.service, letter, why) &&
+    return AddServiceSteps(changes, plan.service, letter, plan.serviceLines, why) &&
            AddPowerInstallSteps(changes, plan.power, plan.powerLines, why) && CopyStep(changes, plan, why) &&
            CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
            ProtectStep(changes, plan.imageFile, "the image", why) &&
@@ -281,6 +281,7 @@ void TellInstalled(const InstallPlan &plan) {
             "it still gives the container a new header at every start. Put the driver's service right and run "
             "pelmar-install again.");
     }
+    for (const std::string &l : plan.serviceLines) Say(l);
     for (const std::string &l : plan.powerLines) Say(l);
 }
 

@@ -34,18 +34,13 @@ constexpr uint64_t kMiB = 1024 * 1024;
 RegistryPlace Parameter(const char *name) { return {HKEY_LOCAL_MACHINE, kParametersKey, Widen(name)}; }
 
 const RegistryPlace kPagingFiles{HKEY_LOCAL_MACHINE, kMemoryManagementKey, kPagingFilesValue};
-// PagingFiles as it was before the line went in, and as the install left it.
-const RegistryPlace kPagingBefore = Parameter(kPagingBeforeValue);
-const RegistryPlace kPagingAfter = Parameter(kPagingAfterValue);
-// Their copies where removing the service does not remove them.
-const RegistryPlace kPagingBeforeCopy{HKEY_LOCAL_MACHINE, kRecordsKey, Widen(kPagingBeforeValue)};
-const RegistryPlace kPagingAfterCopy{HKEY_LOCAL_MACHINE, kRecordsKey, Widen(kPagingAfterValue)};
-
-// A record, from the service's settings or, where they are gone, from the
-// installer's copy.
-bool ReadRecord(const RegistryPlace &own, const RegistryPlace &copy, RegistryValue &value, std::string &error) {
-    return own.Read(value, error) && (value.present || copy.Read(value, error));
+// PagingFiles as it was before the line went in, and as the install left
+// it, kept also where removing the service does not remove them.
+KeptRecord PagingRecord(const char *name) {
+    return {Parameter(name), {HKEY_LOCAL_MACHINE, kRecordsKey, Widen(name)}};
 }
+const KeptRecord kPagingBefore = PagingRecord(kPagingBeforeValue);
+const KeptRecord kPagingAfter = PagingRecord(kPagingAfterValue);
 const RegistryPlace kUserTemp = Parameter(kUserTempValue);
 const RegistryPlace kSystemTemp = Parameter(kSystemTempValue);
 
@@ -53,8 +48,8 @@ const RegistryPlace kSystemTemp = Parameter(kSystemTempValue);
 // nobody changed it since, else the value with that line taken out.
 bool PagingBaseline(RegistryValue &now, RegistryValue &baseline, bool &recorded, std::string &error) {
     RegistryValue before, after;
-    if (!kPagingFiles.Read(now, error) || !ReadRecord(kPagingBefore, kPagingBeforeCopy, before, error) ||
-        !ReadRecord(kPagingAfter, kPagingAfterCopy, after, error))
+    if (!kPagingFiles.Read(now, error) || !kPagingBefore.Read(before, error) ||
+        !kPagingAfter.Read(after, error))
         return false;
     std::optional<RegistryValue> b = Unpacked(before), a = Unpacked(after);
     recorded = b && a;
@@ -276,7 +271,8 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
     return why.empty();
 }
 
-bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter, std::string &why) {
+bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter,
+                     std::vector<std::string> &lines, std::string &why) {
     const std::wstring target = SystemFile(kServiceProgram), source = Beside(kServiceProgram);
     const std::wstring staged = target + kNewCopySuffix, parked = target + kOldCopySuffix;
     const std::string targetName = Narrow(target.c_str()), stagedName = Narrow(staged.c_str());
@@ -379,8 +375,8 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
     }
     if (!(wanted == now) && !WriteStep(changes, kPagingFiles, wanted, "PagingFiles", why)) return false;
     const bool keep = options.pagefile;
-    for (const auto &[place, value] : {std::pair{&kPagingBefore, &baseline}, std::pair{&kPagingAfter, &wanted},
-                                       std::pair{&kPagingBeforeCopy, &baseline}, std::pair{&kPagingAfterCopy, &wanted}})
+    for (const auto &[place, value] : {std::pair{&kPagingBefore.own, &baseline}, std::pair{&kPagingAfter.own, &wanted},
+                                       std::pair{&kPagingBefore.copy, &baseline}, std::pair{&kPagingAfter.copy, &wanted}})
         if (!WriteStep(changes, *place, keep ? Packed(*value) : RegistryValue{}, "PagingFiles' records", why))
             return false;
     // Accounts no longer asked for get their values back now (the service
@@ -390,9 +386,11 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
     auto noLonger = [&](const std::string &sid) {
         return sid == kSystemAccount ? !options.systemTemp : !options.userTemp;
     };
-    // What an earlier install's options had replaced and this one takes back.
+    // What an earlier install's options had replaced and this one took back,
+    // said once the change is kept.
     if (recorded && !options.pagefile && !(now == baseline))
-        Say("taking back the paging file on the drive (no --pagefile): PagingFiles goes back as it was before it");
+        lines.push_back("took back the paging file on the drive (no --pagefile): PagingFiles is back as it was "
+                        "before it");
     for (const std::string &sid : system.SavedAccounts())
         if (noLonger(sid)) Say("giving back TEMP and TMP of " + sid + " (no longer asked for): their previous values");
     std::vector<std::pair<std::string, std::string>> dropped;
@@ -462,11 +460,12 @@ bool UninstallService(std::string &why) {
         }
         Say("put back PagingFiles as it was before the paging file on the drive");
     }
-    if (!kPagingBeforeCopy.Write({}, error) || !kPagingAfterCopy.Write({}, error)) {
+    if (!kPagingBefore.copy.Write({}, error) || !kPagingAfter.copy.Write({}, error)) {
         why = "cannot remove PagingFiles' records: " + error;
         return false;
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordsSavedKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordsPowerKey);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordsKey);
     if (accounts.empty() && !recorded) Say("no records of replaced values: TEMP, TMP and PagingFiles are left as they are");
     if (!DeleteTheService(why)) return false;

@@ -29,9 +29,10 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
                          std::string &why);
 // The install's steps for the service, each with its undoing in `changes`:
 // the program in System32, the service, the event source, the settings, and
-// PagingFiles; false and why at the first that fails (`changes` then holds
-// what is to be undone).
-bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter, std::string &why);
+// PagingFiles; `lines` gets what install says once they are kept. False and
+// why at the first that fails (`changes` then holds what is to be undone).
+bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, char letter,
+                     std::vector<std::string> &lines, std::string &why);
 // Starts the service (after a complete install) and says how that went.
 void StartInstalledService();
 // Stops and removes the service and the event source, puts back TEMP, TMP

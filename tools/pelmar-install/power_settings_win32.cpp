@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tools/basics/little_endian.h"
+#include "tools/boot-config/privileges_win32.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/service_contract.h"
 #include "tools/platform/win32_text.h"
@@ -68,18 +69,6 @@ std::string StatusText(LONG status) {
     return text;
 }
 
-// Reserving or freeing the hibernation file needs the paging-file privilege.
-void EnablePagefilePrivilege() {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-    TOKEN_PRIVILEGES p{};
-    p.PrivilegeCount = 1;
-    p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, SE_CREATE_PAGEFILE_NAME, &p.Privileges[0].Luid))
-        AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
-    CloseHandle(token);
-}
-
 // One system for install's steps and their undoing, which outlive the call
 // that made them.
 Win32PowerSystem &ThePowerSystem() {
@@ -140,23 +129,32 @@ bool Win32PowerSystem::WriteSetting(PowerSetting setting, const RegistryValue &v
         return WriteAt(place.key, place.name, value, error);
     }
     // What powercfg /hibernate on|off does: the hibernation file reserved
-    // or freed (and deleted).
-    EnablePagefilePrivilege();
+    // or freed (and deleted), which needs the paging-file privilege.
+    std::string privilege;
+    const bool privileged = EnablePrivileges({SE_CREATE_PAGEFILE_NAME}, privilege);
     BOOLEAN reserve = DwordOf(value) == 1u;
     const LONG status = PowerCall(SystemReserveHiberFile, &reserve, sizeof reserve, nullptr, 0);
     if (status < 0) {
-        error = StatusText(status);
+        error = StatusText(status) + (privileged ? "" : " (" + privilege + ")");
         return false;
     }
     return true;
 }
+
+namespace {
+// A setting's record, under the service's key and in the installer's copy.
+KeptRecord RecordOf(PowerSetting setting) {
+    const std::wstring name = Widen(SettingRecordName(setting));
+    return {{HKEY_LOCAL_MACHINE, kPowerRecordsKey, name}, {HKEY_LOCAL_MACHINE, kRecordsPowerKey, name}};
+}
+}  // namespace
 
 // A record: the value before, packed, with its length first, then the value
 // written, packed, as REG_BINARY.
 bool Win32PowerSystem::ReadRecord(PowerSetting setting, PowerRecord &record) {
     RegistryValue packed;
     std::string error;
-    if (!ReadAt(kPowerRecordsKey, Widen(SettingRecordName(setting)).c_str(), packed, error) || !packed.present ||
+    if (!RecordOf(setting).Read(packed, error) || !packed.present ||
         packed.type != kRegBinary || packed.data.size() < 4)
         return false;
     const std::vector<uint8_t> &d = packed.data;
@@ -177,12 +175,12 @@ bool Win32PowerSystem::WriteRecord(PowerSetting setting, const PowerRecord &reco
     for (int i = 0; i < 4; ++i) data.push_back(static_cast<uint8_t>(before.size() >> (8 * i)));
     data.insert(data.end(), before.begin(), before.end());
     data.insert(data.end(), wrote.begin(), wrote.end());
-    return WriteAt(kPowerRecordsKey, Widen(SettingRecordName(setting)).c_str(), {true, kRegBinary, data}, error);
+    return RecordOf(setting).Write({true, kRegBinary, data}, error);
 }
 
 void Win32PowerSystem::ForgetRecord(PowerSetting setting) {
     std::string error;
-    WriteAt(kPowerRecordsKey, Widen(SettingRecordName(setting)).c_str(), {}, error);
+    RecordOf(setting).Write({}, error);
 }
 
 bool TakePowerOptions(int &count, wchar_t **words, PowerChoices &choices, std::string &why) {

@@ -15,6 +15,7 @@
 #include "tools/boot-config/boot_line.h"
 #include "tools/boot-config/drive_letter.h"
 #include "tools/boot-config/drive_letter_win32.h"
+#include "tools/boot-config/privileges_win32.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/system_keys.h"
 #include "tools/image/image_check.h"
@@ -73,26 +74,15 @@ struct Sid {
     Sid &operator=(const Sid &) = delete;
 };
 
-// Setting another account as a folder's owner, and loading another user's
-// hive, need the restore and backup privileges, which LocalSystem and
-// administrators hold but have switched off.
-void EnablePrivileges() {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-    for (const wchar_t *name : {SE_RESTORE_NAME, SE_BACKUP_NAME}) {
-        TOKEN_PRIVILEGES p{};
-        p.PrivilegeCount = 1;
-        p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        if (LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid))
-            AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
-    }
-    CloseHandle(token);
-}
-
 std::wstring SavedKey(const std::string &sid) { return std::wstring(kSavedKey) + L"\\" + Widen(sid); }
 // The installer's copy of an account's records (see kRecordsKey).
 std::wstring RecordsSavedKey(const std::string &sid) {
     return std::wstring(kRecordsSavedKey) + L"\\" + Widen(sid);
+}
+
+// One of an account's records: the service's, and the installer's copy.
+KeptRecord SavedRecord(const std::string &sid, const std::string &name) {
+    return {{HKEY_LOCAL_MACHINE, SavedKey(sid), Widen(name)}, {HKEY_LOCAL_MACHINE, RecordsSavedKey(sid), Widen(name)}};
 }
 
 // The accounts with records under `key`.
@@ -156,7 +146,12 @@ std::string FolderText(const FolderFacts &facts) {
 }
 
 Win32ServiceSystem::Win32ServiceSystem() {
-    EnablePrivileges();
+    // Setting another account as a folder's owner, and loading another
+    // user's hive, need the restore and backup privileges, which LocalSystem
+    // and administrators hold but have switched off. Without them those
+    // calls fail, and say so, each where it is made.
+    std::string why;
+    EnablePrivileges({SE_RESTORE_NAME, SE_BACKUP_NAME}, why);
     eventLog_ = RegisterEventSourceW(nullptr, kEventSource);
 }
 
@@ -536,24 +531,17 @@ std::vector<std::string> Win32ServiceSystem::SavedAccounts() {
 }
 
 bool Win32ServiceSystem::ReadSaved(const std::string &sid, const std::string &name, RegistryValue &value) {
-    // The service's records, or the installer's copy where the service's are gone.
-    for (const std::wstring &place : {SavedKey(sid), RecordsSavedKey(sid)}) {
-        RegistryValue packed;
-        std::string error;
-        RegistryKey key(HKEY_LOCAL_MACHINE, place, KEY_QUERY_VALUE);
-        if (!key || !ReadValue(key.get(), Widen(name).c_str(), packed, error) || !packed.present) continue;
-        const std::optional<RegistryValue> saved = Unpacked(packed);
-        if (saved) value = *saved;
-        return saved.has_value();
-    }
-    return false;
+    RegistryValue packed;
+    std::string error;
+    if (!SavedRecord(sid, name).Read(packed, error) || !packed.present) return false;
+    const std::optional<RegistryValue> saved = Unpacked(packed);
+    if (saved) value = *saved;
+    return saved.has_value();
 }
 
 bool Win32ServiceSystem::WriteSaved(const std::string &sid, const std::string &name, const RegistryValue &value) {
     std::string error;
-    const bool own = RegistryPlace{HKEY_LOCAL_MACHINE, SavedKey(sid), Widen(name)}.Write(Packed(value), error);
-    const bool copy = RegistryPlace{HKEY_LOCAL_MACHINE, RecordsSavedKey(sid), Widen(name)}.Write(Packed(value), error);
-    return own && copy;
+    return SavedRecord(sid, name).Write(Packed(value), error);
 }
 
 void Win32ServiceSystem::ForgetSaved(const std::string &sid) {
