@@ -14,6 +14,8 @@
 #include "tests/tools/tool_support.h"
 #include "tools/pelmar-install/container_check.h"
 #include "tools/image/capture.h"
+#include "tools/image/image_volume.h"
+#include "tools/pelmar-install/image_temp_check.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_rights.h"
@@ -510,8 +512,10 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
     WriteHostFile(Work("f"), "file");
     const std::string f = Quote(Work("f").string());
     for (const fs::path &dir : {out, again}) {
-        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub --temp-dir /Temp --user-temp " + kUserSid +
-                             " --copy " + f + ":/Docs/a.txt --copy " + f + ":/Temp/t.txt " + Quote(dir.string()),
+        // The second with a \Temp of the root's inherited permissions.
+        const std::string temp = dir == out ? "--temp-dir /Temp --user-temp " + kUserSid : "--mkdir /Temp";
+        auto r = Prepare("--size 4M --fs ntfs --mkdir /Docs/Sub " + temp + " --copy " + f + ":/Docs/a.txt --copy " +
+                             f + ":/Temp/t.txt " + Quote(dir.string()),
                          RootDir());
         ASSERT_EQ(r.exitCode, 0) << r.output;
     }
@@ -532,9 +536,27 @@ TEST_F(MkImage, PreparedNtfsVolumesCarryWindowsPermissionsAndNewNoise) {
                       own ? std::vector<std::string>{kUserSid} : std::vector<std::string>{}) << path;
         }
     }
+    // The image's volume read as the restore leaves it: the raw volume byte
+    // for byte, holding the parent the service's options need but not
+    // SYSTEM's folder, which --system-temp needs too.
+    std::string error;
+    auto image = pelmar_tools::OpenVolumeFile((out / "pelmar.img").string(), error);
+    auto restored = image ? pelmar_tools::ReplayedVolume(*image, error) : nullptr;
+    ASSERT_TRUE(restored) << error;
+    std::string bytes(restored->Size(), '\0');
+    ASSERT_TRUE(restored->ReadAt(0, reinterpret_cast<uint8_t *>(bytes.data()), bytes.size(), error)) << error;
+    EXPECT_TRUE(bytes == ReadHostFile(raw));
+    EXPECT_EQ(pelmar_tools::TempFoldersProblem(*restored, true, false), "");
+    auto otherImage = pelmar_tools::OpenVolumeFile((again / "pelmar.img").string(), error);
+    auto otherRestored = otherImage ? pelmar_tools::ReplayedVolume(*otherImage, error) : nullptr;
+    ASSERT_TRUE(otherRestored) << error;
+    EXPECT_THAT(pelmar_tools::TempFoldersProblem(*otherRestored, true, false),
+                testing::HasSubstr("has \\Temp with other permissions than the service gives it"));
+    EXPECT_THAT(pelmar_tools::TempFoldersProblem(*restored, false, true),
+                testing::HasSubstr("holds no \\Temp\\S-1-5-18, so at boot the first account to make it there would "
+                                   "own it; make the image with pelmar-prepare --temp-dir /Temp --user-temp S-1-5-18"));
     // A capture of such a drive: the one user's own folder is the one to
     // name, with the entry that lets that user redirect it.
-    std::string error;
     std::vector<std::string> lines;
     auto volume = pelmar_tools::OpenVolumeFile(raw.string(), error);
     ASSERT_TRUE(volume && pelmar_tools::UserRedirectableFolders(*volume, lines, error)) << error;

@@ -761,7 +761,12 @@ BOOT_BEFORE = ["autocheck autochk *", "otherprog /x"]
 INSTALL_VOLUME_BYTES = 40 * 1024 * 1024
 # pelmar-service: its key, the event source, the values the install and the service change.
 PELMAR_SERVICE = "PelmarService"
-PARAMETERS_KEY = r"HKLM\System\CurrentControlSet\Services\PelmarService\Parameters"
+PELMAR_SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\PelmarService"
+PARAMETERS_KEY = PELMAR_SERVICE_KEY + r"\Parameters"
+# The service's own configuration as the service manager keeps it, and its
+# Parameters key's access list (pelmar-key-access shows it).
+SERVICE_PRIVILEGES = ["SeChangeNotifyPrivilege", "SeRestorePrivilege", "SeBackupPrivilege"]
+PARAMETERS_ACCESS = "D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Pelmar"
 MEMORY_KEY = SESSION_KEY + r"\Memory Management"
 PROFILES_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\ProfileList"
@@ -1021,12 +1026,21 @@ class InstallFlow:
         built = (c / "pelmar.exe").read_bytes()
         tampered = bytearray(built)
         tampered[len(built) // 2] ^= 1
-        for words, why in [*refusals, (["tampered"], "is not the pelmar.exe built with this pelmar-install")]:
+        # And a pelmar-service.exe other than the one built with it.
+        service = (c / "pelmar-service.exe").read_bytes()
+        changed_service = bytearray(service)
+        changed_service[len(service) // 2] ^= 1
+        for words, why in [*refusals, (["tampered"], "is not the pelmar.exe built with this pelmar-install"),
+                           (["tampered service"], "is not the pelmar-service.exe built with this pelmar-install")]:
             if words == ["tampered"]:
                 (c / "pelmar.exe").write_bytes(bytes(tampered))
                 words = ["A", "w"]
+            if words == ["tampered service"]:
+                (c / "pelmar-service.exe").write_bytes(bytes(changed_service))
+                words = ["A", "w"]
             r = self.install("install", *words)
             (c / "pelmar.exe").write_bytes(built)
+            (c / "pelmar-service.exe").write_bytes(service)
             self.expect(r.returncode == 1 and why in r.stderr and "nothing was changed" in r.stderr,
                         f"install {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr}")
             if not (self.value() == original and self.start_type() == 3 and not list(system32.glob("pelmar.exe*"))):
@@ -1041,6 +1055,23 @@ class InstallFlow:
         self.shown.append("refused, each leaving BootExecute, the driver's start type and System32 as they "
                           "were:\n" + "\n".join(self.refused))
         self.show("after the refusals")
+        # An image another program holds open for writing could be changed
+        # after the check: refused, saying so.
+        holder = subprocess.Popen([self.bench.args.wine, r"C:\pelmar-hold.exe", r"C:\pelmar.img", "3",
+                                   r"C:\release-image", "write"], env=self.bench.wine_env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            self.expect("holding" in holder.stdout.readline(), "pelmar-hold did not open the image")
+            r = self.install("install", "A", "w")
+        finally:
+            (c / "release-image").write_bytes(b"")
+            holder.wait(timeout=30)
+            (c / "release-image").unlink()
+        self.expect(r.returncode == 1 and "another program holds it open for writing" in r.stderr and
+                    "nothing was changed" in r.stderr and self.value() == original,
+                    f"install while the image is open for writing: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.refused.append("install A w while another program writes the image: " +
+                            r.stderr.strip().replace("\n", " / "))
         # A failure at the last step (a folder where the program goes) undoes
         # the registry writes before it.
         (system32 / "pelmar.exe").mkdir()
@@ -1119,6 +1150,9 @@ class InstallFlow:
                     self.value(EVENT_SOURCE_KEY, "EventMessageFile") is None and
                     not (system32 / "pelmar-service.exe").exists(), "uninstall left the service or its source")
         self.expect(not list(system32.glob("pelmar.exe*")), "uninstall left pelmar.exe in System32")
+        # The service's configuration and its key went with the service.
+        self.expect(self.bench.wine("reg", "query", PELMAR_SERVICE_KEY, check=False).returncode != 0,
+                    "uninstall left the service's key")
         self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
         self.show("after uninstall")
         self.show_service("after uninstall")
@@ -1271,9 +1305,19 @@ class InstallFlow:
             self.bench.wine("reg", "import", r"C:\memory.reg", check=False)
         self.expect(self.value(MEMORY_KEY, "PagingFiles") == self.paging_before,
                     f"PagingFiles not put back: {self.value(MEMORY_KEY, 'PagingFiles')}")
+        # SYSTEM's folder must be in the image already: this one has the
+        # user's only.
+        installed = self.value()
+        r = self.install("install", "A", "w", "--system-temp")
+        self.expect(r.returncode == 1 and "holds no \\Temp\\S-1-5-18" in r.stderr and
+                    "pelmar-prepare --temp-dir /Temp --user-temp S-1-5-18" in r.stderr and
+                    "nothing was changed" in r.stderr and self.value() == installed,
+                    f"install --system-temp without SYSTEM's folder: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.shown.append("refused, install --system-temp: " + r.stderr.strip().replace("\n", " / "))
         r = self.install("install", "A", "w", "--user-temp", "--pagefile", "2-4")
         self.expect(r.returncode == 0 and "installed and started the service" in r.stdout,
                     f"install --user-temp --pagefile: {r.stdout}{r.stderr}")
+        self.service_configuration()
         paging = self.value(MEMORY_KEY, "PagingFiles")
         lines = lambda v: [x for x in v[1].decode("utf-16-le").split("\0") if x] if v else []
         self.expect(paging and paging[0] == 7 and lines(paging) == lines(self.paging_before) + ["T:\\pagefile.sys 2 4"],
@@ -1295,6 +1339,19 @@ class InstallFlow:
             self.bench.fired.add("no files on a driver's volume")
         if 1021 in ids:
             self.bench.fired.add("no list of paging files")
+        # One byte of the image changed after install: the drive it restored
+        # is not used, and status says why.
+        image = (self.c / "pelmar.img").read_bytes()
+        at = image.index(self.files["A folder with a long name/Another long file name.bin"][:4096]) + 100
+        (self.c / "pelmar.img").write_bytes(image[:at] + bytes([image[at] ^ 1]) + image[at + 1:])
+        event, ids = self.service_start("changed image")
+        self.expect(event == 1004 and 1004 in ids and 1000 not in ids and
+                    self.value(self.env_key, "TEMP") == self.env_before["TEMP"],
+                    f"the start with a changed image reported {event} and {ids}")
+        r = self.install("status")
+        self.expect(r.returncode == 1 and "changed since pelmar-install checked it" in r.stdout,
+                    f"status with a changed image: exit {r.returncode}: {r.stdout}")
+        (self.c / "pelmar.img").write_bytes(image)
         # A boot without the drive (the driver model stopped takes T: away):
         # the Error event, and TEMP and TMP back at their previous values.
         self.seed_previous_boot()
@@ -1309,6 +1366,27 @@ class InstallFlow:
         r = self.install("status")
         self.expect("last boot:" in r.stdout and "is not there" in r.stdout, f"status: {r.stdout}")
         self.seed_previous_boot()  # uninstall must give them back as well
+
+    def service_configuration(self):
+        """The service's required privileges, failure actions (for failures
+        that are no crash too) and its Parameters key's access list, as the
+        service manager and the registry keep them."""
+        privileges = self.value(PELMAR_SERVICE_KEY, "RequiredPrivileges")
+        actions = self.value(PELMAR_SERVICE_KEY, "FailureActions")
+        flag = self.value(PELMAR_SERVICE_KEY, "FailureActionsOnNonCrashFailures")
+        access = self.bench.wine(r"C:\pelmar-key-access.exe", PARAMETERS_KEY.split("\\", 1)[1], check=False)
+        self.shown.append(f"the service's configuration: RequiredPrivileges {shown(privileges and privileges[1])}, "
+                          f"FailureActions {actions and actions[1].hex()}, FailureActionsOnNonCrashFailures {flag}, "
+                          f"Parameters {access.stdout.strip()}")
+        self.expect(privileges == (7, multi_string(SERVICE_PRIVILEGES)), f"RequiredPrivileges: {privileges}")
+        # Reset after a day; restart, restart (a minute each), nothing.
+        restarts = b"".join(a.to_bytes(4, "little") + d.to_bytes(4, "little") for a, d in ((1, 60000), (1, 60000), (0, 0)))
+        self.expect(actions and actions[1][:4] == (86400).to_bytes(4, "little") and
+                    actions[1][12:16] == (3).to_bytes(4, "little") and actions[1].endswith(restarts),
+                    f"FailureActions: {actions}")
+        self.expect(flag == (4, (1).to_bytes(4, "little")), f"FailureActionsOnNonCrashFailures: {flag}")
+        self.expect(access.returncode == 0 and access.stdout.strip() == PARAMETERS_ACCESS,
+                    f"the Parameters key's access list: {access.stdout}{access.stderr}")
 
     def restore(self, saved):
         if saved is None:

@@ -30,6 +30,9 @@ inline constexpr char kPagingBeforeValue[] = "PagingFilesBefore";
 inline constexpr char kPagingAfterValue[] = "PagingFilesAfter";
 inline constexpr char kLastBootValue[] = "LastBoot";            // REG_SZ: when, and what the event said
 inline constexpr char kLastBootEventValue[] = "LastBootEvent";  // REG_DWORD: the event's identifier
+// REG_BINARY: the SHA-256 of the image file as install checked it, which
+// each start compares with the file.
+inline constexpr char kImageDigestValue[] = "ImageDigest";
 
 // Under an account's Saved key: each variable's previous value (packed), and
 // the value the service wrote instead.
@@ -43,6 +46,7 @@ enum ServiceEvent : uint32_t {
     kEventDriveMissing = 1001,       // Error: no drive, or not the driver's volume
     kEventDriveOther = 1002,         // Warning: the drive holds another file system
     kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
+    kEventImageChanged = 1004,       // Error: the image is not the one install checked
     kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
     kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
     kEventPagingFileInUse = 1020,    // Information

@@ -34,6 +34,7 @@
 #include "tools/pelmar-install/install_digest_win32.h"
 #include "tools/pelmar-install/install_driver_win32.h"
 #include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_image_win32.h"
 #include "tools/pelmar-install/install_line_win32.h"
 #include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/install_rights_win32.h"
@@ -107,6 +108,9 @@ struct InstallPlan {
     std::string driverProblem;
     bool raise = false;  // the start type is raised to 1
     std::wstring containerFile, imageFile;
+    // The image, held from its check to the end of the install so that
+    // nobody writes it in between.
+    std::unique_ptr<VolumeSource> heldImage;
 };
 
 // The line: the arguments as Pelmar reads them, and the files they name.
@@ -234,14 +238,27 @@ bool PutInPlace(const InstallPlan &plan, std::string &why) {
     return false;
 }
 
+// The image, once protected, held so that nobody else can write it, then
+// checked through that handle and its digest recorded for the service.
+bool HoldImage(ChangeSet &changes, InstallPlan &plan, std::string &why) {
+    plan.heldImage = OpenImageAlone(plan.imageFile, why);
+    if (!plan.heldImage) {
+        why = "the image " + Narrow(plan.imageFile.c_str()) + ": " + why;
+        return false;
+    }
+    const std::optional<uint64_t> containerSize = FileSize(plan.containerFile);
+    return CheckAndRecordImage(changes, *plan.heldImage, containerSize.value_or(0), plan.service.userTemp,
+                               plan.service.systemTemp, why);
+}
+
 // The changes, in order, each undone when a later one fails: the new file
 // goes in under a temporary name, the registry values are each written in
 // one call, and the file gets its name last.
-bool MakeChanges(ChangeSet &changes, const InstallPlan &plan, std::string &why) {
+bool MakeChanges(ChangeSet &changes, InstallPlan &plan, std::string &why) {
     const char letter = static_cast<char>(plan.line.choice.DriveLetter);
     return AddServiceSteps(changes, plan.service, letter, why) && CopyStep(changes, plan, why) &&
            CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
-           ProtectStep(changes, plan.imageFile, "the image", why) &&
+           ProtectStep(changes, plan.imageFile, "the image", why) && HoldImage(changes, plan, why) &&
            WriteStep(changes, plan.session.get(), kBootExecuteValue, plan.after, plan.before, "cannot write BootExecute",
                      "BootExecute could not be put back: it holds Pelmar's line; run pelmar-install uninstall", why) &&
            (!plan.raise ||
@@ -447,6 +464,11 @@ void CheckInstalledLine(const std::u16string &l, std::vector<std::string> &probl
     Say("  image " + Narrow(line.image.c_str()) + ": " + SizeText(line.image));
     why = ArgumentProblem(line.words);
     if (why.empty()) why = FileProblem(line, true);
+    if (why.empty()) {
+        // The service uses the drive only while the image is the one install checked.
+        const std::optional<std::wstring> image = PathAsWin32(line.image, why);
+        if (image) why = ImageDigestProblem(*image);
+    }
     if (!why.empty()) problems.push_back(why);
 }
 
