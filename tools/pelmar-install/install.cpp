@@ -38,6 +38,7 @@
 #include "tools/pelmar-install/install_line_win32.h"
 #include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/install_rights_win32.h"
+#include "tools/pelmar-install/install_service_config_win32.h"
 #include "tools/pelmar-install/install_service_win32.h"
 #include "tools/platform/version.h"
 #include "tools/platform/win32_text.h"
@@ -464,11 +465,10 @@ void CheckInstalledLine(const std::u16string &l, std::vector<std::string> &probl
     Say("  image " + Narrow(line.image.c_str()) + ": " + SizeText(line.image));
     why = ArgumentProblem(line.words);
     if (why.empty()) why = FileProblem(line, true);
-    if (why.empty()) {
-        // The service uses the drive only while the image is the one install checked.
-        const std::optional<std::wstring> image = PathAsWin32(line.image, why);
-        if (image) why = ImageDigestProblem(*image);
-    }
+    if (!why.empty()) problems.push_back(why);
+    // The service uses the drive only while the image is the one install checked.
+    const std::optional<std::wstring> image = PathAsWin32(line.image, why);
+    why = image ? ImageDigestProblem(*image) : std::string();
     if (!why.empty()) problems.push_back(why);
 }
 
@@ -499,6 +499,7 @@ int Status() {
         problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
     }
     ServiceStatus();
+    ServiceConfigStatus(problems);
     for (const std::string &p : problems) Say("problem: " + p);
     if (!installed) {
         if (pelmarLines.empty() && !programSize) Say("Pelmar is not installed.");

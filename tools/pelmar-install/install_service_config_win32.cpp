@@ -6,6 +6,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -152,6 +153,96 @@ bool AddServiceConfigSteps(ChangeSet &changes, std::string &why) {
            ConfigStep(changes, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &nonCrash, "failure actions' flag for failures "
                       "that are no crash", keepAsIs, why) &&
            ProtectParameters(changes, why);
+}
+
+}  // namespace pelmar_tools
+
+namespace pelmar_tools {
+namespace {
+
+// One setting as the service manager reports it: its bytes, or empty with
+// `unknown` when this Windows keeps no such setting.
+std::vector<BYTE> QueryConfig(SC_HANDLE service, DWORD level, bool &unknown) {
+    std::vector<BYTE> bytes;
+    DWORD needed = 0;
+    if (!QueryServiceConfig2W(service, level, nullptr, 0, &needed) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        unknown = GetLastError() == ERROR_INVALID_LEVEL || GetLastError() == ERROR_INVALID_PARAMETER;
+        return bytes;
+    }
+    bytes.resize(needed);
+    if (!QueryServiceConfig2W(service, level, bytes.data(), needed, &needed)) bytes.clear();
+    return bytes;
+}
+
+std::string PrivilegesText(const std::vector<BYTE> &bytes) {
+    const auto *p = reinterpret_cast<const RequiredPrivileges *>(bytes.data());
+    std::string text;
+    for (const wchar_t *name = bytes.size() >= sizeof *p ? p->list : nullptr; name && *name;
+         name += wcslen(name) + 1)
+        text += (text.empty() ? "" : " ") + Narrow(name);
+    return text;
+}
+
+std::string ActionsText(const std::vector<BYTE> &bytes) {
+    const auto *f = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW *>(bytes.data());
+    if (bytes.size() < sizeof *f || f->cActions == 0) return {};
+    std::string text;
+    for (DWORD i = 0; i < f->cActions; ++i) {
+        const SC_ACTION &a = f->lpsaActions[i];
+        text += (i ? ", " : "") + std::string(a.Type == SC_ACTION_RESTART ? "restart" : a.Type == SC_ACTION_NONE
+                                                                                          ? "nothing"
+                                                                                          : "other") +
+                (a.Type == SC_ACTION_NONE ? "" : " after " + std::to_string(a.Delay / 1000) + " s");
+    }
+    return text + "; counted again after " + std::to_string(f->dwResetPeriod) + " s";
+}
+
+}  // namespace
+
+void ServiceConfigStatus(std::vector<std::string> &problems) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG) : nullptr;
+    if (service) {
+        bool privilegesUnknown = false, actionsUnknown = false, flagUnknown = false;
+        const std::string privileges =
+            PrivilegesText(QueryConfig(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, privilegesUnknown));
+        const std::string actions = ActionsText(QueryConfig(service, SERVICE_CONFIG_FAILURE_ACTIONS, actionsUnknown));
+        const std::vector<BYTE> flag = QueryConfig(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, flagUnknown);
+        const bool nonCrash = flag.size() >= sizeof(FailureActionsFlag) &&
+                              reinterpret_cast<const FailureActionsFlag *>(flag.data())->onNonCrashFailures;
+        Say("  required privileges: " + (privilegesUnknown ? std::string("not kept by this Windows (all of LocalSystem's)")
+                                                           : privileges.empty() ? "none listed (all of LocalSystem's)"
+                                                                                : privileges));
+        Say("  failure actions: " + (actions.empty() ? std::string("none") : actions) +
+            (flagUnknown ? "" : nonCrash ? "; for failures that are no crash too" : "; for crashes only"));
+        std::string wanted;
+        for (const wchar_t *name = kServicePrivileges; *name; name += wcslen(name) + 1)
+            wanted += (wanted.empty() ? "" : " ") + Narrow(name);
+        if (!privilegesUnknown && privileges != wanted)
+            problems.push_back("the service keeps other privileges than it needs: run pelmar-install install again");
+        if (actions.empty() || (!flagUnknown && !nonCrash))
+            problems.push_back("the service is not restarted after a failure: run pelmar-install install again");
+        CloseServiceHandle(service);
+    }
+    if (manager) CloseServiceHandle(manager);
+    if (!service) return;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL list = nullptr;
+    wchar_t *text = nullptr;
+    const DWORD r = GetNamedSecurityInfoW(kParametersObject, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                          nullptr, &list, nullptr, &sd);
+    if (r == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr)) {
+        Say("  Parameters key: " + Narrow(text));
+        if (std::wstring(text) != kParametersKeyAccess)
+            problems.push_back("the service's Parameters key has other permissions than install gave it (" +
+                               Narrow(kParametersKeyAccess) + "): run pelmar-install install again");
+        LocalFree(text);
+    } else {
+        problems.push_back("the permissions of the service's Parameters key cannot be read");
+    }
+    if (sd) LocalFree(sd);
 }
 
 }  // namespace pelmar_tools

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tools/boot-config/change_set.h"
 
@@ -24,5 +25,10 @@ inline constexpr wchar_t kParametersKeyAccess[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;
 // Sets the three on the installed service (which exists, and has its
 // Parameters key); false and why at the first that fails.
 bool AddServiceConfigSteps(ChangeSet &changes, std::string &why);
+
+// The three as the service manager and the registry report them, for
+// status (nothing when the service is not installed); what differs from
+// install's goes into `problems`.
+void ServiceConfigStatus(std::vector<std::string> &problems);
 
 }  // namespace pelmar_tools
