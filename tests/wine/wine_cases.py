@@ -1381,7 +1381,7 @@ class InstallFlow:
         # What Wine keeps of them (a known difference): no list of
         # privileges, no failure actions, the key's entries without their
         # protection.
-        wine = {"required privileges": "not kept by this Windows (all of LocalSystem's)", "failure actions": "none",
+        wine = {"required privileges": "not kept by this Windows (all of LocalSystem's)", "failure actions": "not kept by this Windows",
                 "Parameters key": PARAMETERS_ACCESS.replace("D:P", "D:")}
         windows = {"required privileges": " ".join(SERVICE_PRIVILEGES),
                    "failure actions": "restart after 60 s, restart after 60 s, nothing; counted again after 86400 s; "

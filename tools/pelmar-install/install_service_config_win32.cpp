@@ -213,14 +213,16 @@ void ServiceConfigStatus(std::vector<std::string> &problems) {
         Say("  required privileges: " + (privilegesUnknown ? std::string("not kept by this Windows (all of LocalSystem's)")
                                                            : privileges.empty() ? "none listed (all of LocalSystem's)"
                                                                                 : privileges));
-        Say("  failure actions: " + (actions.empty() ? std::string("none") : actions) +
+        Say("  failure actions: " + (actionsUnknown ? std::string("not kept by this Windows")
+                                     : actions.empty() ? std::string("none")
+                                                       : actions) +
             (flagUnknown ? "" : nonCrash ? "; for failures that are no crash too" : "; for crashes only"));
         std::string wanted;
         for (const wchar_t *name = kServicePrivileges; *name; name += wcslen(name) + 1)
             wanted += (wanted.empty() ? "" : " ") + Narrow(name);
         if (!privilegesUnknown && privileges != wanted)
             problems.push_back("the service keeps other privileges than it needs: run pelmar-install install again");
-        if (actions.empty() || (!flagUnknown && !nonCrash))
+        if ((!actionsUnknown && actions.empty()) || (!flagUnknown && !nonCrash))
             problems.push_back("the service is not restarted after a failure: run pelmar-install install again");
         CloseServiceHandle(service);
     }
