@@ -162,6 +162,13 @@ mkdir -p "$notes"
   echo "Foundation, either version 2 of the License, or (at your option) any later"
   echo "version. It comes with ABSOLUTELY NO WARRANTY. LICENSE.txt holds the licence."
   echo
+  echo "pelmar-install install (and the package, through PELMAR_ARGS) makes the"
+  echo "machine keep the drive's promise by default: Fast Startup off (always),"
+  echo "hibernation off (--keep-hibernation keeps it), crash dumps that hold kernel"
+  echo "memory made small (--dumps small|none|keep), paging files encrypted"
+  echo "(--keep-paging-plain keeps them plain); uninstall gives each value back."
+  echo "docs/windows.md, \"What could outlive a stop\", says why."
+  echo
   echo "Each program is Pelmar's own code (GPL-2.0-or-later) and what is listed under"
   echo "it, linked in statically, with the Windows libraries it imports:"
   for program in "${programs[@]}"; do

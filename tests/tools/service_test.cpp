@@ -3,11 +3,23 @@
 // junctions, other users' hives, the system's list of paging files).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 
+#include "tools/pelmar-install/power_settings.h"
 #include "tools/pelmar-service/service_boot.h"
+#include "tools/pelmar-service/service_renewal.h"
+
+namespace pelmar_tools {
+// A value in a failure's message: absent, or its type and bytes.
+void PrintTo(const RegistryValue &v, std::ostream *out) {
+    *out << (v.present ? "type " + std::to_string(v.type) + ", " + std::to_string(v.data.size()) + " bytes" : "absent");
+    for (uint8_t b : v.data) *out << ' ' << static_cast<int>(b);
+}
+}  // namespace pelmar_tools
 
 namespace {
 
@@ -32,7 +44,7 @@ RegistryValue Text(const std::string &text) {
     return v;
 }
 
-struct Double : ServiceSystem {
+struct Double : ServiceSystem, RenewalSystem, PowerSystem {
     std::vector<std::string> bootExecute = {"autocheck autochk *", "pelmar A w 1 T"};
     std::vector<uint8_t> image = FatBootSector(0x1234ABCD);
     DriveFacts drive{true, "\\Device\\TrueCryptVolumeT", FatBootSector(0x1234ABCD), 1 << 20, {}};
@@ -109,6 +121,56 @@ struct Double : ServiceSystem {
         events.push_back({id, inserts});
     }
     void KeepOutcome(uint32_t, const std::string &) override {}
+
+    // The drive's marker, the service's records and the machine's clocks.
+    PowerTimes times{5000, 0};
+    MarkerFacts marker;
+    RenewalRecord renewal;
+    std::string session;
+    int drawn = 0;
+    PowerTimes Times() override { return times; }
+    MarkerFacts ReadMarker(char letter) override { return letter == 'T' ? marker : MarkerFacts{}; }
+    bool WriteMarker(char, const std::string &value, std::string &) override {
+        marker = {true, value};
+        return true;
+    }
+    std::string NewMarkerValue() override { return "value" + std::to_string(++drawn); }
+    RenewalRecord ReadRenewal() override { return renewal; }
+    void WriteRenewal(const RenewalRecord &record) override { renewal = record; }
+    std::string ReadSession() override { return session; }
+    void WriteSession(const std::string &value) override { session = value; }
+    // A real boot: a new kernel session, and the drive as the image holds it.
+    void Boot() {
+        session.clear(), marker = {}, folders.clear();
+        times = {times.bootTime + 1000, 0};
+    }
+    void Wake() { times.lastWake += 77; }
+
+    // The power settings, each a setting's value; `failing` refuses writes.
+    PowerContext context{10, 0, std::nullopt, false, true, {}};
+    std::map<PowerSetting, RegistryValue> settings;
+    std::map<PowerSetting, PowerRecord> records;
+    std::optional<PowerSetting> failing;
+    PowerContext Context() override { return context; }
+    bool ReadSetting(PowerSetting s, RegistryValue &value, std::string &) override {
+        value = settings[s];
+        return true;
+    }
+    bool WriteSetting(PowerSetting s, const RegistryValue &value, std::string &error) override {
+        if (failing == s) return error = "refused", false;
+        settings[s] = value;
+        return true;
+    }
+    bool ReadRecord(PowerSetting s, PowerRecord &record) override {
+        if (!records.count(s)) return false;
+        record = records[s];
+        return true;
+    }
+    bool WriteRecord(PowerSetting s, const PowerRecord &record, std::string &) override {
+        records[s] = record;
+        return true;
+    }
+    void ForgetRecord(PowerSetting s) override { records.erase(s); }
 };
 
 // Each case: how the machine stands, the events of a start (in order), and
@@ -224,6 +286,199 @@ TEST(Service, SystemTemporaryFilesMoveOnlyWhenAsked) {
         EXPECT_EQ(d.env[kSystemAccount]["TEMP"], Text(asked ? "T:\\Temp\\S-1-5-18" : "%SystemRoot%\\TEMP"));
         EXPECT_EQ(d.Folder("T:\\Temp\\S-1-5-18").entries.size(), asked ? 2u : 0u);
         EXPECT_TRUE(d.env[kAlice].empty());
+    }
+}
+
+// The machine's stops and comes-back as the service meets them, after an
+// install (its settings recorded) and one boot with the drive: the events
+// each brings, where Alice's TEMP and TMP point, and Fast Startup after it.
+TEST(Service, TellsARenewedDriveFromAKeptOne) {
+    const std::string alice = "T:\\Temp\\" + kAlice;
+    const RegistryValue profileTemp = Text("%USERPROFILE%\\AppData\\Local\\Temp");
+    auto start = [](Double &d) {
+        const uint32_t id = RunAtStart(d, {true, false});
+        RenewalAtStart(d, d, 'T', id == kEventDriveUp);
+    };
+    auto resume = [](Double &d) { RenewalAtResume(d, d, 'T'); };
+    auto logon = [](Double &d) {
+        RunAtLogon(d, {true, false});
+        RenewalAtLogon(d, d, 'T');
+    };
+    struct Row {
+        const char *name;
+        std::function<void(Double &)> run;
+        std::vector<uint32_t> events;
+        bool onDrive;  // Alice's TEMP and TMP afterwards
+        uint32_t fastStartup = 0;
+    };
+    const std::vector<Row> rows = {
+        {"the service started again", start, {kEventDriveUp, kEventServiceRestarted}, true},
+        {"a resume with the marker there", [&](Double &d) { d.Wake(), resume(d); }, {kEventDriveKept}, true},
+        {"two notifications and a logon of one wake",
+         [&](Double &d) { d.Wake(), resume(d), resume(d), logon(d); }, {kEventDriveKept}, true},
+        {"a wake nobody told of, then a logon", [&](Double &d) { d.Wake(), logon(d); }, {kEventDriveKept}, true},
+        {"a logon without a wake", logon, {}, true},
+        {"a wake, then the service started again", [&](Double &d) { d.Wake(), start(d); },
+         {kEventDriveUp, kEventDriveKept}, true},
+        {"a boot, the drive renewed", [&](Double &d) { d.Boot(), start(d); }, {kEventDriveUp}, true},
+        {"a boot, the image captured with this start's marker",
+         [&](Double &d) {
+             const MarkerFacts captured = d.marker;
+             d.Boot(), d.marker = captured, start(d);
+         },
+         {kEventDriveUp}, true},
+        {"a resume, the drive renewed meanwhile", [&](Double &d) { d.marker = {}, d.Wake(), resume(d); }, {}, true},
+        {"Fast Startup turned back, a resume",
+         [&](Double &d) { d.settings[PowerSetting::FastStartup] = DwordValue(1), d.Wake(), resume(d); },
+         {kEventDriveKept, kEventSettingTurnedBack}, true},
+        {"dumps turned back, a boot",
+         [&](Double &d) { d.settings[PowerSetting::CrashDumps] = DwordValue(7), d.Boot(), start(d); },
+         {kEventSettingTurnedBack, kEventDriveUp}, true},
+        {"a shutdown", [](Double &d) { PutBackAtShutdown(d); }, {kEventTempBack}, false},
+        {"a shutdown, then a boot", [&](Double &d) { PutBackAtShutdown(d), d.Boot(), start(d); },
+         {kEventTempBack, kEventDriveUp}, true},
+    };
+    for (const Row &row : rows) {
+        Double d;
+        d.env[kAlice]["TEMP"] = profileTemp;
+        for (PowerSetting s : kPowerSettings) {
+            d.settings[s] = DwordValue(s == PowerSetting::CrashDumps ? 3 : s == PowerSetting::PagingEncryption);
+            d.records[s] = {DwordValue(1), d.settings[s]};
+        }
+        d.Boot(), start(d), d.events.clear();
+        row.run(d);
+        std::vector<uint32_t> ids;
+        for (auto &[id, inserts] : d.events) ids.push_back(id);
+        // The start's own events come in the order the checks run.
+        std::sort(ids.begin(), ids.end());
+        std::vector<uint32_t> expected = row.events;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ids, expected) << row.name;
+        EXPECT_EQ(d.env[kAlice]["TEMP"], row.onDrive ? Text(alice) : profileTemp) << row.name;
+        EXPECT_EQ(d.env[kAlice]["TMP"], row.onDrive ? Text(alice) : RegistryValue{}) << row.name;
+        EXPECT_EQ(d.settings[PowerSetting::FastStartup], DwordValue(row.fastStartup)) << row.name;
+        EXPECT_EQ(d.renewal.kept, std::count(ids.begin(), ids.end(), kEventDriveKept) > 0) << row.name;
+    }
+}
+
+// install's power settings on a machine as found: what it changes, what it
+// refuses, and that uninstall gives every value back byte for byte.
+TEST(Service, InstallKeepsNothingOfTheDriveBeyondAStop) {
+    using V = std::map<PowerSetting, RegistryValue>;
+    const RegistryValue odd{true, 3, {1, 2, 3}};  // a REG_BINARY where a number belongs
+    const V found = {{PowerSetting::FastStartup, DwordValue(1)},
+                     {PowerSetting::Hibernation, DwordValue(1)},
+                     {PowerSetting::CrashDumps, DwordValue(7)},
+                     {PowerSetting::PagingEncryption, {}}};
+    const V safe = {{PowerSetting::FastStartup, DwordValue(0)},
+                    {PowerSetting::Hibernation, DwordValue(0)},
+                    {PowerSetting::CrashDumps, DwordValue(3)},
+                    {PowerSetting::PagingEncryption, DwordValue(1)}};
+    struct Row {
+        const char *name;
+        std::vector<std::string> options;
+        std::function<void(Double &)> setup;
+        V after;              // empty: refused, nothing changed
+        const char *said;     // in a line of install's
+        std::function<void(Double &)> meanwhile = {};  // between install and uninstall
+        V uninstalled = {};   // empty: as found
+    };
+    V keptAll = found;
+    keptAll[PowerSetting::FastStartup] = DwordValue(0);
+    V none = safe;
+    none[PowerSetting::CrashDumps] = DwordValue(0);
+    V xp = safe;
+    xp[PowerSetting::FastStartup] = {}, xp[PowerSetting::PagingEncryption] = {};
+    V uncontrolled = safe;
+    uncontrolled[PowerSetting::Hibernation] = DwordValue(1);
+    V encrypted = safe;
+    encrypted[PowerSetting::CrashDumps] = DwordValue(7);
+    V changedSince = found;
+    changedSince[PowerSetting::CrashDumps] = DwordValue(2);
+    const std::vector<Row> rows = {
+        {"defaults", {}, {}, safe, "turned Fast Startup off"},
+        {"the policy requires Fast Startup", {}, [](Double &d) { d.context.fastStartupPolicy = 1; }, {},
+         "Require use of fast startup"},
+        {"everything kept that may be", {"--keep-hibernation", "--dumps", "keep", "--keep-paging-plain"}, {},
+         keptAll, "hibernation kept on (--keep-hibernation): a hibernation writes the drive's keys"},
+        {"no dumps", {"--dumps", "none"}, {}, none, "crash dumps off"},
+        {"Windows XP x64", {}, [&](Double &d) {
+             d.context = {5, 2, std::nullopt, false, true, {}};
+             d.settings[PowerSetting::FastStartup] = {};
+         }, xp, "Windows XP x64 and Server 2003 x64 do not have it"},
+        {"hibernation out of the power interface's reach", {},
+         [](Double &d) { d.context.hibernationUncontrolled = "no control"; }, uncontrolled,
+         "hibernation left as it is: no control; a hibernation writes the drive's keys"},
+        {"dumps encrypted", {}, [](Double &d) { d.context.dumpEncryption = true; }, encrypted, "encrypted (DumpEncryptionEnabled)"},
+        {"a value of another kind", {}, [&](Double &d) { d.settings[PowerSetting::FastStartup] = odd; }, safe,
+         "was a value of type 3"},
+        {"a write refused midway", {}, [](Double &d) { d.failing = PowerSetting::CrashDumps; }, {}, ""},
+        {"a value changed since install", {}, {}, safe, "", [](Double &d) {
+             d.settings[PowerSetting::CrashDumps] = DwordValue(2);
+         }, changedSince},
+        {"installed again, keeping what may be kept", {}, {}, safe, "", [](Double &d) {
+             const PowerChoices keep{true, PowerChoices::Dumps::Keep, true};
+             std::vector<std::string> lines;
+             std::string why;
+             ChangeSet again;
+             EXPECT_TRUE(AddPowerSteps(again, d, PlanPower(d, keep), lines, why));
+             again.Commit();
+             EXPECT_EQ(d.records.size(), 1u);  // Fast Startup's alone
+         }},
+        {"installed again, with no dumps", {}, {}, safe, "", [](Double &d) {
+             PowerChoices choices;
+             choices.dumps = PowerChoices::Dumps::None;
+             std::vector<std::string> lines;
+             std::string why;
+             ChangeSet again;
+             EXPECT_TRUE(AddPowerSteps(again, d, PlanPower(d, choices), lines, why));
+             again.Commit();
+         }},
+    };
+    for (const Row &row : rows) {
+        Double d;
+        d.settings = found;
+        V original = found;
+        if (row.setup) row.setup(d), original = d.settings;
+        std::vector<std::string> words = row.options, lines;
+        PowerChoices choices;
+        std::string why;
+        ASSERT_TRUE(TakePowerOptions(words, choices, why) && words.empty()) << row.name;
+        const PowerPlan plan = PlanPower(d, choices);
+        ChangeSet changes;
+        const bool done = plan.refusal.empty() && AddPowerSteps(changes, d, plan, lines, why);
+        if (done) changes.Commit();
+        else EXPECT_TRUE(changes.RollBack().empty()) << row.name;
+        for (const std::string &l : lines) why += "\n" + l;
+        why += plan.refusal;
+        EXPECT_NE(why.find(row.said), std::string::npos) << row.name << ": " << why;
+        EXPECT_EQ(done, !row.after.empty()) << row.name;
+        EXPECT_EQ(d.settings, row.after.empty() ? original : row.after) << row.name;
+        if (!done) {
+            EXPECT_TRUE(d.records.empty()) << row.name;
+            continue;
+        }
+        std::vector<std::string> status, problems;
+        PowerStatus(d, status, problems);
+        EXPECT_EQ(problems.empty(), DwordOf(d.settings[PowerSetting::FastStartup]) != 1u) << row.name;
+        if (row.meanwhile) row.meanwhile(d);
+        // An uninstall whose last give-back is refused undoes the others,
+        // records and all; the next one gives every value back.
+        const V installed = d.settings;
+        const auto recorded = d.records;
+        d.failing = PowerSetting::PagingEncryption;
+        ChangeSet refused;
+        if (!AddGiveBackSteps(refused, d, lines, why)) {
+            EXPECT_TRUE(refused.RollBack().empty()) << row.name;
+            EXPECT_EQ(d.settings, installed) << row.name;
+            EXPECT_EQ(d.records, recorded) << row.name;
+        }
+        d.failing.reset();
+        ChangeSet uninstall;
+        EXPECT_TRUE(AddGiveBackSteps(uninstall, d, lines, why)) << row.name;
+        uninstall.Commit();
+        EXPECT_EQ(d.settings, row.uninstalled.empty() ? original : row.uninstalled) << row.name;
+        EXPECT_TRUE(d.records.empty()) << row.name;
     }
 }
 

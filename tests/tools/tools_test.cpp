@@ -850,6 +850,8 @@ TEST(InstallChecks, ArgumentsPelmarWouldReadOtherwiseAndNamesTheBootWouldNotFind
         {{"install", "--pagefile", "big"}, false, "not \"big\""}, {{"install", "--pagefile"}, false, "not nothing"},
         {{"install", "--pagefiles"}, false, "unknown option --pagefiles"}, {{"status", "x"}, false, "\"x\" follows"},
         {{}, false, "no command"},
+        {{"install", "--dumps", "none", "--keep-hibernation", "--keep-paging-plain", "A"}, false, ""},
+        {{"install", "--dumps", "all"}, false, "small, none or keep, not \"all\""},
     };
     for (const auto &u : usage) {
         const pelmar_tools::UsageReading r = pelmar_tools::ReadUsage(u.words);

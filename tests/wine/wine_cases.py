@@ -765,10 +765,16 @@ PELMAR_SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\PelmarService"
 PARAMETERS_KEY = PELMAR_SERVICE_KEY + r"\Parameters"
 # The service's own configuration as the service manager keeps it, and its
 # Parameters key's access list (pelmar-key-access shows it).
-SERVICE_PRIVILEGES = ["SeChangeNotifyPrivilege", "SeRestorePrivilege", "SeBackupPrivilege"]
+SERVICE_PRIVILEGES = ["SeChangeNotifyPrivilege", "SeRestorePrivilege", "SeBackupPrivilege", "SeCreatePagefilePrivilege"]
 PARAMETERS_ACCESS = "D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Pelmar"
 MEMORY_KEY = SESSION_KEY + r"\Memory Management"
+# What could keep the drive beyond a stop: Fast Startup, crash dumps, paging
+# files in the clear; and the policy that requires Fast Startup.
+POWER_VALUES = ((SESSION_KEY + r"\Power", "HiberbootEnabled"),
+                (r"HKLM\System\CurrentControlSet\Control\CrashControl", "CrashDumpEnabled"),
+                (r"HKLM\System\CurrentControlSet\Control\FileSystem", "NtfsEncryptPagingFile"))
+POLICY_KEY = r"HKLM\Software\Policies\Microsoft\Windows\System"
 PROFILES_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\ProfileList"
 
 
@@ -1072,13 +1078,16 @@ class InstallFlow:
                     f"install while the image is open for writing: exit {r.returncode}: {r.stdout}{r.stderr}")
         self.refused.append("install A w while another program writes the image: " +
                             r.stderr.strip().replace("\n", " / "))
+        self.power_settings(original)
         # A failure at the last step (a folder where the program goes) undoes
-        # the registry writes before it.
+        # the registry writes before it, the power settings' among them.
         (system32 / "pelmar.exe").mkdir()
+        power = self.power_values()
         r = self.install("install", "T", "r", "1", "K")
         (system32 / "pelmar.exe").rmdir()
         self.expect(r.returncode == 1 and self.value() == original and self.start_type() == 3 and
-                    not list(system32.glob("pelmar.exe*")), f"a failed install left changes: {r.stdout}{r.stderr}")
+                    self.power_values() == power and not list(system32.glob("pelmar.exe*")),
+                    f"a failed install left changes: {self.power_values()}, was {power}: {r.stdout}{r.stderr}")
 
         # --container-is-mine takes a file of the right size that is no
         # container, saying what the boot will do to it.
@@ -1175,6 +1184,63 @@ class InstallFlow:
         self.expect(r.returncode == 0 and self.value() is None, f"uninstall left {shown(self.value())}")
         (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
         return self.problems
+
+    def power_values(self):
+        return [self.value(key, name) for key, name in POWER_VALUES]
+
+    def power_settings(self, original):
+        """Fast Startup on, automatic dumps, paging files in the clear: the
+        policy that requires Fast Startup refuses install with nothing
+        changed; install with the defaults turns all three off and says so,
+        status shows them, uninstall gives every value back byte for byte;
+        the options that keep them leave them, and install and status say so."""
+        dword = lambda n: (4, n.to_bytes(4, "little"))
+        prefix = self.power_values()
+        for (key, name), data in zip(POWER_VALUES, ("1", "7")):
+            self.reg_add(key, "/v", name, "/t", "REG_DWORD", "/d", data, "/f")
+        self.bench.wine("reg", "delete", POWER_VALUES[2][0], "/v", POWER_VALUES[2][1], "/f", check=False)
+        before = self.power_values()
+        self.expect(before == [dword(1), dword(7), None], f"the power values before install: {before}")
+        self.reg_add(POLICY_KEY, "/v", "HiberbootEnabled", "/t", "REG_DWORD", "/d", "1", "/f")
+        r = self.install("install", "A", "w", "1")
+        self.bench.wine("reg", "delete", POLICY_KEY, "/v", "HiberbootEnabled", "/f", check=False)
+        self.expect(r.returncode == 1 and "Require use of fast startup" in r.stderr and "nothing was changed" in
+                    r.stderr and self.power_values() == before and self.value() == original,
+                    f"install under the policy: exit {r.returncode}: {r.stdout}{r.stderr}")
+        said = [f"under the policy: {r.stderr.strip()}"]
+        for words, after, lines in (
+                ([], [dword(0), dword(3), dword(1)],
+                 ["turned Fast Startup off", "crash dumps small", "paging files encrypted"]),
+                (["--keep-hibernation", "--dumps", "keep", "--keep-paging-plain"], [dword(0), dword(7), None],
+                 ["turned Fast Startup off", "crash dumps kept (--dumps keep", "kept in the clear (--keep-paging-plain)"])):
+            r = self.install("install", *words, "A", "w", "1")
+            row = " ".join(words) or "(the defaults)"
+            self.expect(r.returncode == 0 and all(x in r.stdout for x in lines) and self.power_values() == after,
+                        f"install {row}: exit {r.returncode}: {self.power_values()}: {r.stdout}{r.stderr}")
+            if "hibernation left as it is: this system's power interface (Wine's)" in r.stdout:
+                self.bench.fired.add("no hibernation")
+            said.append(f"install {row}, the values {before} -> {self.power_values()}:\n" +
+                        "\n".join(x for x in r.stdout.splitlines() if any(w in x for w in
+                                   ("Fast Startup", "hibernation", "crash dumps", "paging files"))))
+            s = self.install("status")
+            kept = "a standing exposure" in s.stdout
+            self.expect("Fast Startup: off" in s.stdout and kept == bool(words), f"status: {s.stdout}")
+            said.append("status:\n" + "\n".join(x for x in s.stdout.splitlines() if any(
+                w in x for w in ("Fast Startup", "hibernation", "crash dumps", "paging files", "renewed"))))
+            u = self.install("uninstall")
+            self.expect(u.returncode == 0 and self.power_values() == before and "gave back Fast Startup" in u.stdout,
+                        f"uninstall after install {row}: {self.power_values()}: {u.stdout}{u.stderr}")
+            said.append("uninstall:\n" + "\n".join(x for x in u.stdout.splitlines() if x.startswith("gave back")))
+        self.shown.append("\n".join(said))
+        # The rows after these start from the prefix's own values and the
+        # driver on demand, as before.
+        for (key, name), value in zip(POWER_VALUES, prefix):
+            if value is None:
+                self.bench.wine("reg", "delete", key, "/v", name, "/f", check=False)
+            else:
+                self.reg_add(key, "/v", name, "/t", "REG_BINARY" if value[0] == 3 else "REG_DWORD", "/d",
+                             value[1].hex() if value[0] == 3 else str(int.from_bytes(value[1], "little")), "/f")
+        self.reg_add(DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
 
     def tool_manners(self):
         """The Windows tools' usage, exit statuses and refusals of outputs."""
@@ -1339,6 +1405,9 @@ class InstallFlow:
             self.bench.fired.add("no files on a driver's volume")
         if 1021 in ids:
             self.bench.fired.add("no list of paging files")
+        # The start by hand follows the service manager's in one session of
+        # the system: a restart of the service, not a kept drive.
+        self.expect(1031 in ids and 1030 not in ids, f"the second start in one session reported {ids}")
         # One byte of the image changed after install: the drive it restored
         # is not used, and status says why.
         image = (self.c / "pelmar.img").read_bytes()
@@ -1467,10 +1536,21 @@ class MsiFlow(InstallFlow):
                     f"the package without PELMAR_ARGS: exit {r.returncode}, log: {log[-1500:]}")
         self.expect(self.untouched(original), "the package without PELMAR_ARGS left something")
 
+        # Fast Startup on, as Windows 8 and later have it: the package's
+        # install turns it off, its removal gives it back.
+        fast = self.power_values()[0]
+        self.reg_add(POWER_VALUES[0][0], "/v", POWER_VALUES[0][1], "/t", "REG_DWORD", "/d", "1", "/f")
         r, log = self.msiexec("/i", "C:\\" + self.lower.name, "PELMAR_ARGS=" + MSI_ARGS, log="msi-lower.log")
         line = multi_string([BOOT_BEFORE[0], "pelmar " + MSI_ARGS, *BOOT_BEFORE[1:]])
         self.expect(r.returncode == 0 and "pelmar-install> Pelmar runs at the next start of Windows." in log,
                     f"msiexec /i {self.lower.name}: exit {r.returncode}: {log[-1500:]}")
+        # The defaults of what could outlive a stop, as install says them.
+        said = [x.split("pelmar-install> ", 1)[1] for x in log.splitlines() if "pelmar-install> " in x and any(
+            w in x for w in ("Fast Startup", "hibernation", "crash dumps", "paging files"))]
+        self.expect(any(x.startswith("turned Fast Startup off") for x in said) and
+                    self.power_values()[0] == (4, bytes(4)),
+                    f"the package's install did not say Fast Startup is off: {said}")
+        self.shown.append("the package's install, what could outlive a stop:\n" + "\n".join(said))
         self.expect(self.value() == line and self.start_type() == 1 and self.kept_arguments() == MSI_ARGS,
                     f"after {self.lower.name}, BootExecute is {shown(self.value())}, start {self.start_type()}")
         self.show(f"after msiexec /i {self.lower.name} PELMAR_ARGS=\"{MSI_ARGS}\"")
@@ -1533,6 +1613,10 @@ class MsiFlow(InstallFlow):
         self.expect(r.returncode == 0 and "pelmar-install> removed the line pelmar " + MSI_ARGS in log,
                     f"msiexec /x: exit {r.returncode}: {log[-1500:]}")
         self.expect(self.value() == original, f"after msiexec /x, BootExecute is {shown(self.value())}")
+        self.expect(self.power_values()[0] == (4, (1).to_bytes(4, "little")),
+                    f"after msiexec /x, HiberbootEnabled is {self.power_values()[0]}")
+        if fast is None:
+            self.bench.wine("reg", "delete", POWER_VALUES[0][0], "/v", POWER_VALUES[0][1], "/f", check=False)
         self.expect(not (system32 / "pelmar.exe").exists() and not (system32 / "pelmar-service.exe").exists() and
                     not self.folder_pf.exists() and self.kept_arguments() is None,
                     "msiexec /x left files or the kept arguments")
@@ -1557,6 +1641,9 @@ def run_flow(bench, flow):
     started = time.monotonic()
     try:
         problems = flow.run()
+    except (AssertionError, subprocess.SubprocessError, OSError) as error:
+        # What went wrong before the flow broke off says why it did.
+        problems = [*flow.problems, f"the flow broke off: {error}"]
     finally:
         flow.restore(saved)
         for name, v in variables.items():  # a failed run leaves the prefix's user as it was

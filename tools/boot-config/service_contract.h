@@ -17,6 +17,15 @@ inline constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\
 inline constexpr wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters";
 // Under Parameters: a key by account (its SID) with the values it replaced.
 inline constexpr wchar_t kSavedKey[] = L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Saved";
+// Under Parameters: install's records of the power settings it changed (one
+// packed pair by setting: the value before install, the value it wrote).
+inline constexpr wchar_t kPowerRecordsKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Power";
+// Under Parameters, volatile (in memory only, as long as one kernel session:
+// kept through a hibernation, gone at every real boot): the session's mark.
+inline constexpr wchar_t kSessionKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Session";
+inline constexpr char kSessionValue[] = "Value";  // REG_SZ
 
 // The event source, and its key under the event log's.
 inline constexpr wchar_t kEventSource[] = L"Pelmar";
@@ -33,6 +42,20 @@ inline constexpr char kLastBootEventValue[] = "LastBootEvent";  // REG_DWORD: th
 // REG_BINARY: the SHA-256 of the image file as install checked it, which
 // each start compares with the file.
 inline constexpr char kImageDigestValue[] = "ImageDigest";
+// The last start's marker on the drive (REG_SZ) and the times beside it
+// (REG_QWORD): the system's boot time and last wake then, the boot time of
+// the last start that renewed the drive, whether the drive was found kept.
+inline constexpr char kRenewalMarkerValue[] = "RenewalMarker";
+inline constexpr char kRenewalBootTimeValue[] = "RenewalBootTime";
+inline constexpr char kRenewalLastWakeValue[] = "RenewalLastWake";
+inline constexpr char kRenewedAtValue[] = "RenewedAt";
+inline constexpr char kRenewalKeptValue[] = "RenewalKept";
+
+// Under Power: each setting's record, named after the value it stands for.
+inline constexpr char kFastStartupRecord[] = "HiberbootEnabled";
+inline constexpr char kHibernationRecord[] = "Hibernation";
+inline constexpr char kCrashDumpsRecord[] = "CrashDumpEnabled";
+inline constexpr char kPagingEncryptionRecord[] = "NtfsEncryptPagingFile";
 
 // Under an account's Saved key: each variable's previous value (packed), and
 // the value the service wrote instead.
@@ -51,6 +74,11 @@ enum ServiceEvent : uint32_t {
     kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
     kEventPagingFileInUse = 1020,    // Information
     kEventPagingFileUnused = 1021,   // Warning: configured on the drive, not in use
+    kEventDriveKept = 1030,          // Error: the drive was not renewed at this start
+    kEventServiceRestarted = 1031,   // Information: a start of the service within one start of Windows
+    kEventSettingTurnedBack = 1032,  // Warning: a setting pelmar-install made was turned back
+    kEventTempBack = 1033,           // Information: at a shutdown, TEMP and TMP back at their previous values
+    kEventMarkerFailed = 1034,       // Warning: the marker cannot be left on the drive
 };
 
 }  // namespace pelmar_tools

@@ -40,6 +40,8 @@
 #include "tools/pelmar-install/install_rights_win32.h"
 #include "tools/pelmar-install/install_service_config_win32.h"
 #include "tools/pelmar-install/install_service_win32.h"
+#include "tools/pelmar-install/power_settings_win32.h"
+#include "tools/pelmar-service/service_renewal_win32.h"
 #include "tools/platform/version.h"
 #include "tools/platform/win32_text.h"
 
@@ -100,6 +102,11 @@ std::string SecondsText(double seconds) {
 struct InstallPlan {
     BootLine line;
     ServiceInstallOptions service;
+    // What could keep the drive beyond a stop (Fast Startup, hibernation,
+    // dumps, paging files): planned with the checks, changed after the service.
+    PowerChoices powerChoices;
+    PowerPlan power;
+    std::vector<std::string> powerLines;  // said once install is done
     std::wstring source, target, staged;  // pelmar.exe: beside, in System32, its new copy there
     uint64_t programSize = 0;
     RegistryKey session, driver;
@@ -116,7 +123,9 @@ struct InstallPlan {
 
 // The line: the arguments as Pelmar reads them, and the files they name.
 bool CheckLine(int count, wchar_t **words, const InstallOptions &options, InstallPlan &plan, std::string &why) {
-    if (!TakeServiceOptions(count, words, plan.service, why) || !ReadLine(count, words, plan.line, why)) return false;
+    if (!TakePowerOptions(count, words, plan.powerChoices, why) || !TakeServiceOptions(count, words, plan.service, why) ||
+        !ReadLine(count, words, plan.line, why))
+        return false;
     plan.line.containerIsMine = options.containerIsMine;
     Say("Pelmar's line: " + Narrow(plan.line.line));
     DescribeLine(plan.line);
@@ -257,7 +266,8 @@ bool HoldImage(ChangeSet &changes, InstallPlan &plan, std::string &why) {
 // one call, and the file gets its name last.
 bool MakeChanges(ChangeSet &changes, InstallPlan &plan, std::string &why) {
     const char letter = static_cast<char>(plan.line.choice.DriveLetter);
-    return AddServiceSteps(changes, plan.service, letter, why) && CopyStep(changes, plan, why) &&
+    return AddServiceSteps(changes, plan.service, letter, why) &&
+           AddPowerInstallSteps(changes, plan.power, plan.powerLines, why) && CopyStep(changes, plan, why) &&
            CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
            ProtectStep(changes, plan.imageFile, "the image", why) && HoldImage(changes, plan, why) &&
            WriteStep(changes, plan.session.get(), kBootExecuteValue, plan.after, plan.before, "cannot write BootExecute",
@@ -289,6 +299,7 @@ void TellInstalled(const InstallPlan &plan) {
             "it still gives the container a new header at every start. Put the driver's service right and run "
             "pelmar-install again.");
     }
+    for (const std::string &l : plan.powerLines) Say(l);
 }
 
 int Install(int count, wchar_t **words, const InstallOptions &options) {
@@ -297,6 +308,7 @@ int Install(int count, wchar_t **words, const InstallOptions &options) {
     std::string why;
     if (!CheckLine(count, words, options, plan, why) || !CheckBootCost(plan, options, why) ||
         !CheckServiceInstall(plan.service, plan.line.image, static_cast<char>(plan.line.choice.DriveLetter), why) ||
+        !CheckPowerInstall(plan.powerChoices, plan.power, why) ||
         !CheckProgram(plan, why) || !PlanRegistry(plan, why))
         return Refuse(why);
     // From here on every step has its undoing, and Ctrl+C waits for the
@@ -373,13 +385,23 @@ int Uninstall() {
     }
     if (!ReadBootExecute(session.get(), before, text, why)) return Refuse(why);
     const std::string target = Narrow(InstalledProgram().c_str());
-    // The service goes first: it is stopped before the values it changed go back.
+    // The power settings go back first, while the service's key holds
+    // install's records of them; they are kept once the service, and the
+    // records with it, are gone.
+    ChangeSet power;
+    std::vector<std::string> powerLines;
+    if (!AddPowerUninstallSteps(power, powerLines, why)) return RolledBack(power, why);
+    // The service goes next: it is stopped before the values it changed go back.
     if (!UninstallService(why)) {
+        const std::vector<std::string> left = power.RollBack();
         Complain(why);
+        for (const std::string &l : left) Complain("and " + l);
         Complain("BootExecute and " + target + " are left as they were; run pelmar-install uninstall again once "
                  "that is put right");
         return 1;
     }
+    power.Commit();
+    for (const std::string &l : powerLines) Say(l);
     const MultiString remaining = WithoutPelmar(text);
     const bool lineThere = remaining != text;
     const bool fileThere = !SystemFolder().empty() && FileSize(InstalledProgram()).has_value();
@@ -500,6 +522,8 @@ int Status() {
     }
     ServiceStatus();
     ServiceConfigStatus(problems);
+    if (installed) RenewalStatus(problems);
+    PowerInstallStatus(installed ? &problems : nullptr);
     for (const std::string &p : problems) Say("problem: " + p);
     if (!installed) {
         if (pelmarLines.empty() && !programSize) Say("Pelmar is not installed.");
@@ -522,6 +546,10 @@ const char kUsage[] =
     "  --user-temp       every user's TEMP and TMP in a folder of their own on the drive (NTFS images)\n"
     "  --system-temp     the system's TEMP and TMP on the drive, reached by SYSTEM and administrators only\n"
     "  --pagefile MIN-MAX  a paging file on the drive, MIN to MAX MiB\n"
+    "  --keep-hibernation  leave hibernation on (it writes the drive's keys to C:\\hiberfil.sys)\n"
+    "  --dumps small|none|keep  crash dumps that hold kernel memory: made small (the default), off, or kept\n"
+    "  --keep-paging-plain leave the paging files unencrypted\n"
+    "install turns Fast Startup off, always: with it, \"Shut down\" keeps the drive\n"
     "exit status: 0 done (status: installed and sound, or not installed), 1 refused, failed or not sound,\n"
     "2 bad usage\n";
 
@@ -575,7 +603,8 @@ int wmain(int argc, wchar_t **argv) {
                 if (std::wcscmp(argv[at], o.name) == 0) own = options.*(o.flag) = true;
             }
             if (own) continue;
-            if (std::wcsncmp(argv[at], L"--", 2) == 0 && !IsServiceOption(argv[at])) {
+            if (std::wcsncmp(argv[at], L"--", 2) == 0 && !IsServiceOption(argv[at]) &&
+                !IsPowerOption(Narrow(argv[at]))) {
                 std::fprintf(stderr, "pelmar-install: unknown option %s\n", Narrow(argv[at]).c_str());
                 return Usage();
             }

@@ -85,7 +85,8 @@ UsageReading ReadUsage(const std::vector<std::string> &words) {
         reading.problem = "no command given";
     } else if (words[0] == "install") {
         static const char *const flags[] = {"--allow-debugger", "--slow-boot-ok", "--container-is-mine", "--user-temp",
-                                            "--system-temp", "--pagefile"};
+                                            "--system-temp", "--pagefile", "--keep-hibernation", "--dumps",
+                                            "--keep-paging-plain"};
         std::vector<std::string> seen;
         for (size_t i = 1; i < words.size(); ++i) {
             const std::string &w = words[i];
@@ -103,6 +104,13 @@ UsageReading ReadUsage(const std::vector<std::string> &words) {
                     reading.problem = "--pagefile takes MIN-MAX, the paging file's least and largest size in MiB "
                                       "(as 256-1024), not " +
                                       (i + 1 < words.size() ? Quoted(words[i + 1]) : std::string("nothing"));
+                }
+                ++i;
+            } else if (w == "--dumps") {
+                const std::string kind = i + 1 < words.size() ? words[i + 1] : "";
+                if (kind != "small" && kind != "none" && kind != "keep") {
+                    reading.problem = "--dumps takes small, none or keep, not " +
+                                      (i + 1 < words.size() ? Quoted(kind) : std::string("nothing"));
                 }
                 ++i;
             }

@@ -27,7 +27,8 @@ std::string ArgumentProblem(const std::vector<std::string> &words);
 // ask for help (--help, -h or /? alone or among install's words, which are
 // no algorithm), and otherwise empty or what is wrong, naming the word: no
 // command or an unknown one, a word after uninstall or status, an unknown
-// option of install, one given twice, --pagefile without MIN-MAX.
+// option of install, one given twice, --pagefile without MIN-MAX, --dumps
+// without small, none or keep.
 struct UsageReading {
     bool help = false;
     std::string problem;

@@ -16,8 +16,11 @@ namespace pelmar_tools {
 
 // The privileges pelmar-service enables and uses: restore and backup (a
 // folder's owner set to another account; users' hives loaded and unloaded),
-// and passing through folders (every path it opens).
-inline constexpr wchar_t kServicePrivileges[] = L"SeChangeNotifyPrivilege\0SeRestorePrivilege\0SeBackupPrivilege\0";
+// the paging-file privilege (a hibernation file freed again when someone
+// turned hibernation back on), and passing through folders (every path it
+// opens).
+inline constexpr wchar_t kServicePrivileges[] =
+    L"SeChangeNotifyPrivilege\0SeRestorePrivilege\0SeBackupPrivilege\0SeCreatePagefilePrivilege\0";
 // The Parameters key's access list: protected, SYSTEM and Administrators
 // full control, users read, for the key and every key below.
 inline constexpr wchar_t kParametersKeyAccess[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";

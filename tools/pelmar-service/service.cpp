@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/pelmar-service/service_renewal_win32.h"
 #include "tools/pelmar-service/service_win32.h"
 #include "tools/platform/program.h"
 
@@ -25,12 +26,18 @@ namespace {
 SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
 SERVICE_STATUS gStatus{};
 HANDLE gStop = nullptr, gLogon = nullptr;
+// The machine's stop and resume (service_renewal.h): set by the handler,
+// acted on by the service's thread.
+HANDLE gResume = nullptr;
+volatile LONG gShutdown = 0;
 
 void SetState(DWORD state, DWORD waitHint = 0) {
     gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     gStatus.dwCurrentState = state;
     gStatus.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE : 0;
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE |
+                                       SERVICE_ACCEPT_POWEREVENT | (HasPreshutdown() ? SERVICE_ACCEPT_PRESHUTDOWN : 0)
+                                 : 0;
     gStatus.dwWaitHint = waitHint;
     if (state == SERVICE_START_PENDING) ++gStatus.dwCheckPoint;
     SetServiceStatus(gStatusHandle, &gStatus);
@@ -38,13 +45,19 @@ void SetState(DWORD state, DWORD waitHint = 0) {
 
 DWORD WINAPI Control(DWORD control, DWORD type, void *, void *) {
     switch (control) {
-        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_PRESHUTDOWN:
         case SERVICE_CONTROL_SHUTDOWN:
+            InterlockedExchange(&gShutdown, 1);
+            [[fallthrough]];
+        case SERVICE_CONTROL_STOP:
             SetState(SERVICE_STOP_PENDING, 5000);
             SetEvent(gStop);
             return NO_ERROR;
         case SERVICE_CONTROL_SESSIONCHANGE:
             if (type == WTS_SESSION_LOGON) SetEvent(gLogon);
+            return NO_ERROR;
+        case SERVICE_CONTROL_POWEREVENT:
+            if (type == PBT_APMRESUMEAUTOMATIC || type == PBT_APMRESUMESUSPEND) SetEvent(gResume);
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             return NO_ERROR;
@@ -67,15 +80,27 @@ void WINAPI ServiceMain(DWORD, wchar_t **) {
     }
     SetState(SERVICE_START_PENDING, 60000);
     const ServiceOptions options = InstalledOptions();
+    gResume = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     {
         Win32ServiceSystem system;
-        RunAtStart(system, options);
+        RenewalStart(system, RunAtStart(system, options));
     }
     SetState(SERVICE_RUNNING);
-    HANDLE waits[] = {gStop, gLogon};
-    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+    HANDLE waits[] = {gStop, gLogon, gResume};
+    for (DWORD woke; (woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE)) != WAIT_OBJECT_0;) {
         Win32ServiceSystem system;
-        RunAtLogon(system, options);
+        if (woke == WAIT_OBJECT_0 + 2) {
+            RenewalResume(system);
+        } else if (woke == WAIT_OBJECT_0 + 1) {
+            RunAtLogon(system, options);
+            RenewalLogon(system);
+        } else {
+            break;
+        }
+    }
+    if (gShutdown) {
+        Win32ServiceSystem system;
+        PutBackAtShutdown(system);
     }
     SetState(SERVICE_STOPPED);
 }
@@ -122,6 +147,7 @@ int ProgramMain(int argc, char **argv) {
         Win32ServiceSystem system;
         system.echo = true;
         const uint32_t id = RunAtStart(system, InstalledOptions());
+        RenewalStart(system, id);
         return id == kEventDriveUp ? 0 : 1;
     }
     if (command == "make-folders" && argc == 3) return MakeFolders(argv[2]);

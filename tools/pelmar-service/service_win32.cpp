@@ -33,7 +33,11 @@ static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0
               (MSG_FOLDER_REFUSED & 0xFFFF) == kEventFolderRefused &&
               (MSG_CHANGE_FAILED & 0xFFFF) == kEventChangeFailed &&
               (MSG_PAGING_FILE_IN_USE & 0xFFFF) == kEventPagingFileInUse &&
-              (MSG_PAGING_FILE_UNUSED & 0xFFFF) == kEventPagingFileUnused);
+              (MSG_PAGING_FILE_UNUSED & 0xFFFF) == kEventPagingFileUnused &&
+              (MSG_DRIVE_KEPT & 0xFFFF) == kEventDriveKept &&
+              (MSG_SERVICE_RESTARTED & 0xFFFF) == kEventServiceRestarted &&
+              (MSG_SETTING_TURNED_BACK & 0xFFFF) == kEventSettingTurnedBack &&
+              (MSG_TEMP_BACK & 0xFFFF) == kEventTempBack && (MSG_MARKER_FAILED & 0xFFFF) == kEventMarkerFailed);
 
 namespace {
 
