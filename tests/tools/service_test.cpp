@@ -60,6 +60,8 @@ struct Double : ServiceSystem, RenewalSystem, PowerSystem {
     std::vector<std::string> pagingConfigured, pagingInUse;
     std::vector<std::pair<uint32_t, std::vector<std::string>>> events;
     std::string open;
+    std::map<std::string, HiveFacts> hives;  // by SID; a listed profile's own file otherwise
+    std::vector<std::string> links;          // SIDs whose Environment is a registry link
 
     std::vector<std::string> BootExecuteLines() override { return bootExecute; }
     bool ImageBootSector(const std::string &, std::vector<uint8_t> &s, uint64_t &bytes, std::string &) override {
@@ -84,9 +86,16 @@ struct Double : ServiceSystem, RenewalSystem, PowerSystem {
         folders[path] = {FolderFacts::Folder, owner, true, entries, {}};
         return true;
     }
-    bool OpenEnvironment(const Account &a, std::string &) override {
+    HiveFacts Hive(const Account &a) override {
+        if (hives.count(a.sid)) return hives[a.sid];
+        for (const Account &p : profiles)
+            if (p.sid == a.sid && !a.profilePath.empty()) return {HiveFacts::File, a.sid, 1, {}};
+        return {HiveFacts::Gone, {}, 0, "no folder"};
+    }
+    Opened OpenEnvironment(const Account &a, std::string &why) override {
+        if (std::count(links.begin(), links.end(), a.sid)) return why = "a link", Opened::Refused;
         open = a.sid;
-        return true;
+        return Opened::Yes;
     }
     bool ReadVariable(const std::string &n, RegistryValue &v, std::string &) override {
         v = env[open][n];
@@ -268,11 +277,64 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         // since kept, the records gone.
         d.env[kBob]["TEMP"] = Text("D:\\later");
         std::vector<std::string> problems;
-        EXPECT_TRUE(PutBackAll(d, problems)) << c.name;
+        std::vector<std::pair<std::string, std::string>> dropped;
+        EXPECT_TRUE(PutBackAll(d, problems, dropped)) << c.name;
         EXPECT_EQ(d.env[kAlice]["TEMP"], profileTemp) << c.name;
         EXPECT_FALSE(d.env[kAlice]["TMP"].present) << c.name;
         EXPECT_EQ(d.env[kBob]["TMP"], Text("D:\\mine")) << c.name;
         EXPECT_EQ(d.env[kBob]["TEMP"], Text("D:\\later")) << c.name;
+        EXPECT_TRUE(d.saved.empty()) << c.name;
+    }
+}
+
+// An account whose keys or hive are not where they belong, or whose values
+// are not text to keep, is left alone at the start and at uninstall, which
+// never stops for it; a record whose profile is gone goes.
+TEST(Service, AccountsNotWhereTheyBelongAreLeftAlone) {
+    const RegistryValue profileTemp = Text("%USERPROFILE%\\AppData\\Local\\Temp");
+    struct Refusal {
+        const char *name;
+        std::function<void(Double &)> setup;
+        bool afterFirstBoot;  // else the first boot meets it already
+        uint32_t event;       // 0: the start is not run before the uninstall
+        size_t dropped;       // records the uninstall drops
+    };
+    const std::vector<Refusal> cases = {
+        {"Environment a registry link", [](Double &d) { d.links = {kAlice}; }, true, kEventAccountRefused, 1},
+        {"NTUSER.DAT owned by Bob", [](Double &d) { d.hives[kAlice] = {HiveFacts::File, kBob, 1, {}}; }, true,
+         kEventAccountRefused, 1},
+        {"NTUSER.DAT with a second name", [](Double &d) { d.hives[kAlice] = {HiveFacts::File, kAlice, 2, {}}; },
+         true, kEventAccountRefused, 1},
+        {"the profile folder a junction",
+         [](Double &d) { d.hives[kAlice] = {HiveFacts::Redirected, {}, 0, "C:\\Users\\alice"}; }, true,
+         kEventAccountRefused, 1},
+        {"TEMP a binary value", [](Double &d) { d.env[kAlice]["TEMP"].type = kRegBinary; }, false,
+         kEventAccountRefused, 0},
+        {"TMP longer than 32 KiB", [](Double &d) { d.env[kAlice]["TMP"] = Text(std::string(16 * 1024, 'x')); }, false,
+         kEventAccountRefused, 0},
+        {"the profile gone from the list", [](Double &d) { d.profiles.erase(d.profiles.begin()); }, true,
+         kEventRecordDropped, 0},
+        {"the profile folder gone, at uninstall", [](Double &d) { d.hives[kAlice] = {HiveFacts::Gone, {}, 0, {}}; }, true, 0, 1},
+    };
+    for (const Refusal &c : cases) {
+        Double d;
+        d.env[kAlice]["TEMP"] = profileTemp;
+        if (!c.afterFirstBoot) c.setup(d);
+        RunAtStart(d, {true, false});
+        if (c.afterFirstBoot) c.setup(d);
+        const auto alice = d.env[kAlice];
+        d.events.clear();
+        if (c.event) RunAtStart(d, {true, false});
+        size_t seen = 0;
+        for (auto &[id, inserts] : d.events) seen += id == c.event && inserts.at(0) == kAlice;
+        EXPECT_EQ(seen, c.event ? 1u : 0u) << c.name;
+        EXPECT_EQ(d.env[kAlice], alice) << c.name;
+        EXPECT_EQ(d.env[kBob]["TEMP"], Text("T:\\Temp\\" + kBob)) << c.name;
+        std::vector<std::string> problems;
+        std::vector<std::pair<std::string, std::string>> dropped;
+        EXPECT_TRUE(PutBackAll(d, problems, dropped) && problems.empty()) << c.name;
+        EXPECT_EQ(dropped.size(), c.dropped) << c.name;
+        EXPECT_EQ(d.env[kAlice], alice) << c.name;
         EXPECT_TRUE(d.saved.empty()) << c.name;
     }
 }
@@ -335,6 +397,8 @@ TEST(Service, TellsARenewedDriveFromAKeptOne) {
          [&](Double &d) { d.settings[PowerSetting::CrashDumps] = DwordValue(7), d.Boot(), start(d); },
          {kEventSettingTurnedBack, kEventDriveUp}, true},
         {"a shutdown", [](Double &d) { PutBackAtShutdown(d); }, {kEventTempBack}, false},
+        {"a shutdown, Alice's Environment a registry link since",
+         [](Double &d) { d.links = {kAlice}, PutBackAtShutdown(d); }, {kEventRecordDropped, kEventTempBack}, true},
         {"a shutdown, then a boot", [&](Double &d) { PutBackAtShutdown(d), d.Boot(), start(d); },
          {kEventTempBack, kEventDriveUp}, true},
     };

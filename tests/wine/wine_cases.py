@@ -13,6 +13,7 @@ prefix and starts its wineserver; this script starts and stops only the
 driver service and the programs of each case, inside that prefix.
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -769,6 +770,7 @@ SERVICE_PRIVILEGES = ["SeChangeNotifyPrivilege", "SeRestorePrivilege", "SeBackup
 PARAMETERS_ACCESS = "D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Pelmar"
 MEMORY_KEY = SESSION_KEY + r"\Memory Management"
+SYSTEM_ENV_KEY = SESSION_KEY + r"\Environment"
 # What could keep the drive beyond a stop: Fast Startup, crash dumps, paging
 # files in the clear; and the policy that requires Fast Startup.
 POWER_VALUES = ((SESSION_KEY + r"\Power", "HiberbootEnabled"),
@@ -1176,12 +1178,25 @@ class InstallFlow:
             self.expect(r.returncode == 0 and words in r.stdout, f"status with Start {kind} {data}: {r.stdout}")
         self.bench.wine("reg", "add", DRIVER_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "1", "/f")
         self.tool_manners()
-        # Over no value at all: install makes one, uninstall takes it away again.
+        # Over no value at all: install makes one, uninstall takes it away
+        # again, a saved record of a user whose Environment is now a link
+        # dropped with a line, nothing written through it.
         self.bench.wine("reg", "delete", SESSION_KEY, "/v", "BootExecute", "/f")
         r = self.install("install")
         self.expect(r.returncode == 0 and self.value() == multi_string(["pelmar"]), f"install: {r.stdout}{r.stderr}")
-        r = self.install("uninstall")
+        env_now = {name: self.value(self.env_key, name) for name in ("TEMP", "TMP")}
+        self.seed_previous_boot()
+        with self.environment_linked():
+            r = self.install("uninstall")
         self.expect(r.returncode == 0 and self.value() is None, f"uninstall left {shown(self.value())}")
+        self.expect(f"warning: TEMP and TMP of {self.user}: HKEY_USERS\\{self.user}\\Environment: it is a registry "
+                    "link; its previous values are dropped" in r.stdout, f"uninstall over a linked Environment: {r.stdout}")
+        for name, value in env_now.items():
+            if value:
+                self.reg_add(self.env_key, "/v", name, "/t", "REG_EXPAND_SZ" if value[0] == 2 else "REG_SZ", "/d",
+                             value[1].decode("utf-16-le").rstrip("\0"), "/f")
+            else:
+                self.bench.wine("reg", "delete", self.env_key, "/v", name, "/f", check=False)
         (self.folder / "registry.txt").write_text("\n\n".join(self.shown) + "\n")
         return self.problems
 
@@ -1317,6 +1332,7 @@ class InstallFlow:
             time.sleep(0.1)
         trace = self.bench.wine(r"C:\windows\system32\pelmar-service.exe", "run", debug="+eventlog", check=False)
         (self.folder / f"service-{kind}.log").write_text(trace.stdout + trace.stderr)
+        self.run_shown = trace.stdout
         ids = [int(x, 16) & 0xFFFF for x in re.findall(r"ReportEventW \([0-9A-Fa-f]+,0x[0-9a-f]+,0x[0-9a-f]+,0x([0-9a-f]{8})",
                                                        trace.stderr)]
         return (int.from_bytes(event[1], "little") if event else None), ids
@@ -1434,6 +1450,16 @@ class InstallFlow:
         self.show_service("after the start without the drive")
         r = self.install("status")
         self.expect("last boot:" in r.stdout and "is not there" in r.stdout, f"status: {r.stdout}")
+        self.profile_through_a_link()
+        # The user's Environment made a link to the machine's, whose TEMP
+        # holds what the service wrote: followed, the service would write the
+        # user's saved value there. Refused, and the machine's left as it was.
+        self.seed_previous_boot()
+        with self.environment_linked():
+            event, ids = self.service_start("environment a link")
+            self.expect(1012 in ids and f"event 1012 (warning) | {self.user} | HKEY_USERS\\{self.user}\\Environment: "
+                        "it is a registry link" in self.run_shown, f"the start over a linked Environment: {ids} "
+                        f"{self.run_shown}")
         self.seed_previous_boot()  # uninstall must give them back as well
 
     def service_configuration(self):
@@ -1461,6 +1487,57 @@ class InstallFlow:
                 self.bench.fired.add("no service configuration kept")
         self.expect(access.stdout.strip() == lines.get("Parameters key"),
                     f"the Parameters key's access list: {access.stdout}{access.stderr}")
+
+    def profile_through_a_link(self):
+        """A profile that is not loaded, its folder a symbolic link made from
+        the Unix side, to a folder holding an NTUSER.DAT: the hive is never
+        loaded, the account refused. Wine 8 shows the link as a plain folder
+        and every file as the Wine user's, so the refusal Wine can show is
+        the owner's (the reparse point's is the service's double)."""
+        sid, target = "S-1-5-21-1-2-3-4242", self.c / "elsewhere"
+        target.mkdir(exist_ok=True)
+        (target / "NTUSER.DAT").write_bytes(b"regf" + bytes(4092))
+        linked = self.c / "users" / "linked-profile"
+        linked.unlink(missing_ok=True)
+        linked.symlink_to(target)
+        key = PROFILES_KEY + "\\" + sid
+        self.reg_add(key, "/v", "ProfileImagePath", "/t", "REG_EXPAND_SZ", "/d", r"C:\users\linked-profile", "/f")
+        event, ids = self.service_start("profile through a link")
+        self.expect(1012 in ids and 1011 not in ids and f"event 1012 (warning) | {sid} | " in self.run_shown and
+                    any(f"{sid} | {why}" in self.run_shown for why in (
+                        r"the way to C:\users\linked-profile\NTUSER.DAT passes C:\users\linked-profile, a junction",
+                        r"C:\users\linked-profile\NTUSER.DAT is owned by " + self.user + ", not by " + sid)),
+                    f"the start over a profile through a link: {ids} {self.run_shown}")
+        self.bench.wine("reg", "delete", key, "/f", check=False)
+        linked.unlink()
+
+    @contextlib.contextmanager
+    def environment_linked(self):
+        """HKU\\SID\\Environment replaced by a link to the Session Manager's
+        Environment, whose TEMP is the service's value for the while; both
+        given back after, and the Session Manager's checked unchanged."""
+        saved, machine = self.c / "user-environment.reg", self.c / "machine-environment.reg"
+        ours = "T:\\Temp\\" + self.user
+        temp = self.value(SYSTEM_ENV_KEY, "TEMP")
+        self.reg_add(SYSTEM_ENV_KEY, "/v", "TEMP", "/t", "REG_EXPAND_SZ", "/d", ours, "/f")
+        self.bench.wine("reg", "export", self.env_key, r"C:\user-environment.reg", "/y")
+        self.bench.wine("reg", "export", SYSTEM_ENV_KEY, r"C:\machine-environment.reg", "/y")
+        before = machine.read_bytes()
+        try:
+            # The fixture deletes the key first (Wine's reg leaves HKCU's
+            # Environment in place).
+            self.bench.wine(r"C:\pelmar-reglink.exe", "link", self.user + r"\Environment",
+                            r"\REGISTRY\MACHINE\System\CurrentControlSet\Control\Session Manager\Environment")
+            yield
+        finally:
+            self.bench.wine("reg", "export", SYSTEM_ENV_KEY, r"C:\machine-environment.reg", "/y")
+            self.expect(machine.read_bytes() == before, "the Session Manager's Environment changed through the link")
+            self.bench.wine(r"C:\pelmar-reglink.exe", "unlink", self.user + r"\Environment")
+            self.bench.wine("reg", "import", r"C:\user-environment.reg")
+            text = temp[1].decode("utf-16-le").rstrip("\0") if temp else None
+            self.reg_add(SYSTEM_ENV_KEY, "/v", "TEMP", "/t", "REG_EXPAND_SZ" if temp[0] == 2 else "REG_SZ", "/d", text,
+                         "/f")
+            self.expect(self.value(SYSTEM_ENV_KEY, "TEMP") == temp, "the Session Manager's TEMP not given back")
 
     def restore(self, saved):
         if saved is None:

@@ -1,9 +1,66 @@
 // The registry on Windows (see registry_win32.h).
 #include "tools/boot-config/registry_win32.h"
 
+#include <vector>
+
+#include "tools/basics/ascii_case.h"
 #include "tools/platform/win32_text.h"
 
 namespace pelmar_tools {
+namespace {
+
+// The key's full name as the object manager knows it (NtQueryKey's
+// KeyNameInformation), looked up in ntdll at run time: the tools import
+// only kernel32, advapi32 and msvcrt.
+bool KeyName(HKEY key, std::wstring &name) {
+    using Query = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto query =
+        ntdll ? reinterpret_cast<Query>(reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryKey"))) : nullptr;
+    std::vector<ULONG> buffer(1024);
+    ULONG got = 0;
+    constexpr int kKeyNameInformation = 3;
+    if (!query || query(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(ULONG)),
+                        &got) < 0)
+        return false;
+    const ULONG bytes = buffer[0];
+    if (bytes > (buffer.size() - 1) * sizeof(ULONG)) return false;
+    name.assign(reinterpret_cast<const wchar_t *>(&buffer[1]), bytes / sizeof(wchar_t));
+    return true;
+}
+
+}  // namespace
+
+HKEY OpenKeyAsItself(HKEY parent, const std::wstring &name, const std::wstring &fullName, REGSAM access, bool create,
+                     bool &refused, std::string &why) {
+    refused = false;
+    HKEY key = nullptr;
+    LONG r = RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access | KEY_QUERY_VALUE, &key);
+    // A key made now is new and no link; one made by someone else meanwhile
+    // is caught by its name below.
+    if (r == ERROR_FILE_NOT_FOUND && create)
+        r = RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, access | KEY_QUERY_VALUE, nullptr, &key, nullptr);
+    if (r != ERROR_SUCCESS) {
+        why = SystemErrorText(static_cast<DWORD>(r));
+        return nullptr;
+    }
+    DWORD type = 0, size = 0;
+    const LONG link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, &size);
+    std::wstring reported;
+    if (link == ERROR_SUCCESS || link == ERROR_MORE_DATA) {
+        why = "it is a registry link";
+        refused = true;
+    } else if (!KeyName(key, reported)) {
+        why = "the system does not say which key it is";
+    } else if (AsciiLower(reported) != AsciiLower(fullName)) {
+        why = "it is the key " + Narrow(reported.c_str()) + ", not " + Narrow(fullName.c_str());
+        refused = true;
+    } else {
+        return key;
+    }
+    RegCloseKey(key);
+    return nullptr;
+}
 
 bool ReadValue(HKEY key, const wchar_t *name, RegistryValue &value, std::string &error) {
     for (int attempt = 0; attempt < 4; ++attempt) {

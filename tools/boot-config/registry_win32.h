@@ -18,6 +18,15 @@ bool ReadValue(HKEY key, const wchar_t *name, RegistryValue &value, std::string 
 // value already gone is no failure); false and why otherwise.
 bool WriteValue(HKEY key, const wchar_t *name, const RegistryValue &value, std::string &error);
 
+// Opens (or, with `create`, makes) the key `name` right under `parent` as
+// itself: a registry link there is opened, not followed, and refused, as is
+// a key whose name as the system reports it is not `fullName` (such as
+// "\REGISTRY\USER\S-1-5-21-...\Environment", in any case). `refused` says
+// whether it failed for that reason; `why` says why it failed. Keys a user
+// may replace are opened this way before anything is written through them.
+HKEY OpenKeyAsItself(HKEY parent, const std::wstring &name, const std::wstring &fullName, REGSAM access, bool create,
+                     bool &refused, std::string &why);
+
 // An open key, closed with it.
 class RegistryKey {
   public:

@@ -72,6 +72,9 @@ enum ServiceEvent : uint32_t {
     kEventImageChanged = 1004,       // Error: the image is not the one install checked
     kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
     kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
+    kEventAccountRefused = 1012,     // Warning: an account's keys or hive are not where they belong, or its
+                                     // values are not text the service may keep; that account is left alone
+    kEventRecordDropped = 1013,      // Warning: the saved values of an account whose profile is gone dropped
     kEventPagingFileInUse = 1020,    // Information
     kEventPagingFileUnused = 1021,   // Warning: configured on the drive, not in use
     kEventDriveKept = 1030,          // Error: the drive was not renewed at this start

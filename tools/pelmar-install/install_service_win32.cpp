@@ -364,9 +364,12 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
     // is stopped).
     Win32ServiceSystem system;
     std::vector<std::string> problems;
-    PutBackAll(system, problems, [&](const std::string &sid) {
+    std::vector<std::pair<std::string, std::string>> dropped;
+    PutBackAll(system, problems, dropped, [&](const std::string &sid) {
         return sid == kSystemAccount ? !options.systemTemp : !options.userTemp;
     });
+    for (const auto &[sid, why] : dropped)
+        Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
     for (const std::string &p : problems) Say("warning: cannot put back " + p);
     return true;
 }
@@ -402,8 +405,12 @@ bool UninstallService(std::string &why) {
     }
     Win32ServiceSystem system;
     std::vector<std::string> problems;
+    std::vector<std::pair<std::string, std::string>> dropped;
     for (const std::string &sid : system.SavedAccounts()) Say("putting back TEMP and TMP of " + sid);
-    if (!PutBackAll(system, problems)) {
+    const bool putBack = PutBackAll(system, problems, dropped);
+    for (const auto &[sid, why] : dropped)
+        Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
+    if (!putBack) {
         why = "cannot put back TEMP and TMP: " + problems.front();
         return false;
     }
@@ -468,7 +475,7 @@ void ServiceStatus() {
         if (!system.ReadSaved(account.sid, kWrittenValue, saved)) continue;
         const std::string folder = AccountFolder(letter, account.sid);
         RegistryValue temp;
-        const bool onDrive = system.OpenEnvironment(account, error) && system.ReadVariable("TEMP", temp, error) &&
+        const bool onDrive = ReachEnvironment(system, account, error) == Reach::Open && system.ReadVariable("TEMP", temp, error) &&
                              temp == saved;
         system.CloseEnvironment();
         Say("  " + account.sid + ": " + folder + " " + FolderText(system.Folder(folder)) + "; TEMP " +

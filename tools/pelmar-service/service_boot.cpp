@@ -204,23 +204,37 @@ bool OwnFolder(ServiceSystem &system, const std::string &folder, const std::stri
     return true;
 }
 
+// The most a kept previous value may hold: a TEMP is a folder's name, and
+// what the service keeps lies in the machine's own registry.
+constexpr size_t kKeptMost = 32 * 1024;
+
 // Points the open environment's TEMP and TMP at `folder`, the replaced
-// values kept first.
-bool PointAt(ServiceSystem &system, const Account &account, const std::string &folder, std::string &error) {
+// values kept first. Only text is kept (a user may put anything in their
+// own keys); with anything else the account is refused, nothing written.
+Opened PointAt(ServiceSystem &system, const Account &account, const std::string &folder, std::string &error) {
     const RegistryValue ours = FolderValue(folder);
-    for (const char *name : kMovedVariables) {
-        RegistryValue now;
-        if (!system.ReadVariable(name, now, error)) return false;
-        if (now == ours) continue;
+    RegistryValue now[std::size(kMovedVariables)];
+    for (size_t i = 0; i < std::size(kMovedVariables); ++i) {
+        if (!system.ReadVariable(kMovedVariables[i], now[i], error)) return Opened::Failed;
+        const RegistryValue &v = now[i];
+        if (v.present && ((v.type != kRegSz && v.type != kRegExpandSz) || v.data.size() > kKeptMost)) {
+            error = std::string(kMovedVariables[i]) + " is not text of at most 32 KiB (type " +
+                    std::to_string(v.type) + ", " + std::to_string(v.data.size()) + " bytes), so it is not kept";
+            return Opened::Refused;
+        }
+    }
+    for (size_t i = 0; i < std::size(kMovedVariables); ++i) {
+        const char *name = kMovedVariables[i];
+        if (now[i] == ours) continue;
         // The value found is the one to give back (a value someone set
         // since is kept rather than an older one).
-        if (!system.WriteSaved(account.sid, name, now) || !system.WriteSaved(account.sid, kWrittenValue, ours)) {
+        if (!system.WriteSaved(account.sid, name, now[i]) || !system.WriteSaved(account.sid, kWrittenValue, ours)) {
             error = "cannot keep the previous value of " + std::string(name);
-            return false;
+            return Opened::Failed;
         }
-        if (!system.WriteVariable(name, ours, error)) return false;
+        if (!system.WriteVariable(name, ours, error)) return Opened::Failed;
     }
-    return true;
+    return Opened::Yes;
 }
 
 // Gives the open environment back the values it had, where it still holds
@@ -242,6 +256,12 @@ struct Tally {
     std::vector<std::string> onDrive, putBack, refused;
 };
 
+// A record whose profile is gone can never be given back: it goes, and says so.
+void DropRecord(ServiceSystem &system, const std::string &sid, const std::string &why) {
+    system.Report(EventKind::Warning, kEventRecordDropped, {sid, why});
+    system.ForgetSaved(sid);
+}
+
 void HandleAccount(ServiceSystem &system, const Account &account, const Check &check, bool parentFit,
                    Tally &tally) {
     const std::string folder = AccountFolder(check.letter, account.sid);
@@ -251,14 +271,30 @@ void HandleAccount(ServiceSystem &system, const Account &account, const Check &c
         system.Report(EventKind::Warning, kEventFolderRefused, {account.sid, why});
         tally.refused.push_back(account.sid);
     }
-    if (!system.OpenEnvironment(account, error)) {
-        system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
-        return;
+    switch (ReachEnvironment(system, account, error)) {
+        case Reach::Open:
+            break;
+        case Reach::Refused:
+            system.Report(EventKind::Warning, kEventAccountRefused, {account.sid, error});
+            return;
+        case Reach::Gone:
+            if (RegistryValue ours; system.ReadSaved(account.sid, kWrittenValue, ours))
+                DropRecord(system, account.sid, error);
+            return;
+        case Reach::Failed:
+            system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
+            return;
     }
     bool moved = true;
-    const bool ok = use ? PointAt(system, account, folder, error) : PointBack(system, account.sid, moved, error);
+    Opened done = Opened::Yes;
+    if (use)
+        done = PointAt(system, account, folder, error);
+    else if (!PointBack(system, account.sid, moved, error))
+        done = Opened::Failed;
     system.CloseEnvironment();
-    if (!ok) {
+    if (done == Opened::Refused) {
+        system.Report(EventKind::Warning, kEventAccountRefused, {account.sid, error});
+    } else if (done == Opened::Failed) {
         system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
     } else if (use) {
         tally.onDrive.push_back(account.sid);
@@ -299,10 +335,57 @@ void RunAccounts(ServiceSystem &system, const ServiceOptions &options, const Che
         parentFit = ParentFit(system, std::string(1, check.letter) + ":\\Temp", why);
         if (!parentFit) system.Report(EventKind::Warning, kEventFolderRefused, {"every account", why});
     }
-    for (const Account &account : Accounts(system, options)) HandleAccount(system, account, check, parentFit, tally);
+    const std::vector<Account> accounts = Accounts(system, options);
+    for (const Account &account : accounts) HandleAccount(system, account, check, parentFit, tally);
+    // Records of users whose profiles have gone from the list since: their
+    // values go back where the hive is still loaded, else the record goes.
+    for (const std::string &sid : system.SavedAccounts()) {
+        bool handled = sid == kSystemAccount;
+        for (const Account &a : accounts) handled = handled || a.sid == sid;
+        if (!handled && options.userTemp) HandleAccount(system, {sid, {}, false}, {}, false, tally);
+    }
 }
 
 }  // namespace
+
+// Anything but the account's own hive, where it belongs, could hand SYSTEM
+// another account's hive, or a file the user chose, to load and write.
+Reach ReachEnvironment(ServiceSystem &system, const Account &account, std::string &why) {
+    if (!account.system) {
+        const HiveFacts hive = system.Hive(account);
+        const std::string file = account.profilePath + "\\NTUSER.DAT";
+        switch (hive.kind) {
+            case HiveFacts::Loaded:
+                break;
+            case HiveFacts::Gone:
+                why = account.profilePath.empty() ? "the profile is no longer on the machine"
+                                                  : "the profile is gone (" + hive.what + ")";
+                return Reach::Gone;
+            case HiveFacts::Redirected:
+                why = "the way to " + file + " passes " + hive.what + ", a junction, mount point or symbolic link";
+                return Reach::Refused;
+            case HiveFacts::Unreadable:
+                why = "cannot check " + file + ": " + hive.what;
+                return Reach::Failed;
+            case HiveFacts::File:
+                if (hive.owner != account.sid && hive.owner != kSystemAccount)
+                    why = file + " is owned by " + hive.owner + ", not by " + account.sid + " or SYSTEM";
+                else if (hive.links != 1)
+                    why = file + " has " + std::to_string(hive.links) + " names (hard links), not one";
+                if (!why.empty()) {
+                    system.CloseEnvironment();  // lets go of the way to it
+                    return Reach::Refused;
+                }
+                break;
+        }
+    }
+    switch (system.OpenEnvironment(account, why)) {
+        case Opened::Yes: return Reach::Open;
+        case Opened::Refused: return Reach::Refused;
+        case Opened::Failed: break;
+    }
+    return Reach::Failed;
+}
 
 std::vector<FolderEntry> OwnFolderEntries(const std::string &sid) {
     std::vector<FolderEntry> entries = {{kObjectAndContainerInherit, kFullControl, sid},
@@ -417,6 +500,7 @@ bool MakeAccountFolders(ServiceSystem &system, char letter, const ServiceOptions
 }
 
 bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                std::vector<std::pair<std::string, std::string>> &dropped,
                 const std::function<bool(const std::string &sid)> &which) {
     std::vector<Account> profiles = system.Profiles();
     for (const std::string &sid : system.SavedAccounts()) {
@@ -425,9 +509,19 @@ bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
         for (const Account &a : profiles)
             if (a.sid == sid) account = a;
         std::string error;
-        if (!system.OpenEnvironment(account, error)) {
-            problems.push_back(sid + ": " + error);
-            continue;
+        switch (ReachEnvironment(system, account, error)) {
+            case Reach::Open:
+                break;
+            case Reach::Gone:
+            case Reach::Refused:
+                // Nothing is written there; a record kept would stop the
+                // uninstall at every try.
+                dropped.push_back({sid, error});
+                system.ForgetSaved(sid);
+                continue;
+            case Reach::Failed:
+                problems.push_back(sid + ": " + error);
+                continue;
         }
         bool ok = true;
         RegistryValue written;

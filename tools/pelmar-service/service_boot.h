@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/boot-config/registry_value.h"
@@ -53,6 +54,19 @@ std::vector<FolderEntry> OwnFolderEntries(const std::string &sid);
 // Administrators full control.
 std::vector<FolderEntry> ParentFolderEntries();
 
+// Where an account's hive is, as the system shows it before any load: the
+// profile folder and NTUSER.DAT, each opened as itself.
+struct HiveFacts {
+    enum Kind { Loaded, File, Gone, Redirected, Unreadable } kind = Gone;
+    std::string owner;   // File: NTUSER.DAT's owner
+    uint32_t links = 0;  // File: its hard links
+    std::string what;    // Redirected: the reparse point met; Unreadable: why
+};
+
+// How an account's environment key opened: a key that is a registry link
+// (to another account's or the machine's) is refused, never written.
+enum class Opened { Yes, Refused, Failed };
+
 // The scratch drive as the system shows it at this start.
 struct DriveFacts {
     bool present = false;
@@ -84,9 +98,13 @@ class ServiceSystem {
     // list `entries`; false and why otherwise.
     virtual bool MakeFolder(const std::string &path, const std::string &owner,
                             const std::vector<FolderEntry> &entries, std::string &error) = 0;
+    // A user account's hive, checked where it lies; the places it passes
+    // stay as they are until CloseEnvironment, where the system allows.
+    virtual HiveFacts Hive(const Account &account) = 0;
     // An account's environment (the user's Environment key, its hive loaded
-    // when the profile is not, or the Session Manager's for SYSTEM).
-    virtual bool OpenEnvironment(const Account &account, std::string &error) = 0;
+    // as Hive found it when the profile is not, or the Session Manager's for
+    // SYSTEM), each key on the way opened as itself.
+    virtual Opened OpenEnvironment(const Account &account, std::string &why) = 0;
     virtual bool ReadVariable(const std::string &name, RegistryValue &value, std::string &error) = 0;
     virtual bool WriteVariable(const std::string &name, const RegistryValue &value, std::string &error) = 0;
     virtual void CloseEnvironment() = 0;
@@ -118,9 +136,19 @@ uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options);
 void RunAtLogon(ServiceSystem &system, const ServiceOptions &options);
 // Every value the service replaced (of the accounts `which` names, or of
 // all), put back byte for byte where it still holds the service's, and
-// forgotten; false and the reasons when some could not be.
+// forgotten; false and the reasons when some could not be. The records of
+// accounts whose profile is gone, or whose keys or hive are refused, are
+// forgotten, each with why in `dropped` (by SID), and never make it fail.
 bool PutBackAll(ServiceSystem &system, std::vector<std::string> &problems,
+                std::vector<std::pair<std::string, std::string>> &dropped,
                 const std::function<bool(const std::string &sid)> &which = {});
+
+// Opens the account's environment (CloseEnvironment closes it) once its
+// hive is found where it belongs: the profile folder and NTUSER.DAT
+// themselves, never through a junction, mount point or symbolic link, the
+// account's own or SYSTEM's, one name. `why` says why not otherwise.
+enum class Reach { Open, Refused, Gone, Failed };
+Reach ReachEnvironment(ServiceSystem &system, const Account &account, std::string &why);
 
 // The parent X:\Temp and the folder of every account the options name, on a
 // mounted drive that is to be captured: the image then holds them, so they

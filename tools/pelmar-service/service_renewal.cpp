@@ -93,13 +93,17 @@ void RenewalAtLogon(RenewalSystem &system, PowerSystem &power, char letter) {
 void PutBackAtShutdown(ServiceSystem &system) {
     const std::vector<std::string> accounts = system.SavedAccounts();
     std::vector<std::string> problems;
-    PutBackAll(system, problems);
-    for (const std::string &problem : problems) system.Report(EventKind::Error, kEventChangeFailed, {problem, ""});
-    if (problems.empty() && !accounts.empty()) {
-        std::string text;
-        for (const std::string &sid : accounts) text += (text.empty() ? "" : ", ") + sid;
-        system.Report(EventKind::Information, kEventTempBack, {text});
+    std::vector<std::pair<std::string, std::string>> dropped;
+    PutBackAll(system, problems, dropped);
+    std::string text;
+    for (const std::string &sid : accounts) {
+        bool left = false;
+        for (const auto &[other, why] : dropped) left = left || other == sid;
+        if (!left) text += (text.empty() ? "" : ", ") + sid;
     }
+    for (const auto &[sid, why] : dropped) system.Report(EventKind::Warning, kEventRecordDropped, {sid, why});
+    for (const std::string &problem : problems) system.Report(EventKind::Error, kEventChangeFailed, {problem, ""});
+    if (problems.empty() && !text.empty()) system.Report(EventKind::Information, kEventTempBack, {text});
 }
 
 }  // namespace pelmar_tools

@@ -32,6 +32,8 @@ static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0
               (MSG_IMAGE_CHANGED & 0xFFFF) == kEventImageChanged &&
               (MSG_FOLDER_REFUSED & 0xFFFF) == kEventFolderRefused &&
               (MSG_CHANGE_FAILED & 0xFFFF) == kEventChangeFailed &&
+              (MSG_ACCOUNT_REFUSED & 0xFFFF) == kEventAccountRefused &&
+              (MSG_RECORD_DROPPED & 0xFFFF) == kEventRecordDropped &&
               (MSG_PAGING_FILE_IN_USE & 0xFFFF) == kEventPagingFileInUse &&
               (MSG_PAGING_FILE_UNUSED & 0xFFFF) == kEventPagingFileUnused &&
               (MSG_DRIVE_KEPT & 0xFFFF) == kEventDriveKept &&
@@ -127,7 +129,7 @@ Win32ServiceSystem::Win32ServiceSystem() {
 }
 
 Win32ServiceSystem::~Win32ServiceSystem() {
-    CloseEnvironment();
+    CloseEnvironment(true);
     if (eventLog_) DeregisterEventSource(eventLog_);
 }
 
@@ -338,32 +340,168 @@ bool Win32ServiceSystem::MakeFolder(const std::string &path, const std::string &
     return true;
 }
 
-bool Win32ServiceSystem::OpenEnvironment(const Account &account, std::string &error) {
-    CloseEnvironment();
+namespace {
+
+// The file's identity and the facts the hive's check needs, by handle.
+bool HiveFileFacts(HANDLE h, HiveFacts &facts, BY_HANDLE_FILE_INFORMATION &info) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PSID owner = nullptr;
+    if (!GetFileInformationByHandle(h, &info)) {
+        facts = {HiveFacts::Unreadable, {}, 0, SystemErrorText(GetLastError())};
+        return false;
+    }
+    if (const DWORD r = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                        nullptr, &sd);
+        r != ERROR_SUCCESS) {
+        facts = {HiveFacts::Unreadable, {}, 0, SystemErrorText(r)};
+        return false;
+    }
+    facts.owner = SidText(owner);
+    facts.links = info.nNumberOfLinks;
+    LocalFree(sd);
+    return true;
+}
+
+HANDLE OpenAsItself(const std::wstring &path, DWORD access, DWORD share) {
+    return CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+}  // namespace
+
+HiveFacts Win32ServiceSystem::Hive(const Account &account) {
+    ReleaseHiveWay();
+    HKEY loaded = nullptr;
+    if (RegOpenKeyExW(HKEY_USERS, Widen(account.sid).c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &loaded) ==
+        ERROR_SUCCESS) {
+        RegCloseKey(loaded);
+        return {HiveFacts::Loaded, {}, 0, {}};
+    }
+    const std::wstring profile = Widen(account.profilePath);
+    // Only a full path with its drive: never a name the current drive or
+    // folder would complete.
+    if (profile.empty()) return {HiveFacts::Gone, {}, 0, "no profile folder is recorded"};
+    if (profile.size() < 4 || profile[1] != L':' || profile[2] != L'\\' || profile.find(L"\\\\") != std::wstring::npos ||
+        profile.back() == L'\\')
+        return {HiveFacts::Unreadable, {}, 0, "the profile folder " + account.profilePath + " is not a full path"};
+    // Each folder on the way opened as itself and held without sharing
+    // deletion, so that none can be renamed, removed or replaced by a
+    // junction until the hive is loaded and checked again.
+    for (size_t end = profile.find(L'\\', 3);; end = profile.find(L'\\', end + 1)) {
+        const std::wstring part = profile.substr(0, end);
+        HANDLE h = OpenAsItself(part, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD e = GetLastError();
+            ReleaseHiveWay();
+            if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
+                return {HiveFacts::Gone, {}, 0, Narrow(part.c_str()) + " is not there"};
+            return {HiveFacts::Unreadable, {}, 0, Narrow(part.c_str()) + ": " + SystemErrorText(e)};
+        }
+        hiveWay_.push_back(h);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            const bool reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            ReleaseHiveWay();
+            return {reparse ? HiveFacts::Redirected : HiveFacts::Unreadable, {}, 0,
+                    Narrow(part.c_str()) + (reparse ? "" : " is not a folder")};
+        }
+        if (end == std::wstring::npos) break;
+    }
+    const std::wstring file = profile + L"\\NTUSER.DAT";
+    // Held with no access the hive's own exclusive open would meet.
+    HANDLE h = OpenAsItself(file, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        ReleaseHiveWay();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
+            return {HiveFacts::Gone, {}, 0, Narrow(file.c_str()) + " is not there"};
+        return {HiveFacts::Unreadable, {}, 0, SystemErrorText(e)};
+    }
+    HiveFacts facts{HiveFacts::File, {}, 0, {}};
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool read = HiveFileFacts(h, facts, info);
+    CloseHandle(h);
+    if (read && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        facts = {HiveFacts::Redirected, {}, 0, Narrow(file.c_str())};
+    if (facts.kind != HiveFacts::File) {
+        ReleaseHiveWay();
+        return facts;
+    }
+    hiveFile_ = file;
+    hiveId_ = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return facts;
+}
+
+void Win32ServiceSystem::ReleaseHiveWay() {
+    for (HANDLE h : hiveWay_) CloseHandle(h);
+    hiveWay_.clear();
+    hiveFile_.clear();
+}
+
+Opened Win32ServiceSystem::OpenEnvironment(const Account &account, std::string &why) {
+    CloseEnvironment(false);
     const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
     LONG r = ERROR_SUCCESS;
     if (account.system) {
         r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSystemEnvironmentKey, 0, access, &environment_);
+        if (r == ERROR_SUCCESS) return Opened::Yes;
+        why = "cannot open SYSTEM's environment: " + SystemErrorText(static_cast<DWORD>(r));
+        return Opened::Failed;
+    }
+    const std::wstring sid = Widen(account.sid);
+    HKEY loaded = nullptr;
+    if (RegOpenKeyExW(HKEY_USERS, sid.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &loaded) == ERROR_SUCCESS) {
+        RegCloseKey(loaded);
+    } else if (hiveFile_.empty()) {
+        why = "its hive was not checked";
+        return Opened::Failed;
     } else {
-        const std::wstring sid = Widen(account.sid);
-        HKEY hive = nullptr;
-        if (RegOpenKeyExW(HKEY_USERS, sid.c_str(), 0, KEY_READ, &hive) == ERROR_SUCCESS) {
-            RegCloseKey(hive);
-        } else {
-            // A profile that is not loaded: its hive, for the change only.
-            r = RegLoadKeyW(HKEY_USERS, sid.c_str(), Widen(account.profilePath + "\\NTUSER.DAT").c_str());
-            if (r == ERROR_SUCCESS) loadedHive_ = sid;
+        // A profile that is not loaded: its hive, as Hive found it, for the
+        // change only. The name is opened once more after the load: the
+        // load holds the file it took, so the same file there is the one
+        // loaded.
+        r = RegLoadKeyW(HKEY_USERS, sid.c_str(), hiveFile_.c_str());
+        if (r != ERROR_SUCCESS) {
+            why = "cannot load " + Narrow(hiveFile_.c_str()) + ": " + SystemErrorText(static_cast<DWORD>(r));
+            CloseEnvironment();
+            return Opened::Failed;
         }
-        if (r == ERROR_SUCCESS)
-            r = RegCreateKeyExW(HKEY_USERS, (sid + L"\\Environment").c_str(), 0, nullptr, 0, access, nullptr,
-                                &environment_, nullptr);
+        loadedHive_ = sid;
+        HiveFacts after{HiveFacts::File, {}, 0, {}};
+        BY_HANDLE_FILE_INFORMATION info{};
+        HANDLE h = CreateFileW(hiveFile_.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const bool same = h != INVALID_HANDLE_VALUE && HiveFileFacts(h, after, info) && after.links == 1 &&
+                          !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                          HiveId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow} == hiveId_;
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (!same) {
+            why = Narrow(hiveFile_.c_str()) + " was replaced while it was loaded";
+            CloseEnvironment();
+            return Opened::Refused;
+        }
     }
-    if (r != ERROR_SUCCESS) {
-        error = "cannot open " + account.sid + "'s environment: " + SystemErrorText(static_cast<DWORD>(r));
+    // HKEY_USERS\SID and its Environment, each opened as itself: a link in
+    // either could send the values to the machine's keys or another's.
+    bool refused = false;
+    const std::wstring userKey = L"\\REGISTRY\\USER\\" + sid;
+    HKEY user = OpenKeyAsItself(HKEY_USERS, sid, userKey, KEY_QUERY_VALUE | KEY_CREATE_SUB_KEY, false, refused, why);
+    if (user) {
+        environment_ = OpenKeyAsItself(user, L"Environment", userKey + L"\\Environment", access, true, refused, why);
+        RegCloseKey(user);
+        if (!environment_) why = "HKEY_USERS\\" + account.sid + "\\Environment: " + why;
+    } else {
+        why = "HKEY_USERS\\" + account.sid + ": " + why;
+    }
+    if (!environment_) {
+        if (!refused) why = "cannot open " + why;
         CloseEnvironment();
-        return false;
+        return refused ? Opened::Refused : Opened::Failed;
     }
-    return true;
+    return Opened::Yes;
 }
 
 bool Win32ServiceSystem::ReadVariable(const std::string &name, RegistryValue &value, std::string &error) {
@@ -374,11 +512,14 @@ bool Win32ServiceSystem::WriteVariable(const std::string &name, const RegistryVa
     return WriteValue(environment_, Widen(name).c_str(), value, error);
 }
 
-void Win32ServiceSystem::CloseEnvironment() {
+void Win32ServiceSystem::CloseEnvironment() { CloseEnvironment(true); }
+
+void Win32ServiceSystem::CloseEnvironment(bool releaseWay) {
     if (environment_) RegCloseKey(environment_);
     environment_ = nullptr;
     if (!loadedHive_.empty()) RegUnLoadKeyW(HKEY_USERS, loadedHive_.c_str());
     loadedHive_.clear();
+    if (releaseWay) ReleaseHiveWay();
 }
 
 std::vector<std::string> Win32ServiceSystem::SavedAccounts() {

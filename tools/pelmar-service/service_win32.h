@@ -23,7 +23,8 @@ class Win32ServiceSystem : public ServiceSystem {
     FolderFacts Folder(const std::string &path) override;
     bool MakeFolder(const std::string &path, const std::string &owner, const std::vector<FolderEntry> &entries,
                     std::string &error) override;
-    bool OpenEnvironment(const Account &account, std::string &error) override;
+    HiveFacts Hive(const Account &account) override;
+    Opened OpenEnvironment(const Account &account, std::string &why) override;
     bool ReadVariable(const std::string &name, RegistryValue &value, std::string &error) override;
     bool WriteVariable(const std::string &name, const RegistryValue &value, std::string &error) override;
     void CloseEnvironment() override;
@@ -40,7 +41,18 @@ class Win32ServiceSystem : public ServiceSystem {
     bool echo = false;
 
   private:
+    struct HiveId {
+        DWORD volume = 0, high = 0, low = 0;
+        bool operator==(const HiveId &) const = default;
+    };
+    void CloseEnvironment(bool releaseWay);
+    void ReleaseHiveWay();
     HANDLE eventLog_ = nullptr;
+    // The folders on the way to the hive Hive checked, held until it is
+    // loaded and closed; the file and its identity.
+    std::vector<HANDLE> hiveWay_;
+    std::wstring hiveFile_;
+    HiveId hiveId_;
     HKEY environment_ = nullptr;
     std::wstring loadedHive_;  // the SID under HKEY_USERS this object loaded
 };
