@@ -1437,6 +1437,15 @@ class InstallFlow:
         self.expect(r.returncode == 1 and "changed since pelmar-install checked it" in r.stdout,
                     f"status with a changed image: exit {r.returncode}: {r.stdout}")
         (self.c / "pelmar.img").write_bytes(image)
+        # The installed service's program changed: status names it.
+        installed = self.c / "windows" / "system32" / "pelmar-service.exe"
+        program = installed.read_bytes()
+        installed.write_bytes(program[:len(program) // 2] + bytes([program[len(program) // 2] ^ 1]) +
+                              program[len(program) // 2 + 1:])
+        r = self.install("status")
+        installed.write_bytes(program)
+        self.expect(r.returncode == 1 and "is not the pelmar-service.exe built with this pelmar-install" in r.stdout,
+                    f"status with a changed pelmar-service.exe: exit {r.returncode}: {r.stdout}")
         # A boot without the drive (the driver model stopped takes T: away):
         # the Error event, and TEMP and TMP back at their previous values.
         self.seed_previous_boot()

@@ -26,6 +26,7 @@
 #include "tools/boot-config/boot_line.h"
 #include "tools/boot-config/change_set.h"
 #include "tools/boot-config/registry_win32.h"
+#include "tools/boot-config/service_contract.h"
 #include "tools/boot-config/system_keys.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
@@ -511,6 +512,11 @@ int Status() {
     // What would keep the installed configuration from working at boot.
     std::vector<std::string> problems;
     const std::optional<uint64_t> programSize = ShowProgram(problems);
+    // The service's program runs as LocalSystem at every boot: checked as pelmar.exe is.
+    if (const std::wstring service = SystemFile(kServiceProgram); FileSize(service)) {
+        const std::string why = ServiceProgramProblem(service);
+        if (!why.empty()) problems.push_back(why);
+    }
     ShowDriver(!pelmarLines.empty(), problems);
     for (const std::u16string &l : pelmarLines) CheckInstalledLine(l, problems);
     if (pelmarLines.size() > 1) {
