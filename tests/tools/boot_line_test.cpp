@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/boot-config/change_set.h"
+#include "tools/boot-config/drive_letter.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-service/service_boot.h"
 
@@ -83,6 +84,21 @@ TEST(BootLine, TheInstallerAndTheServiceReadPelmarsLineAlike) {
     }
     std::string why;
     EXPECT_FALSE(pelmar_tools::BootPathAsWin32(u"c:\\" + std::u16string(253, u'x'), why));
+    // The drive's letter: free, or a volume of the driver (Pelmar's own
+    // drive of this boot); anything else holding it is named.
+    const struct { std::optional<std::string> device; const char *holder; } letters[] = {
+        {std::nullopt, nullptr}, {"\\Device\\TrueCryptVolumeT", nullptr},
+        {"\\??\\C:\\sub", "subst"}, {"\\Device\\HarddiskVolume2", "a volume of a disk"},
+        {"\\Device\\CdRom0", "CD"}, {"\\Device\\LanmanRedirector\\;T:0\\srv\\share", "network drive"},
+    };
+    for (const auto &l : letters) {
+        const std::string problem = pelmar_tools::LetterInUseProblem('T', l.device);
+        EXPECT_EQ(problem.empty(), l.holder == nullptr) << l.device.value_or("free");
+        if (l.holder) {
+            EXPECT_NE(problem.find(l.holder), std::string::npos) << problem;
+            EXPECT_NE(problem.find("drive T: is in use"), std::string::npos) << problem;
+        }
+    }
 }
 
 // A replaced value's record gives back the value byte for byte; anything

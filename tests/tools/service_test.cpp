@@ -1,6 +1,8 @@
 // pelmar-service's work at a start, over a double of the system: what Wine
 // cannot show (folders with owners and access lists on the scratch drive,
 // junctions, other users' hives, the system's list of paging files).
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -130,6 +132,8 @@ struct Double : ServiceSystem, RenewalSystem, PowerSystem {
         events.push_back({id, inserts});
     }
     void KeepOutcome(uint32_t, const std::string &) override {}
+    bool installedAtThisBoot = false;
+    bool InstalledAtThisBoot() override { return installedAtThisBoot; }
 
     // The drive's marker, the service's records and the machine's clocks.
     PowerTimes times{5000, 0};
@@ -197,6 +201,10 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
     const std::vector<Case> cases = {
         {"drive up, folders made", [](Double &) {}, {kEventDriveUp}, alice},
         {"drive missing", [](Double &d) { d.drive = {}; }, {kEventDriveMissing}, ""},
+        {"installed at this boot, no restart yet", [](Double &d) { d.drive = {}, d.installedAtThisBoot = true; },
+         {kEventDriveAfterRestart}, ""},
+        {"installed at this boot, drive there all the same", [](Double &d) { d.installedAtThisBoot = true; },
+         {kEventDriveUp}, alice},
         {"another file system", [](Double &d) { d.drive.bootSector = FatBootSector(7); }, {kEventDriveOther}, ""},
         {"no Pelmar line", [](Double &d) { d.bootExecute.pop_back(); }, {kEventNothingToCheck}, ""},
         {"the image changed since install", [](Double &d) { d.digest[0] ^= 1; }, {kEventImageChanged}, ""},
@@ -264,6 +272,10 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
         std::vector<uint32_t> ids;
         for (auto &[id, inserts] : d.events) ids.push_back(id);
         EXPECT_EQ(ids, c.events) << c.name;
+        // The outcome's event tells of every refusal the same start warned of.
+        const bool warned = std::count(ids.begin(), ids.end(), kEventFolderRefused) > 0;
+        for (auto &[id, inserts] : d.events)
+            EXPECT_TRUE(id != kEventDriveUp || !warned || inserts.back().find("refused") != std::string::npos) << c.name;
         for (const char *name : {"TEMP", "TMP"}) {
             const RegistryValue before = name == std::string("TEMP") ? profileTemp : RegistryValue{};
             EXPECT_EQ(d.env[kAlice][name], c.aliceTemp.empty() ? before : Text(c.aliceTemp)) << c.name << " " << name;

@@ -873,7 +873,7 @@ TEST(InstallChecks, ContainersTheBootWouldDestroyOrCouldNotUse) {
     fits.imageSectorSize = 512;
     fits.imageVolumeSectors = 100;
     EXPECT_EQ(pelmar_tools::ContainerProblem(fits), "");
-    std::vector<pelmar_tools::InstallFiles> bad(8, fits);
+    std::vector<pelmar_tools::InstallFiles> bad(9, fits);
     bad[0].containerIsImage = true;
     bad[1].containerIsProgram = true;
     bad[2].containerInWindows = true;
@@ -883,6 +883,7 @@ TEST(InstallChecks, ContainersTheBootWouldDestroyOrCouldNotUse) {
     bad[5].containerSize -= 1;
     bad[6].imageSectorSize = 4096;
     bad[7].containerIsInstaller = true;
+    bad[8].containerLinks = 2;  // a second name may be the system's file or the image
     for (size_t i = 0; i < bad.size(); ++i) EXPECT_NE(pelmar_tools::ContainerProblem(bad[i]), "") << i;
 
     // What a file holds: containers as they are made and as boots leave them

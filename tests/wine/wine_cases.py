@@ -768,6 +768,7 @@ PARAMETERS_KEY = PELMAR_SERVICE_KEY + r"\Parameters"
 # Parameters key's access list (pelmar-key-access shows it).
 SERVICE_PRIVILEGES = ["SeChangeNotifyPrivilege", "SeRestorePrivilege", "SeBackupPrivilege", "SeCreatePagefilePrivilege"]
 PARAMETERS_ACCESS = "D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
+RECORDS_KEY = r"HKLM\Software\Pelmar\Records"  # the installer's copy of the service's records
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Pelmar"
 MEMORY_KEY = SESSION_KEY + r"\Memory Management"
 SYSTEM_ENV_KEY = SESSION_KEY + r"\Environment"
@@ -994,6 +995,13 @@ class InstallFlow:
             subprocess.run(["mkfs.fat", "-C", str(c / name), str(kib)], check=True, capture_output=True)
         subprocess.run([self.bench.args.mkimage, str(c / "8m.raw"), str(c / "8m.img")], check=True, capture_output=True)
         (c / "paper.pdf").write_bytes(b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n" * 20000)
+        # A container with a second name, made from the Unix side; a folder
+        # given a letter (DefineDosDevice, as subst does: Wine's subst does nothing).
+        for name in ("linked.tc", "second.tc"):
+            (c / name).unlink(missing_ok=True)
+        (c / "linked.tc").write_bytes(os.urandom(512 + INSTALL_VOLUME_BYTES))
+        os.link(c / "linked.tc", c / "second.tc")
+        self.bench.wine(r"C:\pelmar-define.exe", "S:", r"C:\sub")
         tc = ["A", "w", "1", "T"]
         refusals = [
             ([*tc, r"c:\pelmar.tc", r"c:\absent.img"], "absent.img"),
@@ -1013,6 +1021,9 @@ class InstallFlow:
             ([*tc, r"c:\fat.raw"], "the container starts as a FAT file system"),
             ([*tc, r"c:\paper.pdf"], "the container starts as a PDF document"),
             ([*tc, r"c:\pelmar.tc", r"c:\4k.img"], "made for sectors of 4096 bytes"),
+            ([*tc, r"c:\second.tc"], "the container has 2 names (hard links)"),
+            (["A", "w", "1", "C"], "drive C: is in use: it names a "),
+            (["A", "w", "1", "S"], "drive S: is in use: it names a folder given a drive letter (subst) (\\??\\C:\\sub)"),
             ([*tc, r"t:\pelmar.tc"], "the drive Pelmar mounts"),
             ([*tc, r"c:\sub\..\pelmar.tc"], "component"),
             ([*tc, r"c:\.\pelmar.tc"], "component"),
@@ -1060,6 +1071,7 @@ class InstallFlow:
                 for leftover in system32.glob("pelmar.exe*"):
                     leftover.unlink()
             self.refused.append(f"install {' '.join(words)}: " + r.stderr.strip().replace("\n", " / "))
+        self.bench.wine(r"C:\pelmar-define.exe", "S:", "/d", check=False)
         self.shown.append("refused, each leaving BootExecute, the driver's start type and System32 as they "
                           "were:\n" + "\n".join(self.refused))
         self.show("after the refusals")
@@ -1081,6 +1093,14 @@ class InstallFlow:
         self.refused.append("install A w while another program writes the image: " +
                             r.stderr.strip().replace("\n", " / "))
         self.power_settings(original)
+        # Another program's event source named Pelmar is neither taken over nor removed.
+        self.reg_add(EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_SZ", "/d", r"C:\other\messages.dll", "/f")
+        foreign = self.value(EVENT_SOURCE_KEY, "EventMessageFile")
+        r = self.install("install", "A", "w")
+        self.expect(r.returncode == 1 and "an event source named Pelmar is registered already" in r.stderr and
+                    self.value() == original and self.value(EVENT_SOURCE_KEY, "EventMessageFile") == foreign,
+                    f"install over another's event source: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.bench.wine("reg", "delete", EVENT_SOURCE_KEY, "/f", check=False)
         # A failure at the last step (a folder where the program goes) undoes
         # the registry writes before it, the power settings' among them.
         (system32 / "pelmar.exe").mkdir()
@@ -1131,12 +1151,25 @@ class InstallFlow:
         self.expect((system32 / "pelmar.exe").read_bytes() == (self.c / "pelmar.exe").read_bytes(),
                     "System32's pelmar.exe is not the one beside the installer")
         self.show("after install A w 1")
+        for _ in range(100):  # the service's first start, before any restart
+            event = self.value(PARAMETERS_KEY, "LastBootEvent")
+            if event and int.from_bytes(event[1], "little") == 1004:
+                break
+            time.sleep(0.1)
+        self.expect(event and int.from_bytes(event[1], "little") == 1004, f"the first start reported {event}")
         r = self.install("status")
         problems = [x for x in r.stdout.splitlines() if x.startswith("problem: ")]
         known = [p for p in problems if self.known_problem(p)]
+        self.expect("drive T: comes at the next restart" in r.stdout, f"status after install: {r.stdout}")
         self.expect(r.returncode == (1 if known else 0) and problems == known and "> pelmar A w 1" in r.stdout and
                     f"image c:\\pelmar.img: {(self.c / 'pelmar.img').stat().st_size} bytes" in r.stdout,
                     f"status: {r.stdout}{r.stderr}")
+        # A folder given the drive's letter since: status names what holds it.
+        self.bench.wine(r"C:\pelmar-define.exe", "T:", r"C:\sub")
+        r = self.install("status")
+        self.bench.wine(r"C:\pelmar-define.exe", "T:", "/d")
+        self.expect(r.returncode == 1 and "problem: drive T: is in use: it names a folder given a drive letter" in r.stdout,
+                    f"status with T: given to a folder: exit {r.returncode}: {r.stdout}")
 
         self.boot("fat32")
         installed = self.value()
@@ -1165,6 +1198,17 @@ class InstallFlow:
         self.expect(self.bench.wine("reg", "query", PELMAR_SERVICE_KEY, check=False).returncode != 0,
                     "uninstall left the service's key")
         self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
+        self.expect("there was no service PelmarService to remove" in r.stdout and
+                    "removed the service" not in r.stdout and
+                    self.bench.wine("reg", "query", RECORDS_KEY, check=False).returncode != 0,
+                    f"uninstall without the service: {r.stdout}")
+        r = self.install("uninstall")
+        self.expect(r.returncode == 0 and "removed" not in r.stdout and "no records of replaced values" in r.stdout,
+                    f"uninstall with nothing installed: {r.stdout}{r.stderr}")
+        # The service's run by hand without Pelmar installed changes nothing.
+        self.bench.wine(r"C:\pelmar-service.exe", "run", check=False)
+        self.expect(self.bench.wine("reg", "query", PARAMETERS_KEY, check=False).returncode != 0,
+                    "pelmar-service run without Pelmar made the service's Parameters key")
         self.show("after uninstall")
         self.show_service("after uninstall")
         # The driver service's Start value, each wrong in its own way, named as such.
@@ -1188,7 +1232,7 @@ class InstallFlow:
         self.seed_previous_boot()
         with self.environment_linked():
             r = self.install("uninstall")
-        self.expect(r.returncode == 0 and self.value() is None, f"uninstall left {shown(self.value())}")
+        self.expect(r.returncode == 0 and self.value() is None, f"uninstall left {shown(self.value())}: {r.stdout}{r.stderr}")
         self.expect(f"warning: TEMP and TMP of {self.user}: HKEY_USERS\\{self.user}\\Environment: it is a registry "
                     "link; its previous values are dropped" in r.stdout, f"uninstall over a linked Environment: {r.stdout}")
         for name, value in env_now.items():
@@ -1259,13 +1303,19 @@ class InstallFlow:
 
     def tool_manners(self):
         """The Windows tools' usage, exit statuses and refusals of outputs."""
-        c, tools = self.c, [r"C:\pelmar-install.exe", r"C:\pelmar-mkimage.exe", r"C:\pelmar-image.exe"]
+        c = self.c
+        tools = [r"C:\pelmar-install.exe", r"C:\pelmar-mkimage.exe", r"C:\pelmar-image.exe", r"C:\pelmar-service.exe"]
         for tool in tools:
             for word in ("--help", "-h", "/?"):
                 r = self.bench.wine(tool, word, check=False)
                 self.expect(r.returncode == 0 and "usage:" in r.stdout and not r.stderr, f"{tool} {word}: {r}")
             r = self.bench.wine(tool, "--no-such-option", "x", check=False)
-            self.expect(r.returncode == 2 and "usage:" in r.stderr, f"{tool} with a bad option: {r}")
+            self.expect(r.returncode == 2 and "usage:" in r.stderr and "--no-such-option" in r.stderr,
+                        f"{tool} with a bad option: {r}")
+        for words, rc, why in ((("make-folders", "Q:"), 1, "drive Q: is missing"),
+                               (("make-folders", "QQ"), 2, 'as X:, not "QQ"'), (("run", "now"), 2, '"now" follows')):
+            r = self.bench.wine(tools[3], *words, check=False)
+            self.expect(r.returncode == rc and why in r.stderr, f"pelmar-service {' '.join(words)}: {r}")
         # pelmar-install reads its usage first: help among install's words,
         # and a bad word named, with status 2 and nothing changed.
         before = self.value()
@@ -1346,10 +1396,13 @@ class InstallFlow:
         ours_value = (2, ours.encode("utf-16-le") + b"\0\0")
         for name in ("TEMP", "TMP"):
             self.reg_add(self.env_key, "/v", name, "/t", "REG_EXPAND_SZ", "/d", ours, "/f")
-            self.reg_add(PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", name, "/t",
-                         "REG_BINARY", "/d", pack(self.env_before[name]).hex(), "/f")
-        self.reg_add(PARAMETERS_KEY + r"\Saved" + "\\" + self.user, "/v", "Written", "/t",
-                     "REG_BINARY", "/d", pack(ours_value).hex(), "/f")
+        # The service keeps its records twice: under its own key and the installer's.
+        for key in (PARAMETERS_KEY, RECORDS_KEY):
+            for name in ("TEMP", "TMP"):
+                self.reg_add(key + r"\Saved" + "\\" + self.user, "/v", name, "/t",
+                             "REG_BINARY", "/d", pack(self.env_before[name]).hex(), "/f")
+            self.reg_add(key + r"\Saved" + "\\" + self.user, "/v", "Written", "/t",
+                         "REG_BINARY", "/d", pack(ours_value).hex(), "/f")
         self.expect(self.value(self.env_key, "TEMP") == ours_value, f"TEMP seeded as {self.value(self.env_key, 'TEMP')}")
 
     def reg_add(self, *words):
@@ -1430,7 +1483,7 @@ class InstallFlow:
         at = image.index(self.files["A folder with a long name/Another long file name.bin"][:4096]) + 100
         (self.c / "pelmar.img").write_bytes(image[:at] + bytes([image[at] ^ 1]) + image[at + 1:])
         event, ids = self.service_start("changed image")
-        self.expect(event == 1004 and 1004 in ids and 1000 not in ids and
+        self.expect(event == 1005 and 1005 in ids and 1000 not in ids and
                     self.value(self.env_key, "TEMP") == self.env_before["TEMP"],
                     f"the start with a changed image reported {event} and {ids}")
         r = self.install("status")
@@ -1450,6 +1503,8 @@ class InstallFlow:
         # the Error event, and TEMP and TMP back at their previous values.
         self.seed_previous_boot()
         self.bench.wine("sc", "stop", SERVICE, check=False)
+        # A restart since the install: the drive is missing, not yet to come.
+        self.bench.wine("reg", "delete", PARAMETERS_KEY, "/v", "InstalledAtBoot", "/f", check=False)
         self.show_service("a boot with the drive (values pointed at T:)")
         event, ids = self.service_start("no drive")
         self.expect(event == 1001 and 1001 in ids, f"the start without the drive reported {event} and {ids}")
@@ -1470,6 +1525,15 @@ class InstallFlow:
                         "it is a registry link" in self.run_shown, f"the start over a linked Environment: {ids} "
                         f"{self.run_shown}")
         self.seed_previous_boot()  # uninstall must give them back as well
+        # An administrator removes the service by hand (with its key, as
+        # Windows does): status names it, and uninstall still gives back
+        # every value from the installer's copy of the records.
+        self.bench.wine("sc", "stop", PELMAR_SERVICE, check=False)
+        self.bench.wine("sc", "delete", PELMAR_SERVICE, check=False)
+        self.bench.wine("reg", "delete", PARAMETERS_KEY.rsplit("\\", 1)[0], "/f", check=False)
+        r = self.install("status")
+        self.expect(r.returncode == 1 and "problem: the service PelmarService is missing" in r.stdout,
+                    f"status without the service: exit {r.returncode}: {r.stdout}{r.stderr}")
 
     def service_configuration(self):
         """The service's required privileges, failure actions (for failures

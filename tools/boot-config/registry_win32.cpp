@@ -138,7 +138,13 @@ bool RegistryPlace::Read(RegistryValue &value, std::string &error) const {
 
 bool RegistryPlace::Write(const RegistryValue &value, std::string &error) const {
     RegistryKey k;
-    if (!k.Create(root, key, KEY_SET_VALUE)) {
+    // An absent value where there is no key is written already: no key is made for it.
+    if (!value.present && !k.Open(root, key, KEY_SET_VALUE)) {
+        if (k.missing()) return true;
+        error = k.error();
+        return false;
+    }
+    if (!k && !k.Create(root, key, KEY_SET_VALUE)) {
         error = k.error();
         return false;
     }

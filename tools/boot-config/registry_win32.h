@@ -53,7 +53,7 @@ class RegistryKey {
 };
 
 // A value with its key, read and written whole. A read of a key that is not
-// there finds the value absent; a write makes the key.
+// there finds the value absent; a write of a present value makes the key.
 struct RegistryPlace {
     HKEY root;
     std::wstring key, name;

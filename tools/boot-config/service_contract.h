@@ -27,6 +27,14 @@ inline constexpr wchar_t kSessionKey[] =
     L"SYSTEM\\CurrentControlSet\\Services\\PelmarService\\Parameters\\Session";
 inline constexpr char kSessionValue[] = "Value";  // REG_SZ
 
+// The installer's own copy of the records (PagingFiles' and each account's
+// Saved key, the same values under the same names), kept in step with the
+// service's: removing the service, by hand or otherwise, does not remove it,
+// so that uninstall can still give every replaced value back. It lies below
+// the package's key, whose own values the package removes, never a subkey.
+inline constexpr wchar_t kRecordsKey[] = L"SOFTWARE\\Pelmar\\Records";
+inline constexpr wchar_t kRecordsSavedKey[] = L"SOFTWARE\\Pelmar\\Records\\Saved";
+
 // The event source, and its key under the event log's.
 inline constexpr wchar_t kEventSource[] = L"Pelmar";
 inline constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Pelmar";
@@ -42,6 +50,9 @@ inline constexpr char kLastBootEventValue[] = "LastBootEvent";  // REG_DWORD: th
 // REG_BINARY: the SHA-256 of the image file as install checked it, which
 // each start compares with the file.
 inline constexpr char kImageDigestValue[] = "ImageDigest";
+// REG_SZ: when the boot began at which install ran (seconds since 1601, in
+// decimal): a start at that boot cannot find the drive yet.
+inline constexpr char kInstalledAtBootValue[] = "InstalledAtBoot";
 // The last start's marker on the drive (REG_SZ) and the times beside it
 // (REG_QWORD): the system's boot time and last wake then, the boot time of
 // the last start that renewed the drive, whether the drive was found kept.
@@ -69,7 +80,8 @@ enum ServiceEvent : uint32_t {
     kEventDriveMissing = 1001,       // Error: no drive, or not the driver's volume
     kEventDriveOther = 1002,         // Warning: the drive holds another file system
     kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
-    kEventImageChanged = 1004,       // Error: the image is not the one install checked
+    kEventDriveAfterRestart = 1004,  // Information: installed at this boot, the drive comes at the next
+    kEventImageChanged = 1005,       // Error: the image is not the one install checked
     kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
     kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
     kEventAccountRefused = 1012,     // Warning: an account's keys or hive are not where they belong, or its

@@ -526,7 +526,7 @@ int Status() {
     if (!installed && (!pelmarLines.empty() || programSize)) {
         problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
     }
-    ServiceStatus();
+    ServiceStatus(!pelmarLines.empty(), problems);
     ServiceConfigStatus(problems);
     if (installed) RenewalStatus(problems);
     PowerInstallStatus(installed ? &problems : nullptr);

@@ -135,6 +135,13 @@ std::string ContainerProblem(const InstallFiles &files) {
     if (files.containerInWindows) {
         return "the container lies in the Windows folder, whose files belong to the system";
     }
+    if (files.containerLinks != 1) {
+        return files.containerLinks == 0
+                   ? std::string("the container's names (hard links) cannot be counted")
+                   : "the container has " + std::to_string(files.containerLinks) +
+                         " names (hard links): another name may be a file of the system's or the image itself, "
+                         "and the boot would overwrite it; give a container with one name";
+    }
     const std::vector<uint8_t> &start = files.containerSample;
     if (start.size() >= 4 && (start[0] | start[1] << 8 | start[2] << 16 | static_cast<uint32_t>(start[3]) << 24) ==
                                  kImageMagic) {

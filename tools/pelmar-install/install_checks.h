@@ -47,6 +47,7 @@ struct InstallFiles {
     bool containerIsProgram = false;      // pelmar.exe, beside the installer or installed
     bool containerIsInstaller = false;
     bool containerInWindows = false;      // in the Windows folder or below it
+    uint32_t containerLinks = 1;          // its names (hard links); 0 when unknown
     uint64_t imageSectorSize = 0;         // from the image's header
     uint64_t imageVolumeSectors = 0;
 };

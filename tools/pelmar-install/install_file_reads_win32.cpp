@@ -33,15 +33,22 @@ bool ReadProgramFile(const std::wstring &path, std::vector<uint8_t> &bytes, std:
     return ok;
 }
 
+std::optional<FileIdentity> IdentifyFile(const std::wstring &path) {
+    // Its attributes are all it takes to read; a folder opens only with backup semantics.
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    if (!known) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, info.nNumberOfLinks};
+}
+
 bool SameFile(const std::wstring &a, const std::wstring &b) {
-    HANDLE fa = OpenToRead(a), fb = OpenToRead(b);
-    BY_HANDLE_FILE_INFORMATION ia, ib;
-    const bool same = fa != INVALID_HANDLE_VALUE && fb != INVALID_HANDLE_VALUE && GetFileInformationByHandle(fa, &ia) &&
-                      GetFileInformationByHandle(fb, &ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-                      ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-    if (fa != INVALID_HANDLE_VALUE) CloseHandle(fa);
-    if (fb != INVALID_HANDLE_VALUE) CloseHandle(fb);
-    return same;
+    const std::optional<FileIdentity> ia = IdentifyFile(a), ib = IdentifyFile(b);
+    return ia && ib && *ia == *ib;
 }
 
 bool ReadFileStart(const std::wstring &path, size_t count, std::vector<uint8_t> &bytes, std::string &error) {

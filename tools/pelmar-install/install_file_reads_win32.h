@@ -5,13 +5,25 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace pelmar_tools {
 
-// Whether two names reach one file (one volume, one file index: hard links
-// and other spellings included).
+// A file or folder as the system knows it, whatever name reached it: its volume's
+// serial number, its file index on that volume, and how many names (hard
+// links) it has.
+struct FileIdentity {
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    uint32_t links = 0;
+    bool operator==(const FileIdentity &o) const { return volume == o.volume && index == o.index; }
+};
+std::optional<FileIdentity> IdentifyFile(const std::wstring &path);
+
+// Whether two names reach one file or folder (one volume, one file index:
+// hard links and other spellings included).
 bool SameFile(const std::wstring &a, const std::wstring &b);
 
 // Up to `count` bytes from the start of the file; false and why when it

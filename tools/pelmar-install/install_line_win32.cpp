@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "tools/boot-config/boot_line.h"
+#include "tools/boot-config/drive_letter.h"
+#include "tools/boot-config/drive_letter_win32.h"
 #include "tools/image/image_check.h"
 #include "tools/pelmar-install/container_check.h"
 #include "tools/pelmar-install/container_sample_win32.h"
@@ -64,15 +66,18 @@ std::wstring WindowsFolder() {
     return n > 0 && n < MAX_PATH ? std::wstring(folder, n) : std::wstring();
 }
 
-// Whether `path` lies in `folder` or below it, both in their long forms.
+// Whether `path` lies in `folder` or below it, judged by identity: one of
+// the folders on its way is that folder, whatever the names (an 8.3 name,
+// another letter given to the folder). A second name elsewhere for a file
+// inside is refused by the container's link count.
 bool InFolder(const std::wstring &path, const std::wstring &folder) {
-    auto longForm = [](const std::wstring &name) {
-        std::vector<wchar_t> out(32768);
-        DWORD n = GetLongPathNameW(name.c_str(), out.data(), static_cast<DWORD>(out.size()));
-        return n > 0 && n < out.size() ? std::wstring(out.data(), n) : name;
-    };
-    const std::wstring p = longForm(path), f = longForm(folder) + L"\\";
-    return !folder.empty() && p.size() > f.size() && _wcsnicmp(p.c_str(), f.c_str(), f.size()) == 0;
+    const std::optional<FileIdentity> inside = IdentifyFile(folder);
+    if (!inside) return false;
+    for (size_t at = path.rfind(L'\\'); at != std::wstring::npos && at > 2; at = path.rfind(L'\\', at - 1)) {
+        const std::optional<FileIdentity> way = IdentifyFile(path.substr(0, at));
+        if (way && *way == *inside) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -129,6 +134,10 @@ std::string FileProblem(const BootLine &line, bool installed) {
     std::optional<std::wstring> image = PathAsWin32(line.image, reason);
     if (!image) return "the image " + imageName + " cannot be opened at boot as it is named: " + reason;
     const char16_t drive = line.choice.DriveLetter;
+    // The letter is free, or Pelmar's own drive of this boot (installing
+    // again, changing options, an upgrade on a machine in use).
+    std::string taken = LetterInUseProblem(static_cast<char>(drive), LetterDevice(static_cast<char>(drive)));
+    if (!taken.empty()) return taken;
     for (const std::wstring *name : {&line.container, &line.image}) {
         if (PathDrive(std::u16string(name->begin(), name->end())) == drive) {
             return Narrow(name->c_str()) + " lies on drive " + std::string(1, static_cast<char>(drive)) +
@@ -153,6 +162,8 @@ std::string FileProblem(const BootLine &line, bool installed) {
     files.containerIsProgram = SameFile(*container, ProgramBeside()) || SameFile(*container, InstalledProgram());
     files.containerIsInstaller = SameFile(*container, ThisProgram());
     files.containerInWindows = InFolder(*container, WindowsFolder());
+    const std::optional<FileIdentity> identity = IdentifyFile(*container);
+    files.containerLinks = identity ? identity->links : 0;
     if (!ReadContainerSample(*container, files.containerSize, files.containerSample, error)) {
         return "cannot read the container " + containerName + ": " + error;
     }

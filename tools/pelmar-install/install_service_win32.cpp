@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "tools/basics/ascii_case.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/service_contract.h"
 #include "tools/boot-config/system_keys.h"
@@ -38,6 +39,15 @@ const RegistryPlace kPagingFiles{HKEY_LOCAL_MACHINE, kMemoryManagementKey, kPagi
 // PagingFiles as it was before the line went in, and as the install left it.
 const RegistryPlace kPagingBefore = Parameter(kPagingBeforeValue);
 const RegistryPlace kPagingAfter = Parameter(kPagingAfterValue);
+// Their copies where removing the service does not remove them.
+const RegistryPlace kPagingBeforeCopy{HKEY_LOCAL_MACHINE, kRecordsKey, Widen(kPagingBeforeValue)};
+const RegistryPlace kPagingAfterCopy{HKEY_LOCAL_MACHINE, kRecordsKey, Widen(kPagingAfterValue)};
+
+// A record, from the service's settings or, where they are gone, from the
+// installer's copy.
+bool ReadRecord(const RegistryPlace &own, const RegistryPlace &copy, RegistryValue &value, std::string &error) {
+    return own.Read(value, error) && (value.present || copy.Read(value, error));
+}
 const RegistryPlace kUserTemp = Parameter(kUserTempValue);
 const RegistryPlace kSystemTemp = Parameter(kSystemTempValue);
 
@@ -45,7 +55,8 @@ const RegistryPlace kSystemTemp = Parameter(kSystemTempValue);
 // nobody changed it since, else the value with that line taken out.
 bool PagingBaseline(RegistryValue &now, RegistryValue &baseline, bool &recorded, std::string &error) {
     RegistryValue before, after;
-    if (!kPagingFiles.Read(now, error) || !kPagingBefore.Read(before, error) || !kPagingAfter.Read(after, error))
+    if (!kPagingFiles.Read(now, error) || !ReadRecord(kPagingBefore, kPagingBeforeCopy, before, error) ||
+        !ReadRecord(kPagingAfter, kPagingAfterCopy, after, error))
         return false;
     std::optional<RegistryValue> b = Unpacked(before), a = Unpacked(after);
     recorded = b && a;
@@ -179,6 +190,20 @@ bool RemoveFile(const std::wstring &path) {
            (DeleteFileW(parked.c_str()) || MoveFileExW(parked.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 }
 
+// The event source's message file when a source named Pelmar is there and
+// is not this program's (another program's log would lose its messages);
+// nothing otherwise.
+std::optional<std::string> ForeignEventSource() {
+    RegistryValue file;
+    std::string error;
+    RegistryKey source(HKEY_LOCAL_MACHINE, kEventSourceKey, KEY_QUERY_VALUE);
+    if (!source) return std::nullopt;
+    if (!ReadValue(source.get(), L"EventMessageFile", file, error) || !file.present) return std::string("none");
+    const std::u16string named = StringOf(file), ours = AsUtf16(kEventMessageFile);
+    if (AsciiLower(named) == AsciiLower(ours)) return std::nullopt;
+    return Narrow(named);
+}
+
 }  // namespace
 
 bool IsServiceOption(const wchar_t *word) {
@@ -220,6 +245,11 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
     }
     why = ServiceProgramProblem(Beside(kServiceProgram));
     if (!why.empty()) return false;
+    if (const std::optional<std::string> file = ForeignEventSource()) {
+        why = "an event source named Pelmar is registered already, and not by pelmar-install (its message file is " +
+              *file + "): remove it, or the program that made it, first";
+        return false;
+    }
     if (!options.userTemp && !options.systemTemp && !options.pagefile) return true;
     Win32ServiceSystem system;
     std::vector<uint8_t> sector;
@@ -343,7 +373,10 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
         why = "cannot register the event source Pelmar";
         return false;
     }
-    if (!WriteStep(changes, kUserTemp, DwordValue(options.userTemp), "the service's settings", why) ||
+    const std::string began = std::to_string(ThisBootBegan());
+    if (!WriteStep(changes, Parameter(kInstalledAtBootValue), StringValue(std::u16string(began.begin(), began.end())),
+                   "the service's settings", why) ||
+        !WriteStep(changes, kUserTemp, DwordValue(options.userTemp), "the service's settings", why) ||
         !WriteStep(changes, kSystemTemp, DwordValue(options.systemTemp), "the service's settings", why) ||
         !AddServiceConfigSteps(changes, why))
         return false;
@@ -357,17 +390,24 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
     }
     if (!(wanted == now) && !WriteStep(changes, kPagingFiles, wanted, "PagingFiles", why)) return false;
     const bool keep = options.pagefile;
-    if (!WriteStep(changes, kPagingBefore, keep ? Packed(baseline) : RegistryValue{}, "PagingFiles' records", why) ||
-        !WriteStep(changes, kPagingAfter, keep ? Packed(wanted) : RegistryValue{}, "PagingFiles' records", why))
-        return false;
+    for (const auto &[place, value] : {std::pair{&kPagingBefore, &baseline}, std::pair{&kPagingAfter, &wanted},
+                                       std::pair{&kPagingBeforeCopy, &baseline}, std::pair{&kPagingAfterCopy, &wanted}})
+        if (!WriteStep(changes, *place, keep ? Packed(*value) : RegistryValue{}, "PagingFiles' records", why))
+            return false;
     // Accounts no longer asked for get their values back now (the service
     // is stopped).
     Win32ServiceSystem system;
     std::vector<std::string> problems;
-    std::vector<std::pair<std::string, std::string>> dropped;
-    PutBackAll(system, problems, dropped, [&](const std::string &sid) {
+    auto noLonger = [&](const std::string &sid) {
         return sid == kSystemAccount ? !options.systemTemp : !options.userTemp;
-    });
+    };
+    // What an earlier install's options had replaced and this one takes back.
+    if (recorded && !options.pagefile && !(now == baseline))
+        Say("taking back the paging file on the drive (no --pagefile): PagingFiles goes back as it was before it");
+    for (const std::string &sid : system.SavedAccounts())
+        if (noLonger(sid)) Say("giving back TEMP and TMP of " + sid + " (no longer asked for): their previous values");
+    std::vector<std::pair<std::string, std::string>> dropped;
+    PutBackAll(system, problems, dropped, noLonger);
     for (const auto &[sid, why] : dropped)
         Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
     for (const std::string &p : problems) Say("warning: cannot put back " + p);
@@ -391,6 +431,7 @@ void StartInstalledService() {
 
 bool UninstallService(std::string &why) {
     // Stopped first, so that nothing changes the values while they go back.
+    bool existed = false;
     {
         Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         if (!manager.h) {
@@ -398,15 +439,19 @@ bool UninstallService(std::string &why) {
             return false;
         }
         Handle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+        existed = service.h != nullptr;
         if (service.h && !StopService(service.h)) {
             why = "the service " + Narrow(kServiceName) + " does not stop";
             return false;
         }
     }
+    // The records: the service's, or the installer's copy where the service
+    // was removed without pelmar-install.
     Win32ServiceSystem system;
     std::vector<std::string> problems;
     std::vector<std::pair<std::string, std::string>> dropped;
-    for (const std::string &sid : system.SavedAccounts()) Say("putting back TEMP and TMP of " + sid);
+    const std::vector<std::string> accounts = system.SavedAccounts();
+    for (const std::string &sid : accounts) Say("putting back TEMP and TMP of " + sid);
     const bool putBack = PutBackAll(system, problems, dropped);
     for (const auto &[sid, why] : dropped)
         Say("warning: TEMP and TMP of " + sid + ": " + why + "; its previous values are dropped");
@@ -428,17 +473,30 @@ bool UninstallService(std::string &why) {
         }
         Say("put back PagingFiles as it was before the paging file on the drive");
     }
-    if (!DeleteTheService(why)) return false;
-    if (RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey) == ERROR_SUCCESS) Say("removed the event source Pelmar");
-    if (!RemoveFile(SystemFile(kServiceProgram))) {
-        why = "cannot remove " + Narrow(SystemFile(kServiceProgram).c_str()) + ": " + SystemErrorText(GetLastError());
+    if (!kPagingBeforeCopy.Write({}, error) || !kPagingAfterCopy.Write({}, error)) {
+        why = "cannot remove PagingFiles' records: " + error;
         return false;
     }
-    Say("removed the service " + Narrow(kServiceName) + "; the folders on the drive go at the next boot");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordsSavedKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordsKey);
+    if (accounts.empty() && !recorded) Say("no records of replaced values: TEMP, TMP and PagingFiles are left as they are");
+    if (!DeleteTheService(why)) return false;
+    // Another program's source of that name stays.
+    if (!ForeignEventSource() && RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey) == ERROR_SUCCESS)
+        Say("removed the event source Pelmar");
+    const std::wstring program = SystemFile(kServiceProgram);
+    const bool programThere = GetFileAttributesW(program.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!RemoveFile(program)) {
+        why = "cannot remove " + Narrow(program.c_str()) + ": " + SystemErrorText(GetLastError());
+        return false;
+    }
+    if (programThere) Say("removed " + Narrow(program.c_str()));
+    Say(existed ? "removed the service " + Narrow(kServiceName) + "; the folders on the drive go at the next boot"
+                : "there was no service " + Narrow(kServiceName) + " to remove");
     return true;
 }
 
-void ServiceStatus() {
+void ServiceStatus(bool pelmarInstalled, std::vector<std::string> &problems) {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.h) {
         Say("service " + Narrow(kServiceName) + ": unknown, the service manager is out of reach (" +
@@ -449,11 +507,22 @@ void ServiceStatus() {
     SERVICE_STATUS status{};
     if (!service.h || !QueryServiceStatus(service.h, &status)) {
         Say("service " + Narrow(kServiceName) + ": not installed");
+        Win32ServiceSystem system;
+        if (pelmarInstalled || !system.SavedAccounts().empty()) {
+            problems.push_back("the service " + Narrow(kServiceName) +
+                               " is missing: nothing checks the drive or looks after TEMP, TMP and the paging file; "
+                               "run pelmar-install install again, or uninstall to give back what it replaced");
+        }
         return;
     }
     static const char *const kStates[] = {"?", "stopped", "starting", "stopping", "running", "continuing",
                                           "pausing", "paused"};
     Say("service " + Narrow(kServiceName) + ": " + kStates[status.dwCurrentState <= 7 ? status.dwCurrentState : 0]);
+    if (pelmarInstalled && status.dwCurrentState == SERVICE_STOPPED) {
+        problems.push_back("the service " + Narrow(kServiceName) +
+                           " is stopped: it starts at the next boot, or start it now with sc start " +
+                           Narrow(kServiceName));
+    }
     Win32ServiceSystem system;
     RegistryValue last;
     std::string error;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/boot-config/change_set.h"
 
@@ -36,7 +37,8 @@ void StartInstalledService();
 // Stops and removes the service and the event source, puts back TEMP, TMP
 // and PagingFiles; false and why when something could not be undone.
 bool UninstallService(std::string &why);
-// The service's lines of pelmar-install status.
-void ServiceStatus();
+// The service's lines of pelmar-install status; a service missing or
+// stopped while Pelmar is installed (or records are left) is a problem.
+void ServiceStatus(bool pelmarInstalled, std::vector<std::string> &problems);
 
 }  // namespace pelmar_tools

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/boot-config/drive_letter_win32.h"
 #include "tools/pelmar-service/service_renewal_win32.h"
 #include "tools/pelmar-service/service_win32.h"
 #include "tools/platform/program.h"
@@ -105,30 +106,46 @@ void WINAPI ServiceMain(DWORD, wchar_t **) {
     SetState(SERVICE_STOPPED);
 }
 
+const char kUsage[] =
+    "usage: pelmar-service.exe                   (started by the service manager)\n"
+    "       pelmar-service.exe run               does what a start does and shows it\n"
+    "       pelmar-service.exe make-folders X:   makes X:\\Temp and the accounts' folders on a drive to capture\n"
+    "       pelmar-service.exe show-folder PATH  shows a folder's owner and entries\n"
+    "       pelmar-service.exe --help | -h | /? | --version\n"
+    "exit status: 0 done, 1 failed, 2 bad usage\n";
+
+// Bad usage: what is wrong, naming the word, then the usage.
+int Usage(const std::string &problem) {
+    std::fprintf(stderr, "pelmar-service: %s\n%s", problem.c_str(), kUsage);
+    return 2;
+}
+
+// What is wrong with a command line the service does not run.
+std::string UsageProblem(int argc, char **argv) {
+    const std::string command = argv[1];
+    const bool known = command == "run" || command == "make-folders" || command == "show-folder";
+    if (!known) return "unknown command or option \"" + command + "\"";
+    const int wanted = command == "run" ? 2 : 3;
+    if (argc < wanted) return command + " needs " + (command == "make-folders" ? "a drive, as X:" : "a path");
+    return command + " takes nothing more, but \"" + std::string(argv[wanted]) + "\" follows";
+}
+
 int MakeFolders(const std::string &drive) {
     if (drive.size() != 2 || drive[1] != ':' || !std::isalpha(static_cast<unsigned char>(drive[0]))) {
-        std::fputs("pelmar-service: make-folders takes a drive letter and a colon, as X:\n", stderr);
-        return 2;
+        return Usage("make-folders takes a drive letter and a colon, as X:, not \"" + drive + "\"");
+    }
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0])));
+    if (!LetterDevice(letter)) {
+        std::fprintf(stderr, "pelmar-service: drive %c: is missing: no device has the letter\n", letter);
+        return 1;
     }
     Win32ServiceSystem system;
     system.echo = true;
     std::vector<std::string> lines;
     // Every profile's and SYSTEM's: the image may serve a later install's options.
-    const bool ok = MakeAccountFolders(system, static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0]))),
-                                       {true, true}, lines);
+    const bool ok = MakeAccountFolders(system, letter, {true, true}, lines);
     for (const std::string &line : lines) std::puts(line.c_str());
     return ok ? 0 : 1;
-}
-
-int Usage() {
-    std::fputs(
-        "usage: pelmar-service.exe                   (started by the service manager)\n"
-        "       pelmar-service.exe run               does what a start does and shows it\n"
-        "       pelmar-service.exe make-folders X:   makes X:\\Temp and the accounts' folders on a drive to capture\n"
-        "       pelmar-service.exe show-folder PATH  shows a folder's owner and entries\n"
-        "       pelmar-service.exe --version\n",
-        stderr);
-    return 2;
 }
 
 }  // namespace
@@ -140,9 +157,13 @@ int ProgramMain(int argc, char **argv) {
         SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t *>(kServiceName), ServiceMain}, {nullptr, nullptr}};
         if (StartServiceCtrlDispatcherW(table)) return 0;
         if (GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return 1;
-        return Usage();
+        return Usage("started from a command line without a command");
     }
     const std::string command = argv[1];
+    if ((command == "--help" || command == "-h" || command == "/?") && argc == 2) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (command == "run" && argc == 2) {
         Win32ServiceSystem system;
         system.echo = true;
@@ -156,7 +177,7 @@ int ProgramMain(int argc, char **argv) {
         std::printf("%s: %s\n", argv[2], FolderText(system.Folder(argv[2])).c_str());
         return 0;
     }
-    return Usage();
+    return Usage(UsageProblem(argc, argv));
 }
 
 }  // namespace pelmar_tools

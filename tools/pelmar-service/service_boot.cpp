@@ -47,7 +47,7 @@ RegistryValue FolderValue(const std::string &folder) {
     return value;
 }
 
-enum class Outcome { Up, Missing, Other, NothingToCheck, ImageChanged };
+enum class Outcome { Up, Missing, AfterRestart, Other, NothingToCheck, ImageChanged };
 
 struct Check {
     Outcome outcome = Outcome::NothingToCheck;
@@ -89,6 +89,12 @@ Check CheckDrive(ServiceSystem &system) {
     FileSystemIdentity expected = IdentifyBootSector(sector);
     expected.bytes = imageBytes;
     const DriveFacts facts = system.Drive(check.letter);
+    if (!facts.present && system.InstalledAtThisBoot()) {
+        check.outcome = Outcome::AfterRestart;
+        check.what = "drive " + drive + " comes at the next restart, when Pelmar first runs; the image holds " +
+                     Describe(expected);
+        return check;
+    }
     if (!facts.present) {
         check.outcome = Outcome::Missing;
         check.what = "drive " + drive + " is not there" + (facts.error.empty() ? "" : " (" + facts.error + ")") +
@@ -253,7 +259,7 @@ bool PointBack(ServiceSystem &system, const std::string &sid, bool &moved, std::
 }
 
 struct Tally {
-    std::vector<std::string> onDrive, putBack, refused;
+    std::vector<std::string> onDrive, putBack, refused, failed;
 };
 
 // A record whose profile is gone can never be given back: it goes, and says so.
@@ -267,8 +273,10 @@ void HandleAccount(ServiceSystem &system, const Account &account, const Check &c
     const std::string folder = AccountFolder(check.letter, account.sid);
     std::string why, error;
     const bool use = check.outcome == Outcome::Up && parentFit && OwnFolder(system, folder, account.sid, why);
-    if (check.outcome == Outcome::Up && parentFit && !use) {
-        system.Report(EventKind::Warning, kEventFolderRefused, {account.sid, why});
+    // A refused parent was reported once for every account; each is still
+    // counted, so that the outcome's event does not say all is as it was.
+    if (check.outcome == Outcome::Up && !use) {
+        if (parentFit) system.Report(EventKind::Warning, kEventFolderRefused, {account.sid, why});
         tally.refused.push_back(account.sid);
     }
     switch (ReachEnvironment(system, account, error)) {
@@ -276,6 +284,7 @@ void HandleAccount(ServiceSystem &system, const Account &account, const Check &c
             break;
         case Reach::Refused:
             system.Report(EventKind::Warning, kEventAccountRefused, {account.sid, error});
+            if (tally.refused.empty() || tally.refused.back() != account.sid) tally.refused.push_back(account.sid);
             return;
         case Reach::Gone:
             if (RegistryValue ours; system.ReadSaved(account.sid, kWrittenValue, ours))
@@ -283,6 +292,7 @@ void HandleAccount(ServiceSystem &system, const Account &account, const Check &c
             return;
         case Reach::Failed:
             system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
+            tally.failed.push_back(account.sid);
             return;
     }
     bool moved = true;
@@ -294,8 +304,10 @@ void HandleAccount(ServiceSystem &system, const Account &account, const Check &c
     system.CloseEnvironment();
     if (done == Opened::Refused) {
         system.Report(EventKind::Warning, kEventAccountRefused, {account.sid, error});
+        if (tally.refused.empty() || tally.refused.back() != account.sid) tally.refused.push_back(account.sid);
     } else if (done == Opened::Failed) {
         system.Report(EventKind::Error, kEventChangeFailed, {account.sid, error});
+        tally.failed.push_back(account.sid);
     } else if (use) {
         tally.onDrive.push_back(account.sid);
     } else if (moved) {
@@ -323,6 +335,8 @@ std::string TallyText(const Tally &tally, const ServiceOptions &options) {
     if (!tally.putBack.empty())
         text += "TEMP and TMP back at their previous values for this boot for " + CommaList(tally.putBack) + ". ";
     if (!tally.refused.empty()) text += "Folders refused (see the warnings) for " + CommaList(tally.refused) + ". ";
+    if (!tally.failed.empty())
+        text += "TEMP and TMP could not be changed (see the errors) for " + CommaList(tally.failed) + ". ";
     if (text.empty()) text = "TEMP and TMP of every account are where they were. ";
     text.pop_back();
     return text;
@@ -433,6 +447,10 @@ uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options) {
             break;
         case Outcome::Missing:
             id = kEventDriveMissing;
+            break;
+        case Outcome::AfterRestart:
+            id = kEventDriveAfterRestart;
+            kind = EventKind::Information;
             break;
         case Outcome::Other:
             id = kEventDriveOther;

@@ -119,6 +119,8 @@ class ServiceSystem {
     virtual void Report(EventKind kind, uint32_t id, const std::vector<std::string> &inserts) = 0;
     // The last boot's outcome, kept for pelmar-install status.
     virtual void KeepOutcome(uint32_t id, const std::string &text) = 0;
+    // Whether Pelmar was installed after this boot began (no boot has run it yet).
+    virtual bool InstalledAtThisBoot() = 0;
 };
 
 struct ServiceOptions {

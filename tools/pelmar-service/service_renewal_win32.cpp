@@ -159,8 +159,10 @@ RenewalRecord Win32RenewalSystem::ReadRenewal() {
 }
 
 void Win32RenewalSystem::WriteRenewal(const RenewalRecord &record) {
+    // Kept only where install made the service's settings: a run on a
+    // machine without Pelmar changes nothing.
     RegistryKey key;
-    if (!key.Create(HKEY_LOCAL_MACHINE, kParametersKey, KEY_SET_VALUE)) return;
+    if (!key.Open(HKEY_LOCAL_MACHINE, kParametersKey, KEY_SET_VALUE)) return;
     PutText(key.get(), kRenewalMarkerValue, record.marker);
     PutQword(key.get(), kRenewalBootTimeValue, record.times.bootTime);
     PutQword(key.get(), kRenewalLastWakeValue, record.times.lastWake);
@@ -174,6 +176,7 @@ std::string Win32RenewalSystem::ReadSession() {
 }
 
 void Win32RenewalSystem::WriteSession(const std::string &value) {
+    if (!RegistryKey(HKEY_LOCAL_MACHINE, kParametersKey, KEY_QUERY_VALUE)) return;  // no Pelmar installed
     HKEY key = nullptr;
     // Volatile: the key lives in memory only, as long as this kernel session.
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSessionKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,

@@ -13,6 +13,8 @@
 #include <memory>
 
 #include "tools/boot-config/boot_line.h"
+#include "tools/boot-config/drive_letter.h"
+#include "tools/boot-config/drive_letter_win32.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/system_keys.h"
 #include "tools/image/image_check.h"
@@ -29,6 +31,7 @@ namespace pelmar_tools {
 static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0xFFFF) == kEventDriveMissing &&
               (MSG_DRIVE_OTHER & 0xFFFF) == kEventDriveOther &&
               (MSG_NOTHING_TO_CHECK & 0xFFFF) == kEventNothingToCheck &&
+              (MSG_DRIVE_AFTER_RESTART & 0xFFFF) == kEventDriveAfterRestart &&
               (MSG_IMAGE_CHANGED & 0xFFFF) == kEventImageChanged &&
               (MSG_FOLDER_REFUSED & 0xFFFF) == kEventFolderRefused &&
               (MSG_CHANGE_FAILED & 0xFFFF) == kEventChangeFailed &&
@@ -89,6 +92,37 @@ void EnablePrivileges() {
 }
 
 std::wstring SavedKey(const std::string &sid) { return std::wstring(kSavedKey) + L"\\" + Widen(sid); }
+// The installer's copy of an account's records (see kRecordsKey).
+std::wstring RecordsSavedKey(const std::string &sid) {
+    return std::wstring(kRecordsSavedKey) + L"\\" + Widen(sid);
+}
+
+// The accounts with records under `key`.
+std::vector<std::string> AccountsUnder(const wchar_t *key) {
+    std::vector<std::string> sids;
+    RegistryKey saved(HKEY_LOCAL_MACHINE, key, KEY_READ);
+    for (DWORD i = 0; saved; ++i) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(saved.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        sids.push_back(Narrow(name));
+    }
+    return sids;
+}
+
+// An account's records under `key` go, values and key.
+void ForgetUnder(const wchar_t *key, const std::string &sid) {
+    RegistryKey saved(HKEY_LOCAL_MACHINE, key, KEY_READ | KEY_WRITE);
+    if (!saved) return;
+    {
+        RegistryKey account(saved.get(), Widen(sid), KEY_READ | KEY_WRITE);
+        std::vector<std::string> names(std::begin(kMovedVariables), std::end(kMovedVariables));
+        names.push_back(kWrittenValue);
+        for (const std::string &name : names)
+            if (account) RegDeleteValueW(account.get(), Widen(name).c_str());
+    }
+    RegDeleteKeyW(saved.get(), Widen(sid).c_str());
+}
 
 }  // namespace
 
@@ -194,20 +228,17 @@ bool Win32ServiceSystem::ImageBootSector(const std::string &image, std::vector<u
 DriveFacts Win32ServiceSystem::Drive(char letter) {
     DriveFacts facts;
     const std::wstring drive = std::wstring(1, static_cast<wchar_t>(letter)) + L":";
-    wchar_t target[1024];
-    if (!QueryDosDeviceW(drive.c_str(), target, 1024)) {
+    const std::optional<std::string> target = LetterDevice(letter);
+    if (!target) {
         facts.error = "no device has the letter";
         return facts;
     }
-    facts.device = Narrow(target);
+    facts.device = *target;
     // A letter given to a folder (subst) or to a disk of the storage stack
     // is not a volume the driver mounted.
-    for (const char *other : {"\\??\\", "\\Device\\HarddiskVolume", "\\Device\\Harddisk", "\\Device\\CdRom",
-                              "\\Device\\Floppy", "\\Device\\LanmanRedirector", "\\Device\\Mup"}) {
-        if (facts.device.rfind(other, 0) == 0) {
-            facts.error = "the letter names " + facts.device + ", not a volume of the driver";
-            return facts;
-        }
+    if (!IsDriverVolume(facts.device)) {
+        facts.error = "the letter names " + facts.device + ", not a volume of the driver";
+        return facts;
     }
     std::unique_ptr<DriveDevice> device = OpenDrive(Narrow(drive.c_str()), facts.error, DriveAccess::ReadOnly);
     if (!device) return facts;
@@ -523,42 +554,36 @@ void Win32ServiceSystem::CloseEnvironment(bool releaseWay) {
 }
 
 std::vector<std::string> Win32ServiceSystem::SavedAccounts() {
-    std::vector<std::string> sids;
-    RegistryKey saved(HKEY_LOCAL_MACHINE, kSavedKey, KEY_READ);
-    for (DWORD i = 0; saved; ++i) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(saved.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        sids.push_back(Narrow(name));
-    }
+    std::vector<std::string> sids = AccountsUnder(kSavedKey);
+    for (const std::string &sid : AccountsUnder(kRecordsSavedKey))
+        if (std::find(sids.begin(), sids.end(), sid) == sids.end()) sids.push_back(sid);
     return sids;
 }
 
 bool Win32ServiceSystem::ReadSaved(const std::string &sid, const std::string &name, RegistryValue &value) {
-    RegistryValue packed;
-    std::string error;
-    RegistryKey key(HKEY_LOCAL_MACHINE, SavedKey(sid), KEY_QUERY_VALUE);
-    if (!key || !ReadValue(key.get(), Widen(name).c_str(), packed, error)) return false;
-    const std::optional<RegistryValue> saved = Unpacked(packed);
-    if (saved) value = *saved;
-    return saved.has_value();
+    // The service's records, or the installer's copy where the service's are gone.
+    for (const std::wstring &place : {SavedKey(sid), RecordsSavedKey(sid)}) {
+        RegistryValue packed;
+        std::string error;
+        RegistryKey key(HKEY_LOCAL_MACHINE, place, KEY_QUERY_VALUE);
+        if (!key || !ReadValue(key.get(), Widen(name).c_str(), packed, error) || !packed.present) continue;
+        const std::optional<RegistryValue> saved = Unpacked(packed);
+        if (saved) value = *saved;
+        return saved.has_value();
+    }
+    return false;
 }
 
 bool Win32ServiceSystem::WriteSaved(const std::string &sid, const std::string &name, const RegistryValue &value) {
     std::string error;
-    return RegistryPlace{HKEY_LOCAL_MACHINE, SavedKey(sid), Widen(name)}.Write(Packed(value), error);
+    const bool own = RegistryPlace{HKEY_LOCAL_MACHINE, SavedKey(sid), Widen(name)}.Write(Packed(value), error);
+    const bool copy = RegistryPlace{HKEY_LOCAL_MACHINE, RecordsSavedKey(sid), Widen(name)}.Write(Packed(value), error);
+    return own && copy;
 }
 
 void Win32ServiceSystem::ForgetSaved(const std::string &sid) {
-    RegistryKey saved(HKEY_LOCAL_MACHINE, kSavedKey, KEY_READ | KEY_WRITE);
-    if (saved) {
-        RegistryKey account(saved.get(), Widen(sid), KEY_READ | KEY_WRITE);
-        std::vector<std::string> names(std::begin(kMovedVariables), std::end(kMovedVariables));
-        names.push_back(kWrittenValue);
-        for (const std::string &name : names)
-            if (account) RegDeleteValueW(account.get(), Widen(name).c_str());
-        RegDeleteKeyW(saved.get(), Widen(sid).c_str());
-    }
+    ForgetUnder(kSavedKey, sid);
+    ForgetUnder(kRecordsSavedKey, sid);
 }
 
 std::vector<std::string> Win32ServiceSystem::PagingFilesConfigured() {
@@ -619,14 +644,49 @@ void Win32ServiceSystem::Report(EventKind kind, uint32_t id, const std::vector<s
     }
 }
 
+uint64_t ThisBootBegan() {
+    // SystemTimeOfDayInformation (3): the boot's start first, in 100 ns since 1601.
+    using Query = LONG(WINAPI *)(ULONG, void *, ULONG, ULONG *);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto query = ntdll ? reinterpret_cast<Query>(
+                             reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQuerySystemInformation")))
+                       : nullptr;
+    // 32 bytes: the record as every version has it (later ones add fields;
+    // a longer buffer than the system's record is refused).
+    uint64_t answer[4] = {};
+    ULONG got = 0;
+    if (!query || query(3, answer, sizeof answer, &got) < 0 || got < sizeof answer[0]) return 0;
+    return answer[0] / 10000000;
+}
+
+bool Win32ServiceSystem::InstalledAtThisBoot() {
+    RegistryValue value;
+    std::string error;
+    if (!RegistryPlace{HKEY_LOCAL_MACHINE, kParametersKey, Widen(kInstalledAtBootValue)}.Read(value, error) ||
+        !value.present)
+        return false;
+    const std::u16string text = StringOf(value);
+    uint64_t began = 0;
+    for (char16_t c : text) {
+        if (c < u'0' || c > u'9') return false;
+        began = began * 10 + (c - u'0');
+    }
+    // The two readings of the boot's start differ by the clock's drift and
+    // adjustments only; boots are further apart than this.
+    const uint64_t now = ThisBootBegan();
+    return !text.empty() && now != 0 && (now > began ? now - began : began - now) <= 120;
+}
+
 void Win32ServiceSystem::KeepOutcome(uint32_t id, const std::string &text) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char when[40];
     std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u: ", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
+    // Kept only where install made the service's settings: a run on a
+    // machine without Pelmar changes nothing.
     RegistryKey key;
-    if (!key.Create(HKEY_LOCAL_MACHINE, kParametersKey, KEY_SET_VALUE)) return;
+    if (!key.Open(HKEY_LOCAL_MACHINE, kParametersKey, KEY_SET_VALUE)) return;
     std::string error;
     WriteValue(key.get(), Widen(kLastBootValue).c_str(), StringValue(AsUtf16(Widen(when + text))), error);
     WriteValue(key.get(), Widen(kLastBootEventValue).c_str(), DwordValue(id), error);

@@ -36,6 +36,7 @@ class Win32ServiceSystem : public ServiceSystem {
     bool PagingFilesInUse(std::vector<std::string> &files, std::string &error) override;
     void Report(EventKind kind, uint32_t id, const std::vector<std::string> &inserts) override;
     void KeepOutcome(uint32_t id, const std::string &text) override;
+    bool InstalledAtThisBoot() override;
 
     // Events also go to standard output (the console commands).
     bool echo = false;
@@ -56,6 +57,10 @@ class Win32ServiceSystem : public ServiceSystem {
     HKEY environment_ = nullptr;
     std::wstring loadedHive_;  // the SID under HKEY_USERS this object loaded
 };
+
+// When this boot began, in seconds since 1601 (as install records it); 0
+// when the system does not say.
+uint64_t ThisBootBegan();
 
 // The options pelmar-install gave the service (its Parameters key).
 ServiceOptions InstalledOptions();
