@@ -45,8 +45,8 @@ def main():
     image, source, name = sys.argv[1:4]
     with open(image, "rb") as f:
         value = digest(f.read())
-    text = ("// Written by cmake/pe-digest.py at build time: the Authenticode digest of the\n"
-            "// pelmar.exe built with this program.\n"
+    text = ("// Written by cmake/pe-digest.py at build time: the Authenticode digest of\n"
+            f"// the {Path(image).name} built with this program.\n"
             f"extern const unsigned char {name}[32] = {{{', '.join('0x%02x' % b for b in value)}}};\n")
     with open(source, "w") as f:
         f.write(text)

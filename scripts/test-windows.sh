@@ -63,7 +63,8 @@ drive_c="$WINEPREFIX/drive_c"
 # The Windows tools go alone into C:\, with no DLL beside them.
 cp build-windows/pelmar.exe build-windows/pelmar-mkimage.exe build-windows/pelmar-image.exe \
   build-windows/pelmar-install.exe build-windows/pelmar-service.exe build-windows/wine/pelmar-launch.exe build-windows/wine/pelmar-hold.exe \
-  build-windows/wine/pelmar-mount.exe build-windows/wine/pelmar-reglink.exe build-windows/wine/pelmar-define.exe "$drive_c/"
+  build-windows/wine/pelmar-mount.exe build-windows/wine/pelmar-reglink.exe build-windows/wine/pelmar-define.exe \
+  build-windows/wine/pelmar-key-access.exe "$drive_c/"
 cp build-windows/wine/pelmar-tc-model.sys "$drive_c/windows/system32/drivers/"
 
 reg() { "$wine" reg "$@" >/dev/null; }

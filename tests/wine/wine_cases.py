@@ -762,7 +762,12 @@ BOOT_BEFORE = ["autocheck autochk *", "otherprog /x"]
 INSTALL_VOLUME_BYTES = 40 * 1024 * 1024
 # pelmar-service: its key, the event source, the values the install and the service change.
 PELMAR_SERVICE = "PelmarService"
-PARAMETERS_KEY = r"HKLM\System\CurrentControlSet\Services\PelmarService\Parameters"
+PELMAR_SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\PelmarService"
+PARAMETERS_KEY = PELMAR_SERVICE_KEY + r"\Parameters"
+# The service's own configuration as the service manager keeps it, and its
+# Parameters key's access list (pelmar-key-access shows it).
+SERVICE_PRIVILEGES = ["SeChangeNotifyPrivilege", "SeRestorePrivilege", "SeBackupPrivilege", "SeCreatePagefilePrivilege"]
+PARAMETERS_ACCESS = "D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
 RECORDS_KEY = r"HKLM\Software\Pelmar\Records"  # the installer's copy of the service's records
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Pelmar"
 MEMORY_KEY = SESSION_KEY + r"\Memory Management"
@@ -1040,12 +1045,21 @@ class InstallFlow:
         built = (c / "pelmar.exe").read_bytes()
         tampered = bytearray(built)
         tampered[len(built) // 2] ^= 1
-        for words, why in [*refusals, (["tampered"], "is not the pelmar.exe built with this pelmar-install")]:
+        # And a pelmar-service.exe other than the one built with it.
+        service = (c / "pelmar-service.exe").read_bytes()
+        changed_service = bytearray(service)
+        changed_service[len(service) // 2] ^= 1
+        for words, why in [*refusals, (["tampered"], "is not the pelmar.exe built with this pelmar-install"),
+                           (["tampered service"], "is not the pelmar-service.exe built with this pelmar-install")]:
             if words == ["tampered"]:
                 (c / "pelmar.exe").write_bytes(bytes(tampered))
                 words = ["A", "w"]
+            if words == ["tampered service"]:
+                (c / "pelmar-service.exe").write_bytes(bytes(changed_service))
+                words = ["A", "w"]
             r = self.install("install", *words)
             (c / "pelmar.exe").write_bytes(built)
+            (c / "pelmar-service.exe").write_bytes(service)
             self.expect(r.returncode == 1 and why in r.stderr and "nothing was changed" in r.stderr,
                         f"install {' '.join(words)}: exit {r.returncode}: {r.stdout}{r.stderr}")
             if not (self.value() == original and self.start_type() == 3 and not list(system32.glob("pelmar.exe*"))):
@@ -1061,6 +1075,23 @@ class InstallFlow:
         self.shown.append("refused, each leaving BootExecute, the driver's start type and System32 as they "
                           "were:\n" + "\n".join(self.refused))
         self.show("after the refusals")
+        # An image another program holds open for writing could be changed
+        # after the check: refused, saying so.
+        holder = subprocess.Popen([self.bench.args.wine, r"C:\pelmar-hold.exe", r"C:\pelmar.img", "3",
+                                   r"C:\release-image", "write"], env=self.bench.wine_env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            self.expect("holding" in holder.stdout.readline(), "pelmar-hold did not open the image")
+            r = self.install("install", "A", "w")
+        finally:
+            (c / "release-image").write_bytes(b"")
+            holder.wait(timeout=30)
+            (c / "release-image").unlink()
+        self.expect(r.returncode == 1 and "another program holds it open for writing" in r.stderr and
+                    "nothing was changed" in r.stderr and self.value() == original,
+                    f"install while the image is open for writing: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.refused.append("install A w while another program writes the image: " +
+                            r.stderr.strip().replace("\n", " / "))
         self.power_settings(original)
         # Another program's event source named Pelmar is neither taken over nor removed.
         self.reg_add(EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_SZ", "/d", r"C:\other\messages.dll", "/f")
@@ -1163,6 +1194,9 @@ class InstallFlow:
                     self.value(EVENT_SOURCE_KEY, "EventMessageFile") is None and
                     not (system32 / "pelmar-service.exe").exists(), "uninstall left the service or its source")
         self.expect(not list(system32.glob("pelmar.exe*")), "uninstall left pelmar.exe in System32")
+        # The service's configuration and its key went with the service.
+        self.expect(self.bench.wine("reg", "query", PELMAR_SERVICE_KEY, check=False).returncode != 0,
+                    "uninstall left the service's key")
         self.expect(self.start_type() == 1, "uninstall changed the driver's start type")
         self.expect("there was no service PelmarService to remove" in r.stdout and
                     "removed the service" not in r.stdout and
@@ -1410,9 +1444,19 @@ class InstallFlow:
             self.bench.wine("reg", "import", r"C:\memory.reg", check=False)
         self.expect(self.value(MEMORY_KEY, "PagingFiles") == self.paging_before,
                     f"PagingFiles not put back: {self.value(MEMORY_KEY, 'PagingFiles')}")
+        # SYSTEM's folder must be in the image already: this one has the
+        # user's only.
+        installed = self.value()
+        r = self.install("install", "A", "w", "--system-temp")
+        self.expect(r.returncode == 1 and "holds no \\Temp\\S-1-5-18" in r.stderr and
+                    "pelmar-prepare --temp-dir /Temp --user-temp S-1-5-18" in r.stderr and
+                    "nothing was changed" in r.stderr and self.value() == installed,
+                    f"install --system-temp without SYSTEM's folder: exit {r.returncode}: {r.stdout}{r.stderr}")
+        self.shown.append("refused, install --system-temp: " + r.stderr.strip().replace("\n", " / "))
         r = self.install("install", "A", "w", "--user-temp", "--pagefile", "2-4")
         self.expect(r.returncode == 0 and "installed and started the service" in r.stdout,
                     f"install --user-temp --pagefile: {r.stdout}{r.stderr}")
+        self.service_configuration()
         paging = self.value(MEMORY_KEY, "PagingFiles")
         lines = lambda v: [x for x in v[1].decode("utf-16-le").split("\0") if x] if v else []
         self.expect(paging and paging[0] == 7 and lines(paging) == lines(self.paging_before) + ["T:\\pagefile.sys 2 4"],
@@ -1437,6 +1481,28 @@ class InstallFlow:
         # The start by hand follows the service manager's in one session of
         # the system: a restart of the service, not a kept drive.
         self.expect(1031 in ids and 1030 not in ids, f"the second start in one session reported {ids}")
+        # One byte of the image changed after install: the drive it restored
+        # is not used, and status says why.
+        image = (self.c / "pelmar.img").read_bytes()
+        at = image.index(self.files["A folder with a long name/Another long file name.bin"][:4096]) + 100
+        (self.c / "pelmar.img").write_bytes(image[:at] + bytes([image[at] ^ 1]) + image[at + 1:])
+        event, ids = self.service_start("changed image")
+        self.expect(event == 1005 and 1005 in ids and 1000 not in ids and
+                    self.value(self.env_key, "TEMP") == self.env_before["TEMP"],
+                    f"the start with a changed image reported {event} and {ids}")
+        r = self.install("status")
+        self.expect(r.returncode == 1 and "changed since pelmar-install checked it" in r.stdout,
+                    f"status with a changed image: exit {r.returncode}: {r.stdout}")
+        (self.c / "pelmar.img").write_bytes(image)
+        # The installed service's program changed: status names it.
+        installed = self.c / "windows" / "system32" / "pelmar-service.exe"
+        program = installed.read_bytes()
+        installed.write_bytes(program[:len(program) // 2] + bytes([program[len(program) // 2] ^ 1]) +
+                              program[len(program) // 2 + 1:])
+        r = self.install("status")
+        installed.write_bytes(program)
+        self.expect(r.returncode == 1 and "is not the pelmar-service.exe built with this pelmar-install" in r.stdout,
+                    f"status with a changed pelmar-service.exe: exit {r.returncode}: {r.stdout}")
         # A boot without the drive (the driver model stopped takes T: away):
         # the Error event, and TEMP and TMP back at their previous values.
         self.seed_previous_boot()
@@ -1474,6 +1540,32 @@ class InstallFlow:
         r = self.install("status")
         self.expect(r.returncode == 1 and "problem: the service PelmarService is missing" in r.stdout,
                     f"status without the service: exit {r.returncode}: {r.stdout}{r.stderr}")
+
+    def service_configuration(self):
+        """The service's required privileges, failure actions (for failures
+        that are no crash too) and its Parameters key's access list, as
+        status reads them back from the service manager and the registry,
+        and the key's list as pelmar-key-access shows it."""
+        r = self.install("status")
+        lines = {x.split(":", 1)[0].strip(): x.split(":", 1)[1].strip() for x in r.stdout.splitlines()
+                 if x.strip().startswith(("required privileges:", "failure actions:", "Parameters key:"))}
+        access = self.bench.wine(r"C:\pelmar-key-access.exe", PARAMETERS_KEY.split("\\", 1)[1], check=False)
+        self.shown.append(f"the service's configuration, as status shows it: {lines}; the Parameters key's list: "
+                          f"{access.stdout.strip()}")
+        # What Wine keeps of them (a known difference): no list of
+        # privileges, no failure actions, the key's entries without their
+        # protection.
+        wine = {"required privileges": "not kept by this Windows (all of LocalSystem's)", "failure actions": "not kept by this Windows",
+                "Parameters key": PARAMETERS_ACCESS.replace("D:P", "D:")}
+        windows = {"required privileges": " ".join(SERVICE_PRIVILEGES),
+                   "failure actions": "restart after 60 s, restart after 60 s, nothing; counted again after 86400 s; "
+                                      "for failures that are no crash too", "Parameters key": PARAMETERS_ACCESS}
+        for name, wanted in windows.items():
+            self.expect(lines.get(name) in (wanted, wine[name]), f"status's {name}: {r.stdout}")
+            if lines.get(name) == wine[name]:
+                self.bench.fired.add("no service configuration kept")
+        self.expect(access.stdout.strip() == lines.get("Parameters key"),
+                    f"the Parameters key's access list: {access.stdout}{access.stderr}")
 
     def profile_through_a_link(self):
         """A profile that is not loaded, its folder a symbolic link made from

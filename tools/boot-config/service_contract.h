@@ -48,6 +48,9 @@ inline constexpr char kPagingBeforeValue[] = "PagingFilesBefore";
 inline constexpr char kPagingAfterValue[] = "PagingFilesAfter";
 inline constexpr char kLastBootValue[] = "LastBoot";            // REG_SZ: when, and what the event said
 inline constexpr char kLastBootEventValue[] = "LastBootEvent";  // REG_DWORD: the event's identifier
+// REG_BINARY: the SHA-256 of the image file as install checked it, which
+// each start compares with the file.
+inline constexpr char kImageDigestValue[] = "ImageDigest";
 // REG_SZ: when the boot began at which install ran (seconds since 1601, in
 // decimal): a start at that boot cannot find the drive yet.
 inline constexpr char kInstalledAtBootValue[] = "InstalledAtBoot";
@@ -79,6 +82,7 @@ enum ServiceEvent : uint32_t {
     kEventDriveOther = 1002,         // Warning: the drive holds another file system
     kEventNothingToCheck = 1003,     // Error: no Pelmar line, or its image cannot be read
     kEventDriveAfterRestart = 1004,  // Information: installed at this boot, the drive comes at the next
+    kEventImageChanged = 1005,       // Error: the image is not the one install checked
     kEventFolderRefused = 1010,      // Warning: a folder on the way is not the service's own
     kEventChangeFailed = 1011,       // Error: a folder or a TEMP value could not be made
     kEventAccountRefused = 1012,     // Warning: an account's keys or hive are not where they belong, or its

@@ -26,6 +26,7 @@
 #include "tools/boot-config/boot_line.h"
 #include "tools/boot-config/change_set.h"
 #include "tools/boot-config/registry_win32.h"
+#include "tools/boot-config/service_contract.h"
 #include "tools/boot-config/system_keys.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
@@ -34,9 +35,11 @@
 #include "tools/pelmar-install/install_digest_win32.h"
 #include "tools/pelmar-install/install_driver_win32.h"
 #include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_image_win32.h"
 #include "tools/pelmar-install/install_line_win32.h"
 #include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/install_rights_win32.h"
+#include "tools/pelmar-install/install_service_config_win32.h"
 #include "tools/pelmar-install/install_service_win32.h"
 #include "tools/pelmar-install/power_settings_win32.h"
 #include "tools/pelmar-service/service_renewal_win32.h"
@@ -114,6 +117,9 @@ struct InstallPlan {
     std::string driverProblem;
     bool raise = false;  // the start type is raised to 1
     std::wstring containerFile, imageFile;
+    // The image, held from its check to the end of the install so that
+    // nobody writes it in between.
+    std::unique_ptr<VolumeSource> heldImage;
 };
 
 // The line: the arguments as Pelmar reads them, and the files they name.
@@ -243,6 +249,19 @@ bool PutInPlace(const InstallPlan &plan, std::string &why) {
     return false;
 }
 
+// The image, once protected, held so that nobody else can write it, then
+// checked through that handle and its digest recorded for the service.
+bool HoldImage(ChangeSet &changes, InstallPlan &plan, std::string &why) {
+    plan.heldImage = OpenImageAlone(plan.imageFile, why);
+    if (!plan.heldImage) {
+        why = "the image " + Narrow(plan.imageFile.c_str()) + ": " + why;
+        return false;
+    }
+    const std::optional<uint64_t> containerSize = FileSize(plan.containerFile);
+    return CheckAndRecordImage(changes, *plan.heldImage, containerSize.value_or(0), plan.service.userTemp,
+                               plan.service.systemTemp, why);
+}
+
 // The changes, in order, each undone when a later one fails: the new file
 // goes in under a temporary name, the registry values are each written in
 // one call, and the file gets its name last.
@@ -251,7 +270,7 @@ bool MakeChanges(ChangeSet &changes, InstallPlan &plan, std::string &why) {
     return AddServiceSteps(changes, plan.service, letter, plan.serviceLines, why) &&
            AddPowerInstallSteps(changes, plan.power, plan.powerLines, why) && CopyStep(changes, plan, why) &&
            CheckCopy(plan, why) && ProtectStep(changes, plan.containerFile, "the container", why) &&
-           ProtectStep(changes, plan.imageFile, "the image", why) &&
+           ProtectStep(changes, plan.imageFile, "the image", why) && HoldImage(changes, plan, why) &&
            WriteStep(changes, plan.session.get(), kBootExecuteValue, plan.after, plan.before, "cannot write BootExecute",
                      "BootExecute could not be put back: it holds Pelmar's line; run pelmar-install uninstall", why) &&
            (!plan.raise ||
@@ -471,6 +490,10 @@ void CheckInstalledLine(const std::u16string &l, std::vector<std::string> &probl
     why = ArgumentProblem(line.words);
     if (why.empty()) why = FileProblem(line, true);
     if (!why.empty()) problems.push_back(why);
+    // The service uses the drive only while the image is the one install checked.
+    const std::optional<std::wstring> image = PathAsWin32(line.image, why);
+    why = image ? ImageDigestProblem(*image) : std::string();
+    if (!why.empty()) problems.push_back(why);
 }
 
 int Status() {
@@ -490,6 +513,11 @@ int Status() {
     // What would keep the installed configuration from working at boot.
     std::vector<std::string> problems;
     const std::optional<uint64_t> programSize = ShowProgram(problems);
+    // The service's program runs as LocalSystem at every boot: checked as pelmar.exe is.
+    if (const std::wstring service = SystemFile(kServiceProgram); FileSize(service)) {
+        const std::string why = ServiceProgramProblem(service);
+        if (!why.empty()) problems.push_back(why);
+    }
     ShowDriver(!pelmarLines.empty(), problems);
     for (const std::u16string &l : pelmarLines) CheckInstalledLine(l, problems);
     if (pelmarLines.size() > 1) {
@@ -500,6 +528,7 @@ int Status() {
         problems.push_back("Pelmar is installed only in part: run pelmar-install install again, or uninstall");
     }
     ServiceStatus(!pelmarLines.empty(), problems);
+    ServiceConfigStatus(problems);
     if (installed) RenewalStatus(problems);
     PowerInstallStatus(installed ? &problems : nullptr);
     for (const std::string &p : problems) Say("problem: " + p);

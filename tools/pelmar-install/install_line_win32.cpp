@@ -16,6 +16,7 @@
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_file_reads_win32.h"
 #include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_image_win32.h"
 #include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/install_rights_win32.h"
 #include "tools/platform/volume_source.h"
@@ -148,7 +149,7 @@ std::string FileProblem(const BootLine &line, bool installed) {
     if (!size) return "there is no container file " + containerName;
     files.containerSize = *size;
     std::string error;
-    std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(image->c_str()), error);
+    std::unique_ptr<VolumeSource> source = OpenImageAlone(*image, error);
     if (!source) return "the image " + imageName + ": " + error;
     ImageHeader header;
     if (!ImageIsConsistent(*source, error) || !ReadImageHeader(*source, header, error)) {

@@ -19,7 +19,9 @@
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/service_contract.h"
 #include "tools/boot-config/system_keys.h"
+#include "tools/pelmar-install/install_digest_win32.h"
 #include "tools/pelmar-install/install_files_win32.h"
+#include "tools/pelmar-install/install_service_config_win32.h"
 #include "tools/pelmar-install/install_output.h"
 #include "tools/pelmar-install/paging_files.h"
 #include "tools/pelmar-service/service_win32.h"
@@ -236,6 +238,8 @@ bool CheckServiceInstall(const ServiceInstallOptions &options, const std::wstrin
         why = "there is no pelmar-service.exe beside pelmar-install (" + Narrow(Beside(kServiceProgram).c_str()) + ")";
         return false;
     }
+    why = ServiceProgramProblem(Beside(kServiceProgram));
+    if (!why.empty()) return false;
     if (const std::optional<std::string> file = ForeignEventSource()) {
         why = "an event source named Pelmar is registered already, and not by pelmar-install (its message file is " +
               *file + "): remove it, or the program that made it, first";
@@ -293,6 +297,12 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
         "the copy " + stagedName + " could not be deleted: delete it by hand");
     if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) {
         why = "cannot copy pelmar-service.exe to " + stagedName + ": " + SystemErrorText(GetLastError());
+        return false;
+    }
+    // The copy is what runs as LocalSystem at every boot: it is checked, not the file it came from.
+    why = ServiceProgramProblem(staged);
+    if (!why.empty()) {
+        why = "the copy " + why;
         return false;
     }
     bool made = false, stopped = false;
@@ -363,7 +373,8 @@ bool AddServiceSteps(ChangeSet &changes, const ServiceInstallOptions &options, c
     if (!WriteStep(changes, Parameter(kInstalledAtBootValue), StringValue(std::u16string(began.begin(), began.end())),
                    "the service's settings", why) ||
         !WriteStep(changes, kUserTemp, DwordValue(options.userTemp), "the service's settings", why) ||
-        !WriteStep(changes, kSystemTemp, DwordValue(options.systemTemp), "the service's settings", why))
+        !WriteStep(changes, kSystemTemp, DwordValue(options.systemTemp), "the service's settings", why) ||
+        !AddServiceConfigSteps(changes, why))
         return false;
     // The paging file on the drive: one line, after every other.
     RegistryValue wanted = baseline;

@@ -47,7 +47,7 @@ RegistryValue FolderValue(const std::string &folder) {
     return value;
 }
 
-enum class Outcome { Up, Missing, AfterRestart, Other, NothingToCheck };
+enum class Outcome { Up, Missing, AfterRestart, Other, NothingToCheck, ImageChanged };
 
 struct Check {
     Outcome outcome = Outcome::NothingToCheck;
@@ -67,6 +67,23 @@ Check CheckDrive(ServiceSystem &system) {
     uint64_t imageBytes = 0;
     if (!system.ImageBootSector(image, sector, imageBytes, error)) {
         check.what = "the image " + image + " of drive " + drive + " cannot be read: " + error;
+        return check;
+    }
+    // The drive is only as trustworthy as the image install checked: one
+    // changed since then may restore anything (links into SYSTEM's
+    // temporary folder, hostile records for the file system).
+    std::vector<uint8_t> digest;
+    if (!system.ImageDigest(image, digest, error)) {
+        check.what = "the image " + image + " of drive " + drive + " cannot be read: " + error;
+        return check;
+    }
+    const std::vector<uint8_t> recorded = system.RecordedImageDigest();
+    if (recorded.empty() || digest != recorded) {
+        check.outcome = Outcome::ImageChanged;
+        check.what = "the image " + image + " of drive " + drive +
+                     (recorded.empty() ? " has no digest recorded by pelmar-install"
+                                       : " is not the file pelmar-install checked (its SHA-256 differs from the "
+                                         "one recorded at install)");
         return check;
     }
     FileSystemIdentity expected = IdentifyBootSector(sector);
@@ -135,11 +152,7 @@ bool ParentFit(ServiceSystem &system, const std::string &parent, std::string &wh
     if (!RootFit(system, parent.substr(0, 3), why)) return false;
     FolderFacts facts = system.Folder(parent);
     if (facts.kind == FolderFacts::Missing) {
-        // Administrators own it; users may pass through, nothing else.
-        std::vector<FolderEntry> entries = {{0, 0x00100020, "S-1-5-32-545"},
-                                            {kObjectAndContainerInherit, kFullControl, kAdministratorsSid},
-                                            {kObjectAndContainerInherit, kFullControl, kSystemAccount}};
-        if (!system.MakeFolder(parent, kAdministratorsSid, entries, why)) {
+        if (!system.MakeFolder(parent, kAdministratorsSid, ParentFolderEntries(), why)) {
             why = "cannot make " + parent + ": " + why;
             return false;
         }
@@ -396,6 +409,12 @@ std::vector<FolderEntry> OwnFolderEntries(const std::string &sid) {
     return entries;
 }
 
+std::vector<FolderEntry> ParentFolderEntries() {
+    return {{0, 0x00100020, "S-1-5-32-545"},
+            {kObjectAndContainerInherit, kFullControl, kAdministratorsSid},
+            {kObjectAndContainerInherit, kFullControl, kSystemAccount}};
+}
+
 std::string AccountFolder(char letter, const std::string &sid) {
     return std::string(1, letter) + ":\\Temp\\" + sid;
 }
@@ -436,6 +455,9 @@ uint32_t RunAtStart(ServiceSystem &system, const ServiceOptions &options) {
         case Outcome::Other:
             id = kEventDriveOther;
             kind = EventKind::Warning;
+            break;
+        case Outcome::ImageChanged:
+            id = kEventImageChanged;
             break;
         case Outcome::NothingToCheck:
             break;

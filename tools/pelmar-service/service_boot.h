@@ -49,6 +49,10 @@ inline const char kSystemAccount[] = "S-1-5-18";
 // The entries of an account's own folder: it, SYSTEM, Administrators, each
 // full control for the folder and everything below.
 std::vector<FolderEntry> OwnFolderEntries(const std::string &sid);
+// The entries of the parent of the accounts' folders, X:\Temp (owned by
+// Administrators): users may pass through, nothing else; SYSTEM and
+// Administrators full control.
+std::vector<FolderEntry> ParentFolderEntries();
 
 // Where an account's hive is, as the system shows it before any load: the
 // profile folder and NTUSER.DAT, each opened as itself.
@@ -80,6 +84,10 @@ class ServiceSystem {
     // The image's first sector as the restore writes it, and its volume's size.
     virtual bool ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
                                  std::string &error) = 0;
+    // The SHA-256 of the image file, and the one install recorded (empty
+    // when none is).
+    virtual bool ImageDigest(const std::string &image, std::vector<uint8_t> &digest, std::string &error) = 0;
+    virtual std::vector<uint8_t> RecordedImageDigest() = 0;
     virtual DriveFacts Drive(char letter) = 0;
     // Every user profile of the machine (service accounts left out).
     virtual std::vector<Account> Profiles() = 0;

@@ -19,6 +19,7 @@
 #include "tools/boot-config/registry_win32.h"
 #include "tools/boot-config/system_keys.h"
 #include "tools/image/image_check.h"
+#include "tools/image/image_digest.h"
 #include "tools/pelmar-service/service_messages.h"
 #include "tools/platform/drive.h"
 #include "tools/platform/volume_source.h"
@@ -32,6 +33,7 @@ static_assert((MSG_DRIVE_UP & 0xFFFF) == kEventDriveUp && (MSG_DRIVE_MISSING & 0
               (MSG_DRIVE_OTHER & 0xFFFF) == kEventDriveOther &&
               (MSG_NOTHING_TO_CHECK & 0xFFFF) == kEventNothingToCheck &&
               (MSG_DRIVE_AFTER_RESTART & 0xFFFF) == kEventDriveAfterRestart &&
+              (MSG_IMAGE_CHANGED & 0xFFFF) == kEventImageChanged &&
               (MSG_FOLDER_REFUSED & 0xFFFF) == kEventFolderRefused &&
               (MSG_CHANGE_FAILED & 0xFFFF) == kEventChangeFailed &&
               (MSG_ACCOUNT_REFUSED & 0xFFFF) == kEventAccountRefused &&
@@ -164,16 +166,39 @@ std::vector<std::string> Win32ServiceSystem::BootExecuteLines() {
     return MultiStringValue(kSessionManagerKey, kBootExecuteValue);
 }
 
-bool Win32ServiceSystem::ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
-                                         std::string &error) {
-    // By the one rule the installer checked the image under.
+namespace {
+
+// The image the boot line names, by the one rule the installer checked it
+// under; null and why when it cannot be opened.
+std::unique_ptr<VolumeSource> OpenImage(const std::string &image, std::string &error) {
     std::string why;
     const std::optional<std::u16string> win32 = BootPathAsWin32(AsUtf16(Widen(image)), why);
     if (!win32) {
         error = "it cannot be opened as it is named: " + why;
-        return false;
+        return nullptr;
     }
-    std::unique_ptr<VolumeSource> source = OpenVolumeFile(Narrow(*win32), error);
+    return OpenVolumeFile(Narrow(*win32), error);
+}
+
+}  // namespace
+
+bool Win32ServiceSystem::ImageDigest(const std::string &image, std::vector<uint8_t> &digest, std::string &error) {
+    std::unique_ptr<VolumeSource> source = OpenImage(image, error);
+    return source && pelmar_tools::ImageDigest(*source, digest, error);
+}
+
+std::vector<uint8_t> Win32ServiceSystem::RecordedImageDigest() {
+    RegistryValue value;
+    std::string error;
+    const bool read =
+        RegistryPlace{HKEY_LOCAL_MACHINE, kParametersKey, Widen(kImageDigestValue)}.Read(value, error);
+    if (!read || !value.present || value.type != kRegBinary || value.data.size() != 32) return {};
+    return value.data;
+}
+
+bool Win32ServiceSystem::ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
+                                         std::string &error) {
+    std::unique_ptr<VolumeSource> source = OpenImage(image, error);
     ImageHeader header;
     if (!source || !ReadImageHeader(*source, header, error)) return false;
     if (!HeaderProblems(header).empty()) {

@@ -16,6 +16,8 @@ class Win32ServiceSystem : public ServiceSystem {
     std::vector<std::string> BootExecuteLines() override;
     bool ImageBootSector(const std::string &image, std::vector<uint8_t> &sector, uint64_t &bytes,
                          std::string &error) override;
+    bool ImageDigest(const std::string &image, std::vector<uint8_t> &digest, std::string &error) override;
+    std::vector<uint8_t> RecordedImageDigest() override;
     DriveFacts Drive(char letter) override;
     std::vector<Account> Profiles() override;
     FolderFacts Folder(const std::string &path) override;

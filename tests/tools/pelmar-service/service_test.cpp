@@ -71,6 +71,12 @@ struct Double : ServiceSystem, RenewalSystem, PowerSystem {
         bytes = 1 << 20;
         return true;
     }
+    std::vector<uint8_t> digest = {1, 2, 3}, recorded = {1, 2, 3};
+    bool ImageDigest(const std::string &, std::vector<uint8_t> &d, std::string &) override {
+        d = digest;
+        return true;
+    }
+    std::vector<uint8_t> RecordedImageDigest() override { return recorded; }
     DriveFacts Drive(char letter) override { return letter == 'T' ? drive : DriveFacts{}; }
     std::vector<Account> Profiles() override { return profiles; }
     FolderFacts Folder(const std::string &path) override {
@@ -201,6 +207,8 @@ TEST(Service, EachStartChecksTheDriveAndGivesEachUserAFolderOfTheirOwn) {
          {kEventDriveUp}, alice},
         {"another file system", [](Double &d) { d.drive.bootSector = FatBootSector(7); }, {kEventDriveOther}, ""},
         {"no Pelmar line", [](Double &d) { d.bootExecute.pop_back(); }, {kEventNothingToCheck}, ""},
+        {"the image changed since install", [](Double &d) { d.digest[0] ^= 1; }, {kEventImageChanged}, ""},
+        {"no digest recorded", [](Double &d) { d.recorded.clear(); }, {kEventImageChanged}, ""},
         {"Alice's name taken first by Bob",
          [&](Double &d) { d.folders[alice] = {FolderFacts::Folder, kBob, true, OwnFolderEntries(kAlice), {}}; },
          {kEventFolderRefused, kEventDriveUp}, ""},

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "tests/tools/ntfs_reference.h"
+#include "tests/tools/fs/ntfs_reference.h"
 // After the standard headers: libntfs-3g's headers define min and max.
 #include "tools/pelmar-prepare/libntfs3g.h"
 extern "C" {
