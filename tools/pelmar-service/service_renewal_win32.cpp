@@ -8,6 +8,7 @@
 #include "tools/basics/little_endian.h"
 #include "tools/boot-config/registry_win32.h"
 #include "tools/pelmar-install/power_settings_win32.h"
+#include "tools/pelmar-service/service_win32.h"
 #include "tools/platform/win32_text.h"
 
 // The system's random generator (advapi32's RtlGenRandom).
@@ -67,14 +68,7 @@ std::string TimeText(uint64_t filetime) {
 
 PowerTimes Win32RenewalSystem::Times() {
     PowerTimes times;
-    // SystemTimeOfDayInformation (3): the boot time first.
-    using Query = LONG(WINAPI *)(ULONG, void *, ULONG, ULONG *);
-    auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    unsigned char timeOfDay[48] = {};
-    ULONG got = 0;
-    if (query && query(3, timeOfDay, sizeof timeOfDay, &got) >= 0 && got >= 8)
-        for (int i = 7; i >= 0; --i) times.bootTime = times.bootTime << 8 | timeOfDay[i];
+    times.bootTime = BootTime();
     using Call = LONG(WINAPI *)(POWER_INFORMATION_LEVEL, PVOID, ULONG, PVOID, ULONG);
     wchar_t folder[MAX_PATH];
     const UINT n = GetSystemDirectoryW(folder, MAX_PATH);

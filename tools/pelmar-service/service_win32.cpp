@@ -632,7 +632,7 @@ void Win32ServiceSystem::Report(EventKind kind, uint32_t id, const std::vector<s
     }
 }
 
-uint64_t ThisBootBegan() {
+uint64_t BootTime() {
     // SystemTimeOfDayInformation (3): the boot's start first, in 100 ns since 1601.
     using Query = LONG(WINAPI *)(ULONG, void *, ULONG, ULONG *);
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -644,8 +644,10 @@ uint64_t ThisBootBegan() {
     uint64_t answer[4] = {};
     ULONG got = 0;
     if (!query || query(3, answer, sizeof answer, &got) < 0 || got < sizeof answer[0]) return 0;
-    return answer[0] / 10000000;
+    return answer[0];
 }
+
+uint64_t ThisBootBegan() { return BootTime() / 10000000; }
 
 bool Win32ServiceSystem::InstalledAtThisBoot() {
     RegistryValue value;

@@ -58,8 +58,10 @@ class Win32ServiceSystem : public ServiceSystem {
     std::wstring loadedHive_;  // the SID under HKEY_USERS this object loaded
 };
 
-// When this boot began, in seconds since 1601 (as install records it); 0
-// when the system does not say.
+// When this boot began, in 100 ns since 1601 as the system keeps it; 0 when
+// the system does not say.
+uint64_t BootTime();
+// The same in whole seconds (as install records it).
 uint64_t ThisBootBegan();
 
 // The options pelmar-install gave the service (its Parameters key).
