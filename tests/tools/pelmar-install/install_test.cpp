@@ -1,36 +1,23 @@
 // pelmar-install's portable parts: BootExecute's edits, what install refuses (the
 // arguments, the names, the container), the signed ranges of its digest and the rights on the way.
 #include <gmock/gmock.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 
-#include "support/ntfs_permissions.h"
-#include "tests/tools/fs/ntfs_reference.h"
 #include "support/restore_support.h"
 #include "tests/tools/image_support.h"
 #include "tests/tools/tool_support.h"
 #include "tools/pelmar-install/container_check.h"
-#include "tools/image/capture.h"
-#include "tools/image/image_volume.h"
-#include "tools/pelmar-install/image_temp_check.h"
 #include "tools/pelmar-install/install_boot_execute.h"
 #include "tools/pelmar-install/install_checks.h"
 #include "tools/pelmar-install/install_rights.h"
 #include "tools/pelmar-install/paging_files.h"
-#include "tools/platform/output_file.h"
-#include "tools/fs/volume_layout.h"
 
 namespace pelmar_test {
 namespace {
 
 using ::testing::AllOf;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 // pelmar-install's edit of BootExecute ('|' stands for the NUL after each
 // line): its line goes after the last disk check, any Pelmar line before is
