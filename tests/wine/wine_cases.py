@@ -1100,7 +1100,7 @@ class InstallFlow:
         self.expect(r.returncode == 1 and "an event source named Pelmar is registered already" in r.stderr and
                     self.value() == original and self.value(EVENT_SOURCE_KEY, "EventMessageFile") == foreign,
                     f"install over another's event source: exit {r.returncode}: {r.stdout}{r.stderr}")
-        self.bench.wine("reg", "delete", EVENT_SOURCE_KEY, "/f", check=False)
+        self.reg_delete(EVENT_SOURCE_KEY)
         # A failure at the last step (a folder where the program goes) undoes
         # the registry writes before it, the power settings' among them.
         (system32 / "pelmar.exe").mkdir()
@@ -1408,6 +1408,17 @@ class InstallFlow:
             self.reg_add(key + r"\Saved" + "\\" + self.user, "/v", "Written", "/t",
                          "REG_BINARY", "/d", pack(ours_value).hex(), "/f")
         self.expect(self.value(self.env_key, "TEMP") == ours_value, f"TEMP seeded as {self.value(self.env_key, 'TEMP')}")
+
+    def reg_delete(self, key):
+        # Like reg add, reg delete now and then fails without a word; what
+        # a row leaves behind would refuse every later install, so the key
+        # is deleted until it is gone.
+        for _ in range(5):
+            self.bench.wine("reg", "delete", key, "/f", check=False)
+            if self.bench.wine("reg", "query", key, check=False).returncode != 0:
+                return
+            time.sleep(0.5)
+        self.problems.append(f"reg delete {key}: the key is still there")
 
     def reg_add(self, *words):
         # Now and then Wine's reg fails without a word while the service
